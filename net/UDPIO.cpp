@@ -1,0 +1,165 @@
+#include "net/UDPIO.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/log.h"
+
+namespace {
+
+char* copyText(const char* text) { return text ? strdup(text) : nullptr; }
+
+// First IPv4 address of the host's own name, in network order; false when the
+// name cannot be read or looked up (the reason is logged).
+bool ownHostAddress(in_addr& out) {
+    char name[512] = "";
+    if (gethostname(name, sizeof name - 1) != 0) {
+        myprintf("Cannot get own hostname\n");
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
+        myprintf("Cannot get info for own host\n");
+        return false;
+    }
+    out = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+    freeaddrinfo(result);
+    return true;
+}
+
+}  // namespace
+
+bool isMulticastAddress(const char* pszAddress) {
+    if (!pszAddress) return false;
+    int first = std::atoi(pszAddress);
+    return first >= 224 && first <= 239;
+}
+
+UDPIO::~UDPIO() {
+    closeAll();
+    free(pszClDescription);
+    free(pszClTargetAddress);
+}
+
+int UDPIO::initSendReceive(const char* pszDescription, int iOwnReceivePort, int iTargetSendPort,
+                           const char* pszTargetAddress) {
+    free(pszClDescription);
+    free(pszClTargetAddress);
+    pszClDescription = copyText(pszDescription);
+    pszClTargetAddress = copyText(pszTargetAddress);
+    iClOwnReceivePort = iOwnReceivePort;
+    iClTargetSendPort = iTargetSendPort;
+    bClMulticast = pszTargetAddress != nullptr && isMulticastAddress(pszTargetAddress);
+
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd == 0) fd = socket(AF_INET, SOCK_DGRAM, 0);  // handle 0 is not used
+
+    sockaddr_in bindAddr{};
+    bindAddr.sin_family = AF_INET;
+    bindAddr.sin_port = htons(static_cast<uint16_t>(iOwnReceivePort));
+    bindAddr.sin_addr.s_addr = htonl(INADDR_ANY);
+
+    if (fd < 0) {
+        int err = errno;
+        myprintf("Error creating socket for %s. errno=%u %s\n", pszDescription, static_cast<unsigned>(err),
+                 strerror(err));
+        return 9;
+    }
+
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+
+    if (bind(fd, reinterpret_cast<sockaddr*>(&bindAddr), sizeof bindAddr) != 0) {
+        int err = errno;
+        std::fprintf(stderr, "Error: %s bind failed, %d\n", pszDescription, err);
+        std::fprintf(stderr, "Error: Missing admin rights, or other process using port %d #\n", iOwnReceivePort);
+        close(fd);
+        return 10;
+    }
+    fdClSocket = fd;
+
+    if (bClMulticast) {
+        joinGroup();
+        myprintf("UDP.MULTICAST: fd=%d outport=%d inport=%d group=%s active.\n", fdClSocket, iClTargetSendPort,
+                 iClOwnReceivePort, pszClTargetAddress);
+    } else {
+        myprintf("UDP.UNICAST  : fd=%d outport=%d inport=%d active.\n", fdClSocket, iClTargetSendPort,
+                 iClOwnReceivePort);
+    }
+    return 0;
+}
+
+// Joins the target group on the interface of the host's own address. A host name
+// that maps to loopback would join where no LAN traffic arrives, so then the
+// interface stays "any" and the kernel picks it by route.
+void UDPIO::joinGroup() {
+    ip_mreq mreq{};
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    in_addr own{};
+    if (!ownHostAddress(own)) return;
+    if ((ntohl(own.s_addr) >> 24) != 127) mreq.imr_interface = own;
+    mreq.imr_multiaddr.s_addr = inet_addr(pszClTargetAddress);
+    if (setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+        int err = errno;
+        myprintf("Join multicast failed. Errno=%u (%s)", static_cast<unsigned>(err), strerror(err));
+    }
+}
+
+int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAddress, int iOptTargetPort) {
+    if (fdClSocket == -1) return 9;
+    const char* target = pszOptTargetAddress ? pszOptTargetAddress : pszClTargetAddress;
+    if (!target) return 11;
+    int port = iOptTargetPort > 0 ? iOptTargetPort : iClTargetSendPort;
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = inet_addr(target);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+
+    if (bClVerbose) {
+        myprintf("UDP.SEND: target=%s port=%d fd=%d bytes=%d mcast=%d\n", target, port, fdClSocket, iDataSize,
+                 bClMulticast ? 1 : 0);
+    }
+    ssize_t sent = sendto(fdClSocket, pData, static_cast<size_t>(iDataSize), 0, reinterpret_cast<sockaddr*>(&to),
+                          sizeof to);
+    if (sent != iDataSize) {
+        int err = errno;
+        myprintf("UDP.SEND: failed errno=%d %s\n", err, strerror(err));
+        return 10;
+    }
+    return 0;
+}
+
+int UDPIO::receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming) {
+    if (fdClSocket == -1) return -1;
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ssize_t n = recvfrom(fdClSocket, pBuffer, static_cast<size_t>(iBufferSize), 0, reinterpret_cast<sockaddr*>(&from),
+                         &fromLen);
+    if (pAddrIncoming && static_cast<int>(fromLen) == iSizeOfAddrIncoming) *pAddrIncoming = from;
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+bool UDPIO::isDataAvailable() const {
+    if (fdClSocket == -1) return false;
+    pollfd p{fdClSocket, POLLIN, 0};
+    timespec wait{0, 50000};  // 50 microseconds
+    return ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN) != 0;
+}
+
+int UDPIO::closeAll() {
+    if (fdClSocket != -1) close(fdClSocket);
+    fdClSocket = -1;
+    return 0;
+}

@@ -1,0 +1,45 @@
+// One IPv4 UDP socket bound to a local port on all interfaces, optionally joined
+// to a multicast group, with a default destination for what it sends.
+#pragma once
+
+#include <netinet/in.h>
+
+// True when the text starts with a decimal number from 224 to 239.
+bool isMulticastAddress(const char* pszAddress);
+
+class UDPIO {
+public:
+    UDPIO() = default;
+    ~UDPIO();
+    UDPIO(const UDPIO&) = delete;
+    UDPIO& operator=(const UDPIO&) = delete;
+
+    // Opens the endpoint: 0 open, 9 no socket, 10 bind failed. The join of a
+    // multicast target may fail without failing the opening.
+    int initSendReceive(const char* pszDescription, int iOwnReceivePort, int iTargetSendPort,
+                        const char* pszTargetAddress);
+    // Sends one datagram; address null means the endpoint's own, port <= 0 its own.
+    // 0 sent whole, 9 closed, 10 failed or short, 11 no target address.
+    int sendData(const void* pData, int iDataSize, const char* pszOptTargetAddress = nullptr,
+                 int iOptTargetPort = -1);
+    // Takes one waiting datagram (at most iBufferSize bytes); the sender is copied to
+    // pAddrIncoming when its length equals iSizeOfAddrIncoming. Byte count or -1.
+    int receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming);
+    // True when a datagram is waiting; waits at most 50 microseconds.
+    bool isDataAvailable() const;
+    // Closes the socket; always 0.
+    int closeAll();
+    bool isMulticast() const { return bClMulticast; }
+    int socketHandle() const { return fdClSocket; }
+
+private:
+    void joinGroup();
+
+    char* pszClDescription = nullptr;
+    char* pszClTargetAddress = nullptr;
+    int iClOwnReceivePort = 0;
+    int iClTargetSendPort = 0;
+    int fdClSocket = -1;
+    bool bClMulticast = false;
+    bool bClVerbose = false;
+};

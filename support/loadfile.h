@@ -1,0 +1,13 @@
+// Loading a PCM file whole into memory.
+#pragma once
+
+#include <cstdint>
+
+// Size of the named file in bytes, or -1 when it cannot be opened or sought.
+int32_t getFileSizeSeek(const char* pszName);
+
+// Reads the file into a new block of its size plus 14 bytes; the 10 bytes after the
+// data are zero. Sets rsize to the size and returns the block (the caller owns it,
+// release with delete[]), or nullptr without touching rsize. A short read is logged
+// and leaves the rest of the block zero.
+uint8_t* loadFile(const char* pszFile, int32_t& rsize);

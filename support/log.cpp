@@ -1,0 +1,55 @@
+#include "support/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "support/clock.h"
+
+namespace {
+
+constexpr size_t kLineBuffer = 1512;
+constexpr size_t kOutBuffer = 4096;
+constexpr size_t kPrefix = 9;  // "HH:MM:SS "
+
+void writeStdout(const char* text, size_t length) {
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+}
+
+LogWriter gWriter = writeStdout;
+
+bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
+
+}  // namespace
+
+void setLogWriter(LogWriter writer) { gWriter = writer ? writer : writeStdout; }
+
+void myprintf(const char* mask, ...) {
+    char line[kLineBuffer];
+    TimeOfDay t = localTimeOfDay();
+    std::snprintf(line, sizeof line, "%02u:%02u:%02u     ", t.hour % 100u, t.minute % 100u, t.second % 100u);
+
+    va_list args;
+    va_start(args, mask);
+    std::vsnprintf(line + kPrefix, sizeof line - kPrefix, mask, args);  // cuts, never overruns
+    va_end(args);
+
+    char out[kOutBuffer];
+    size_t n = 0;
+    for (const char* p = line; *p != '\0' && n < sizeof out - 1; ++p) {
+        if (!isMarkup(static_cast<unsigned char>(*p))) out[n++] = *p;
+    }
+    out[n] = '\0';
+    gWriter(out, n);
+}
+
+void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize) {
+    if (outSize == 0) return;
+    size_t n = 0;
+    for (size_t i = 0; i < inSize && in[i] != '\0' && n < outSize - 1; ++i) {
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        if (c >= 0x20 && c != 0x7F) out[n++] = in[i];
+    }
+    out[n] = '\0';
+}

@@ -1,0 +1,93 @@
+// The audio data plane: progress line, frame build from the tone or the PCM
+// file, and the send to the play target.
+#include <cstdio>
+#include <cstring>
+
+#include "core/byteorder.h"
+#include "device.h"
+#include "net/IPAsString.h"
+#include "support/clock.h"
+#include "support/log.h"
+
+using namespace lc;
+
+namespace {
+
+constexpr uint32_t kProgressIntervalMs = 1000;
+constexpr int kToneSamples = 240;  // only the first half of the payload carries the tone
+constexpr int16_t kToneAmplitude = 1000;
+
+void fillHeader(uint8_t* frame, uint32_t sequenceNumber, uint32_t nnow) {
+    CmdMultiCastAudio hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    std::memcpy(hdr.abMagic, "TMA1", 4);
+    put_be16(hdr.ui16ProtocolVersion, kAudioProtocolVersion);
+    hdr.ui8Command = kAudioCommand;
+    put_be32(hdr.ui32SequenceNumber, sequenceNumber);
+    put_be32(hdr.ui32TimeLow, nnow);
+    put_be16(hdr.ui16DataSize, kAudioPayloadBytes);
+    hdr.ui8SampleRate = kAudioRateCode48k;
+    hdr.ui8Channels = 2;
+    hdr.ui8BitsPerSample = 16;
+    std::memcpy(frame, &hdr, sizeof hdr);
+}
+
+void fillTone(uint8_t* payload, int iphase2) {
+    bool flag = false;
+    for (int i = 0; i < kToneSamples; ++i) {
+        if (i % iphase2 == 0) flag = !flag;
+        put_le16(payload + 2 * i, static_cast<uint16_t>(flag ? kToneAmplitude : -kToneAmplitude));
+    }
+}
+
+void fillFromFile(uint8_t* payload, LoopState& ls) {
+    if (ls.icurpos + kAudioPayloadBytes > ls.imaxpos) ls.icurpos = 0;
+    std::memcpy(payload, ls.pdata + ls.icurpos, kAudioPayloadBytes);
+    ls.icurpos += kAudioPayloadBytes;
+}
+
+}  // namespace
+
+void progressStep(LoopState& ls) {
+    ls.bOnOffFlank = 0;
+    uint32_t now = currentTimer();
+    if (ls.iState == 0 || now - ls.tLastStreamTold <= kProgressIntervalMs) return;
+    ls.tLastStreamTold = now;
+    ls.iLastPackDiff = static_cast<int32_t>(ls.sequenceNumber) - ls.iLastToldPackets;
+    ls.iLastToldPackets = static_cast<int32_t>(ls.sequenceNumber);
+    uint32_t uiPlayTotalPackets = ls.sequenceNumber - ls.uiPlayStartSeqNum;
+    uint32_t uiPlayTotalTime = now - ls.uiPlayStartTime;
+    double dkhz = (uiPlayTotalPackets != 0 && uiPlayTotalTime >= 1000)
+                      ? static_cast<double>(uiPlayTotalPackets) * 960.0 / 4.0 / uiPlayTotalTime
+                      : static_cast<double>(ls.iLastPackDiff) * 960.0 / 4.0 / 1000.0;
+    myprintf("%s ... %u pks at %d pks/sec (%1.3f khz) to %s:%u input %s %02u%% (t%u) \r", "Streaming",
+             ls.sequenceNumber, ls.iLastPackDiff, dkhz, IPAsString(uiGlblTargetIP),
+             static_cast<unsigned>(uiGlblTargetPort), bGlblInputIsOn ? "ON " : "OFF",
+             static_cast<unsigned>(iGlblInputLevel), static_cast<unsigned>(glblConfig.ui8AutoSenseLevel));
+    std::fflush(stdout);
+    ls.iphase2 = (ls.iphase2 == ls.iphase2hi) ? ls.iphase2lo : ls.iphase2hi;
+}
+
+void frameStep(LoopState& ls) {
+    uint32_t nnow = currentTimer();
+    uint8_t* frame = ls.abBuf;
+    std::memset(frame, 0, kAudioFrameBytes);
+    fillHeader(frame, ls.sequenceNumber, nnow);
+    uint8_t* payload = frame + sizeof(CmdMultiCastAudio);
+    if (ls.pdata)
+        fillFromFile(payload, ls);
+    else
+        fillTone(payload, ls.iphase2);
+    ls.bOnOffFlank = updateInputLevel(payload, kAudioPayloadBytes);
+}
+
+Outgoing sendStep(LoopState& ls) {
+    if (ls.iState == 0) return {};
+    Outgoing o;
+    o.data = ls.abBuf;
+    o.size = kAudioFrameBytes;
+    o.address = IPAsString(uiGlblTargetIP);
+    o.port = uiGlblTargetPort;
+    ls.sequenceNumber++;
+    return o;
+}
