@@ -1,0 +1,106 @@
+// Two-host test harness: the simulator in one network namespace, the test
+// controller in another, joined by a veth pair with a multicast route, so that
+// they meet as two hosts on a LAN. Everything it makes is removed again in the
+// destructors, also when a test fails.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// Empty when this process can make network namespaces (root and `ip` present);
+// otherwise the reason. Tests ASSERT on it: they fail, never skip, without it.
+std::string netnsUnavailableReason();
+
+// Path of the simulator binary built beside the tests (from the SIMLINECASTER_BIN
+// compile definition, overridable with the environment variable of that name).
+std::string simulatorPath();
+
+// Two namespaces "lcs<id>" (simulator) and "lcc<id>" (controller), id unique per
+// process and object, joined by veth; addresses 198.18.<n>.1 (sim) and .2 (ctl)
+// on a /24, loopback up, route 224.0.0.0/4 on the veth on both sides.
+class TwoHosts {
+public:
+    TwoHosts();
+    ~TwoHosts();
+    TwoHosts(const TwoHosts&) = delete;
+    TwoHosts& operator=(const TwoHosts&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    std::string simNs, ctlNs;        // namespace names
+    std::string simAddr, ctlAddr;    // dotted text
+    uint32_t simIP = 0, ctlIP = 0;   // first octet most significant
+
+    // A UDP socket created inside the controller's (or simulator's) namespace, bound to
+    // INADDR_ANY:port (0 = any port) with SO_REUSEADDR; joined to group when given.
+    // Returns the fd (the caller closes it) or -1.
+    int ctlSocket(uint16_t port, const char* group = nullptr) const;
+    int simSocket(uint16_t port, const char* group = nullptr) const;
+
+    // Runs a command line inside a namespace (via `ip netns exec`); returns its exit status.
+    int runIn(const std::string& ns, const std::string& command) const;
+
+private:
+    std::string error_;
+};
+
+// The simulator (or any program) running in a namespace under a pseudo-terminal, as a
+// person runs it. Output is collected from the pty master.
+class SimProcess {
+public:
+    struct Options {
+        bool usePty = true;          // false: stdin is a pipe (see writeStdin) and stdout a pipe
+        bool stdinAtEof = false;     // with usePty false: stdin closed at once (end of file)
+        bool hostnameLocalhost = true;  // own UTS namespace whose host name maps to 127.0.0.1
+    };
+    SimProcess(const std::string& ns, const std::vector<std::string>& args);
+    SimProcess(const std::string& ns, const std::vector<std::string>& args, const Options& opts);
+    ~SimProcess();  // kills (SIGKILL) and reaps the process if still running
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Writes bytes to the process's terminal (or stdin pipe): keys.
+    bool writeStdin(const std::string& bytes);
+    // Waits until the collected output contains text; false on timeout or exit.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // Output collected so far (reads what is pending first). Standard error is included
+    // when usePty; with pipes it is kept apart in errorOutput().
+    std::string output();
+    std::string errorOutput();
+    void signal(int sig);
+    // Waits for the exit; returns the exit code (0..255), -1 on timeout, 128+n for signal n.
+    int waitExit(std::chrono::milliseconds timeout);
+    // The terminal modes of the pty as the process left them (ICANON/ECHO bits), for
+    // checking that the simulator restores them. Valid while the pty master is open.
+    bool terminalModes(unsigned& lflag) const;
+    // CPU time (user+system) the process has used so far, in seconds (from /proc).
+    double cpuSeconds() const;
+    // Resident memory in KiB (VmRSS from /proc).
+    long residentKiB() const;
+
+private:
+    void pump(std::chrono::milliseconds wait);
+    pid_t pid_ = -1;
+    int master_ = -1, stdinFd_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
+    std::string out_, err_;
+    int exitCode_ = -2;
+};
+
+// Receives one datagram on fd within timeout; returns its bytes (empty vector and false
+// on timeout). from is the sender (network order) when given.
+bool receiveWithin(int fd, std::vector<uint8_t>& data, std::chrono::milliseconds timeout,
+                   uint32_t* fromIP = nullptr, uint16_t* fromPort = nullptr);
+// Sends bytes from fd to address:port.
+bool sendTo(int fd, const void* data, size_t size, const std::string& address, uint16_t port);
+// Hex dump for failure messages.
+std::string hex(const std::vector<uint8_t>& bytes);
+
+}  // namespace harness
