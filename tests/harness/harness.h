@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,10 @@ private:
 };
 
 // The simulator (or any program) running in a namespace under a pseudo-terminal, as a
-// person runs it. Output is collected from the pty master.
+// person runs it. Output is collected from the pty master. args[0] is the program's
+// path (for example simulatorPath()), the rest its arguments; an empty ns runs it in
+// the caller's namespace. Construct it on a thread that outlives it: the child is
+// killed when that thread ends.
 class SimProcess {
 public:
     struct Options {
@@ -71,6 +75,8 @@ public:
     bool writeStdin(const std::string& bytes);
     // Waits until the collected output contains text; false on timeout or exit.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // The same, looking only at the output from byte offset from on (for "the next" line).
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout, size_t from);
     // Output collected so far (reads what is pending first). Standard error is included
     // when usePty; with pipes it is kept apart in errorOutput().
     std::string output();
@@ -88,8 +94,9 @@ public:
 
 private:
     void pump(std::chrono::milliseconds wait);
+    bool reaped();
     pid_t pid_ = -1;
-    int master_ = -1, stdinFd_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
+    int master_ = -1, slave_ = -1, stdinFd_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
     std::string out_, err_;
     int exitCode_ = -2;
 };
@@ -102,5 +109,14 @@ bool receiveWithin(int fd, std::vector<uint8_t>& data, std::chrono::milliseconds
 bool sendTo(int fd, const void* data, size_t size, const std::string& address, uint16_t port);
 // Hex dump for failure messages.
 std::string hex(const std::vector<uint8_t>& bytes);
+
+// Splits console output into its log entries: pieces between line feeds and carriage
+// returns (progress lines end in "\r"), empty pieces dropped.
+std::vector<std::string> logLines(const std::string& output);
+
+// Runs fn on a fresh thread that has entered network namespace ns (and, when
+// hostnameLocalhost, a UTS namespace of its own whose host name is "localhost"), and
+// waits for it. Sockets made in fn stay in ns. False when the namespace cannot be entered.
+bool runInNamespace(const std::string& ns, bool hostnameLocalhost, const std::function<void()>& fn);
 
 }  // namespace harness
