@@ -1,0 +1,185 @@
+// Address text, console log, millisecond tick, file loading, key splitting and
+// the turn schedule.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fixture.h"
+#include "net/IPAsString.h"
+#include "support/loadfile.h"
+#include "support/platform.h"
+
+using unit::DeviceTest;
+using unit::gEntries;
+
+namespace {
+
+constexpr uint32_t kIp192_168_1_2 = 0xC0A80102;
+
+TEST(IPAsString, FormatsOctetsPortsAndDigits) {
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2), "192.168.1.2");
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, nullptr, 0, -1, true), "192.168.001.002");
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, nullptr, 0, 4002), "192.168.1.2:4002");
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, nullptr, 0, 0), "192.168.1.2:0");
+    EXPECT_STREQ(IPAsString(0x01020304), "1.2.3.4");
+}
+
+TEST(IPAsString, OwnBuffersAlternate) {
+    const char* a = IPAsString(0x0A000001);
+    const char* b = IPAsString(0x0A000002);
+    EXPECT_NE(a, b);
+    EXPECT_STREQ(a, "10.0.0.1");
+    EXPECT_STREQ(b, "10.0.0.2");
+    const char* c = IPAsString(0x0A000003);
+    EXPECT_EQ(c, a);
+    EXPECT_STREQ(c, "10.0.0.3");
+    EXPECT_STREQ(b, "10.0.0.2");
+}
+
+TEST(IPAsString, CallerBufferLimits) {
+    char small[19];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, small, sizeof small), "?");
+    EXPECT_EQ(small[0], '\0');
+
+    char untouched[32];
+    std::memset(untouched, 'x', sizeof untouched);
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, untouched, 0), "?");
+    EXPECT_EQ(untouched[0], 'x');
+
+    char twenty[20 + 8];  // slack after the 20 bytes shows any write beyond them
+    std::memset(twenty, 'x', sizeof twenty);
+    EXPECT_STREQ(IPAsString(kIp192_168_1_2, twenty, 20, 4002, true), "192.168.001.002");
+    for (size_t i = 20; i < sizeof twenty; ++i) EXPECT_EQ(twenty[i], 'x') << i;
+}
+
+class LogTest : public DeviceTest {};
+
+TEST_F(LogTest, PrefixIsTimeOfDayAndOneBlank) {
+    myprintf("abc\r");
+    myprintf("%s", "");
+    ASSERT_EQ(gEntries.size(), 2u);
+    EXPECT_EQ(gEntries[0], "09:05:03 abc\r");
+    EXPECT_EQ(gEntries[1], "09:05:03 ");
+}
+
+TEST_F(LogTest, DropsMarkupBytesOnly) {
+    myprintf("a\x01" "b\x10" "c\x1b" "d\x1f" "e\tf\ng\rh\x02i\x0fj\x7fk\x80l\xff" "m\n");
+    ASSERT_EQ(gEntries.size(), 1u);
+    EXPECT_EQ(gEntries[0], "09:05:03 abcde\tf\ng\rh\x02i\x0fj\x7fk\x80l\xff" "m\n");
+    // Received text embedded through %s is filtered the same way.
+    myprintf("[%s]\n", "\x1b[2Jx\x01y");
+    EXPECT_EQ(gEntries[1], "09:05:03 [[2Jxy]\n");
+}
+
+TEST_F(LogTest, LongMessageIsCutWithoutOverrun) {
+    std::string longText(5000, 'q');
+    myprintf("%s", longText.c_str());
+    ASSERT_EQ(gEntries.size(), 1u);
+    EXPECT_EQ(gEntries[0], "09:05:03 " + std::string(1502, 'q'));
+}
+
+TEST(SanitizeReceivedText, DropsControlBytesAndDel) {
+    const char in[] = "a\tb\nc\rd\x08" "e\x7f" "f\x1b[1mg\x80\xfeh\0ignored";
+    char out[64];
+    sanitizeReceivedText(in, sizeof in - 1, out, sizeof out);
+    EXPECT_STREQ(out, "abcdef[1mg\x80\xfeh");
+
+    char tiny[4];
+    sanitizeReceivedText("abcdef", 6, tiny, sizeof tiny);
+    EXPECT_STREQ(tiny, "abc");
+    sanitizeReceivedText("abcdef", 2, out, sizeof out);  // stops at inSize without a NUL
+    EXPECT_STREQ(out, "ab");
+}
+
+TEST_F(DeviceTest, TickArithmetic) {
+    EXPECT_EQ(tickFromEpoch(1700000000ull, 123), 3487918203u);  // 1,700,000,000,123 mod 2^32
+    unit::gNow = 16;
+    EXPECT_EQ(elapsedTime(0xFFFFFFF0u), 32u);
+}
+
+class LoadFileTest : public DeviceTest {
+protected:
+    std::string path(const char* name) { return ::testing::TempDir() + "lc_unit_" + name; }
+    std::string write(const char* name, size_t size) {
+        std::string p = path(name);
+        FILE* f = std::fopen(p.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + i / 256) & 0xFF) | 1, f);
+        std::fclose(f);
+        return p;
+    }
+};
+
+TEST_F(LoadFileTest, EmptyFileLoadsAsZeros) {
+    std::string p = write("empty.pcm", 0);
+    int32_t rsize = 77;
+    uint8_t* block = loadFile(p.c_str(), rsize);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(rsize, 0);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(block[i], 0) << i;
+    delete[] block;
+    std::remove(p.c_str());
+}
+
+TEST_F(LoadFileTest, WholeFileThenTenZeroBytes) {
+    std::string p = write("tenk.pcm", 10000);
+    EXPECT_EQ(getFileSizeSeek(p.c_str()), 10000);
+    int32_t rsize = 0;
+    uint8_t* block = loadFile(p.c_str(), rsize);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(rsize, 10000);
+    for (size_t i = 0; i < 10000; ++i) ASSERT_EQ(block[i], static_cast<uint8_t>(((i * 7 + i / 256) & 0xFF) | 1)) << i;
+    for (int i = 10000; i < 10010; ++i) EXPECT_EQ(block[i], 0) << i;
+    delete[] block;
+    std::remove(p.c_str());
+}
+
+TEST_F(LoadFileTest, MissingFileGivesNothingAndKeepsSize) {
+    int32_t rsize = 1234;
+    EXPECT_EQ(loadFile(path("does-not-exist.pcm").c_str(), rsize), nullptr);
+    EXPECT_EQ(rsize, 1234);
+    EXPECT_EQ(getFileSizeSeek(path("does-not-exist.pcm").c_str()), -1);
+    EXPECT_TRUE(gEntries.empty());
+}
+
+TEST(KeyLength, SplitsEscapeSequences) {
+    const uint8_t esc[] = {27};
+    const uint8_t up[] = {27, '[', 'A', 'x'};
+    const uint8_t f1[] = {27, 'O', 'P', 27};
+    const uint8_t ctrlRight[] = {27, '[', '1', ';', '5', 'C', 'z'};
+    const uint8_t alt[] = {27, 'x', 'y'};
+    const uint8_t plain[] = {'a', 27};
+    EXPECT_EQ(keyLength(esc, 1), 1);
+    EXPECT_EQ(keyLength(up, 4), 3);
+    EXPECT_EQ(keyLength(f1, 4), 3);
+    EXPECT_EQ(keyLength(ctrlRight, 7), 6);
+    EXPECT_EQ(keyLength(alt, 3), 2);
+    EXPECT_EQ(keyLength(plain, 2), 1);
+    EXPECT_EQ(keyLength(plain, 0), 0);
+}
+
+TEST(TurnPacer, DueTimesAdvanceWithoutDrift) {
+    const int64_t t0 = 123456789;
+    TurnPacer pacer(t0);
+    int64_t due = 0;
+    for (int k = 1; k <= 100000; ++k) {
+        due = pacer.next(due == 0 ? t0 : due - 1234);  // a turn that ends a little early
+        ASSERT_EQ(due, t0 + k * 5000000LL) << k;
+    }
+}
+
+TEST(TurnPacer, LateTurnsWaitNotButOnlyLongStallsRestart) {
+    const int64_t t0 = 1000000000;
+    TurnPacer pacer(t0);
+    // 20 ms behind the next due time: no wait, schedule kept.
+    EXPECT_EQ(pacer.next(t0 + 5000000 + 20000000), t0 + 5000000);
+    EXPECT_EQ(pacer.next(t0 + 10000000), t0 + 10000000);
+    // One nanosecond more than 20 ms behind: the schedule restarts at now.
+    const int64_t now = t0 + 15000000 + 20000001;
+    EXPECT_EQ(pacer.next(now), now);
+    EXPECT_EQ(pacer.next(now), now + 5000000);
+    EXPECT_EQ(pacer.next(now), now + 10000000);
+}
+
+}  // namespace
