@@ -1,0 +1,89 @@
+// lcctl configure, stop and keep: device commands to DEVICE:4001.
+#include "core/Controller_if.h"
+#include "report.h"
+#include "target.h"
+#include "verbs.h"
+
+namespace lcctl {
+
+namespace {
+
+template <typename Bytes>
+int sendCommand(const Target& t, const Bytes& bytes, const char* what) {
+    std::string error;
+    Socket s = openUdp(0, false, error);
+    if (!s.valid() || !sendTo(s, bytes.data(), bytes.size(), t.ip, lc::kCommandPort, error)) {
+        note(error);
+        return kExitError;
+    }
+    say(std::string("sent ") + what + " to " + dotted(t.ip) + ":" + std::to_string(lc::kCommandPort));
+    return kExitOk;
+}
+
+std::string configureText(const lc::ConfigureArgs& a) {
+    return "configure (master serial " + std::to_string(a.masterSerial) + ", master address " + dotted(a.masterIP) +
+           ", level " + std::to_string(a.autoSenseLevel) + "%, off wait " + std::to_string(a.offWaitTime) +
+           " ms, multi-master " + (a.multiMasterMode ? "on" : "off") + ")";
+}
+
+// The configure took effect when an announcement names this host as master, or a
+// status report from the device arrives.
+bool confirmsConfigure(const Heard& h, const Target& t) {
+    if (!fromDevice(t.ip, t.local, h.fromIP)) return false;
+    if (h.kind == Heard::Kind::Status) return true;
+    return h.kind == Heard::Kind::Announcement && h.announcement.controllerIP == t.ownIP;
+}
+
+void describeConfirmation(const Heard& h, const Target& t) {
+    if (h.kind == Heard::Kind::Status) {
+        say("device " + std::to_string(h.status.serial) + " at " + dotted(t.ip) + " reports its status here: input " +
+            (h.status.inputOn ? "ON" : "OFF") + ", level " + std::to_string(h.status.inputLevel) + "%");
+    } else {
+        say("device " + std::to_string(h.announcement.serial) + " at " + dotted(t.ip) + " now names " +
+            dotted(t.ownIP) + " as its master");
+    }
+}
+
+}  // namespace
+
+int runConfigure(const Options& o) {
+    HelloListener listener;
+    std::string error;
+    bool listening = listener.open(o.interfaceIP, error);
+    if (!listening) note(error + "; the configure cannot be confirmed");
+    Target t;
+    int rc = resolveTarget(o, listening ? &listener : nullptr, t);
+    if (rc != kExitOk) return rc;
+    lc::ConfigureArgs args = o.configure;
+    if (!o.masterIPGiven) args.masterIP = t.ownIP;
+    rc = sendCommand(t, lc::encodeConfigure(commandSerial(o, t), args), configureText(args).c_str());
+    if (rc != kExitOk || !listening) return rc;
+    if (t.local && !args.multiMasterMode)
+        note("the device runs on this host: its unicast status to port 4002 reaches only one of the sockets "
+             "sharing that port here; add --multi-master to have it sent to the group");
+    Heard seen;
+    bool ok = listenUntil(listener, o.waitMs, [&](const Heard& h) {
+        seen = h;
+        return confirmsConfigure(h, t);
+    });
+    if (ok) {
+        describeConfirmation(seen, t);
+        return kExitOk;
+    }
+    note("no announcement naming " + dotted(t.ownIP) + " as master and no status report from " + dotted(t.ip) +
+         " within " + std::to_string(o.waitMs) + " ms");
+    return kExitNoAnswer;
+}
+
+int runStopOrKeep(const Options& o) {
+    Target t;
+    int rc = resolveTarget(o, nullptr, t);
+    if (rc != kExitOk) return rc;
+    uint32_t serial = commandSerial(o, t);
+    if (o.verb == Verb::Stop) rc = sendCommand(t, lc::encodeStopPlay(serial), "stop play");
+    else rc = sendCommand(t, lc::encodeKeepPlay(serial), "keep play");
+    if (rc == kExitOk) note("the device does not acknowledge this command");
+    return rc;
+}
+
+}  // namespace lcctl

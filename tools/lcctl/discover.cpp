@@ -1,0 +1,62 @@
+// lcctl discover: who announces itself on the group, and which status reports arrive.
+#include <cstdio>
+
+#include "devices.h"
+#include "report.h"
+#include "verbs.h"
+
+namespace lcctl {
+
+namespace {
+
+std::string secondsText(uint32_t ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", ms / 1000.0);
+    return buf;
+}
+
+void printTable(const DeviceTable& table, bool json) {
+    for (const DeviceSeen& d : table.devices()) say(json ? deviceJson(d) : deviceLine(d));
+    for (const StatusSeen& s : table.statuses()) say(json ? statusJson(s) : statusLine(s));
+}
+
+// A device whose master is this host should have sent its status here; when none
+// arrived, say why that can happen instead of showing nothing.
+void explainMissingStatus(const DeviceTable& table, uint32_t listenedMs) {
+    for (const DeviceSeen& d : table.devices()) {
+        if (d.masterIP == 0 || table.statusSeenFrom(d.serial) || !isHostAddress(d.masterIP)) continue;
+        std::string text = "device " + std::to_string(d.serial) + " names this host (" + dotted(d.masterIP) +
+                           ") as its master, but no status report arrived in " + secondsText(listenedMs) +
+                           " (reports come every 5 s).";
+        if (isHostAddress(d.ip))
+            text += " The device runs on this host and also holds port 4002; the kernel hands a unicast "
+                    "report to only one of the sockets sharing that port. 'lcctl configure " +
+                    dotted(d.ip) + " --multi-master' sends reports to the group, which every listener gets.";
+        note(text);
+    }
+}
+
+}  // namespace
+
+int runDiscover(const Options& o) {
+    HelloListener listener;
+    std::string error;
+    if (!listener.open(o.interfaceIP, error)) {
+        note(error);
+        return kExitError;
+    }
+    if (!o.json) note("listening on 239.255.84.83:4002 for " + secondsText(o.durationMs));
+    DeviceTable table;
+    listenUntil(listener, o.durationMs, [&](const Heard& h) {
+        table.add(h);
+        return false;
+    });
+    printTable(table, o.json);
+    explainMissingStatus(table, o.durationMs);
+    if (!table.devices().empty()) return kExitOk;
+    note("no device announced itself on 239.255.84.83:4002 within " + secondsText(o.durationMs) +
+         " (devices announce every second; check the multicast route, or give --interface)");
+    return kExitNoAnswer;
+}
+
+}  // namespace lcctl

@@ -1,0 +1,74 @@
+#include "hello.h"
+
+#include <chrono>
+#include <vector>
+
+#include "core/Controller_if.h"
+#include "support/platform.h"
+
+namespace lcctl {
+
+namespace {
+
+constexpr size_t kReceiveBytes = 2048;
+
+uint64_t steadyMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+Heard classifyHello(const uint8_t* data, size_t size, uint32_t fromIP) {
+    Heard h;
+    h.fromIP = fromIP;
+    if (lc::decodeAnnouncement(data, size, h.announcement))
+        h.kind = Heard::Kind::Announcement;
+    else if (lc::decodeStatus(data, size, h.status))
+        h.kind = Heard::Kind::Status;
+    return h;
+}
+
+bool HelloListener::open(uint32_t ifaceIP, std::string& error) {
+    socket_ = openUdp(static_cast<uint16_t>(lc::kHelloPort), true, error);
+    return socket_.valid() && joinGroup(socket_, kHelloGroupIP, ifaceIP, error);
+}
+
+bool HelloListener::next(Heard& out) {
+    uint8_t buf[kReceiveBytes];
+    uint32_t fromIP = 0;
+    uint16_t fromPort = 0;
+    int n = receiveFrom(socket_, buf, sizeof buf, fromIP, fromPort);
+    if (n < 0) return false;
+    out = classifyHello(buf, static_cast<size_t>(n), fromIP);
+    return true;
+}
+
+bool listenUntil(HelloListener& listener, uint32_t timeoutMs, const std::function<bool(const Heard&)>& match) {
+    uint64_t end = steadyMs() + timeoutMs;
+    std::vector<bool> ready;
+    for (uint64_t now = steadyMs(); now < end && !stopRequested(); now = steadyMs()) {
+        waitReadable({&listener.socket()}, static_cast<int>(end - now), ready);
+        Heard h;
+        while (listener.next(h))
+            if (match(h)) return true;
+    }
+    return false;
+}
+
+bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP) {
+    if (fromIP == deviceIP) return true;
+    return deviceLocal && isHostAddress(fromIP);
+}
+
+uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs) {
+    uint32_t found = 0;
+    listenUntil(listener, timeoutMs, [&](const Heard& h) {
+        if (h.kind != Heard::Kind::Announcement || h.announcement.serial != serial) return false;
+        found = h.fromIP;
+        return true;
+    });
+    return found;
+}
+
+}  // namespace lcctl

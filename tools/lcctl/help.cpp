@@ -1,0 +1,149 @@
+#include "help.h"
+
+namespace lcctl {
+
+namespace {
+
+const char kOverview[] =
+    "lcctl: talk to LineCaster devices (and simlinecaster) on the local network\n"
+    "\n"
+    "Usage: lcctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  discover [--seconds N] [--json]       list the devices that announce themselves\n"
+    "  configure DEVICE [options]            make this host the device's master\n"
+    "  play DEVICE [options]                 stream from the device to this host\n"
+    "  stop DEVICE                           send stop play\n"
+    "  keep DEVICE                           send keep play\n"
+    "  set-serial CURRENT NEW [options]      give a device a new serial number\n"
+    "  set-ip SERIAL [options]               send network settings to a device\n"
+    "\n"
+    "DEVICE is the device's IPv4 address (commands go to its UDP port 4001) or its\n"
+    "serial number, which is looked up in the announcements on 239.255.84.83:4002\n"
+    "(waiting up to --wait MS, default 3000). set-serial and set-ip go to that group\n"
+    "on port 4002 (or, with --to ADDRESS, to ADDRESS:4002).\n"
+    "\n"
+    "Options for every command:\n"
+    "  --interface A   local IPv4 address whose interface joins the group and\n"
+    "                  sends multicast (default: the kernel's route)\n"
+    "  --help, -h      this text; 'lcctl COMMAND --help' describes one command\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  a socket, bind or file operation failed\n"
+    "  2  bad arguments\n"
+    "  3  no device answered in time (no announcement, no audio frame, or the\n"
+    "     expected change did not show)\n";
+
+const char kDiscover[] =
+    "Usage: lcctl discover [--seconds N] [--json]\n"
+    "\n"
+    "Listens on 239.255.84.83 port 4002 for N seconds (default 3, decimals allowed)\n"
+    "and lists each device heard: serial number, address, its master's address,\n"
+    "software version and how often it announced; then the status reports seen.\n"
+    "With --json every device and every status is one JSON object per line.\n"
+    "Exit code 3 when no device announced itself.\n"
+    "\n"
+    "Status reports go to the master's port 4002. When the master is this host and\n"
+    "a simulator runs here too, the kernel hands such a unicast report to only one\n"
+    "of the sockets sharing the port, so it may not show; discover says so.\n";
+
+const char kConfigure[] =
+    "Usage: lcctl configure DEVICE [options]\n"
+    "\n"
+    "Sends a configure command: the device takes this host as its master and\n"
+    "reports its status here. Waits up to --wait MS (default 3000) for an\n"
+    "announcement naming this host as master, or a status report; exit code 3\n"
+    "when neither comes.\n"
+    "\n"
+    "  --master-serial N   serial number of the master (default 1)\n"
+    "  --master-ip A       master address written into the command (default: this\n"
+    "                      host's address towards the device)\n"
+    "  --level PCT         input level in percent at which the input counts as on\n"
+    "                      (default 20)\n"
+    "  --auto-sense        set the auto-sense switch\n"
+    "  --on-wait MS        on wait time (default 1000)\n"
+    "  --off-wait MS       how long the level must stay low before the input counts\n"
+    "                      as off (default 3000)\n"
+    "  --play-timeout MS   play time-out stored in the configuration (default 3000)\n"
+    "  --multi-master      status reports go to the group instead of this host\n"
+    "  --serial N          serial number written into the command (default 0, or\n"
+    "                      DEVICE when it is a serial; the device does not check it)\n"
+    "  --wait MS           how long to wait for the device (default 3000)\n";
+
+const char kPlay[] =
+    "Usage: lcctl play DEVICE [options]\n"
+    "\n"
+    "Configures the device (see 'lcctl configure --help'), starts play towards this\n"
+    "host, keeps it alive and receives the audio frames. Shows one live line each\n"
+    "second (rate in frames/s and kHz, sequence gaps, late frames, input level from\n"
+    "the status), sends stop play at the end or on Ctrl-C and prints a summary.\n"
+    "\n"
+    "  --port P          local UDP port for the audio (default: any free port)\n"
+    "  --seconds S       how long to play (default 10; 0 plays until Ctrl-C)\n"
+    "  --timeout MS      play time-out sent with start play (default 3000; 0 keeps\n"
+    "                    the device's own); keep play goes out well within it\n"
+    "  --wav FILE        write what arrived, in arrival order, as a 48 kHz 16-bit\n"
+    "                    stereo WAV file\n"
+    "  --late MS         a frame counts as late when its transit time exceeds the\n"
+    "                    shortest one seen by more than MS (default 50)\n"
+    "  --json            one JSON object per line (progress each second, summary)\n"
+    "  --no-configure    leave the device's master alone (status only arrives if\n"
+    "                    this host already is its master)\n"
+    "  --multi-master, --master-serial, --master-ip, --level, --auto-sense,\n"
+    "  --on-wait, --off-wait, --serial: as for configure\n"
+    "  --wait MS         give up when no frame arrived after MS (default 3000)\n"
+    "\n"
+    "When the device runs on this host (its address is one of this host's), its\n"
+    "unicast status to port 4002 would reach only one of the sockets that share the\n"
+    "port; play then configures multi-master mode so that the status goes to the\n"
+    "group, and says so. Exit code 3 when no frame arrived.\n";
+
+const char kStop[] =
+    "Usage: lcctl stop DEVICE [--serial N]\n"
+    "\n"
+    "Sends stop play to DEVICE:4001. The device does not acknowledge it.\n";
+
+const char kKeep[] =
+    "Usage: lcctl keep DEVICE [--serial N]\n"
+    "\n"
+    "Sends keep play to DEVICE:4001. The device does not acknowledge it.\n";
+
+const char kSetSerial[] =
+    "Usage: lcctl set-serial CURRENT NEW [--hw T] [--date T] [--comment T] [--to A]\n"
+    "\n"
+    "Asks the device with serial CURRENT to take serial NEW (the device ignores the\n"
+    "message when CURRENT is not its serial). Goes to 239.255.84.83:4002, or to A:4002\n"
+    "with --to. Waits up to --wait MS (default 3000) for an announcement with the new\n"
+    "serial; exit code 3 when none comes.\n"
+    "\n"
+    "  --hw T, --date T   texts of at most 9 bytes, shown by the device\n"
+    "  --comment T        text of at most 255 bytes, shown by the device\n";
+
+const char kSetIP[] =
+    "Usage: lcctl set-ip SERIAL [--server A] [--gateway A] [--nameserver A]\n"
+    "                           [--netmask A] [--to A]\n"
+    "\n"
+    "Sends network settings to the device with serial SERIAL; only the addresses\n"
+    "given are marked valid (at least one is needed). Goes to 239.255.84.83:4002, or\n"
+    "to A:4002 with --to. The device does not acknowledge it; lcctl waits up to\n"
+    "--wait MS (default 3000) for an announcement of SERIAL and exits with code 3\n"
+    "when none comes.\n";
+
+}  // namespace
+
+const char* helpText(Verb verb) {
+    switch (verb) {
+        case Verb::Discover: return kDiscover;
+        case Verb::Configure: return kConfigure;
+        case Verb::Play: return kPlay;
+        case Verb::Stop: return kStop;
+        case Verb::Keep: return kKeep;
+        case Verb::SetSerial: return kSetSerial;
+        case Verb::SetIP: return kSetIP;
+        case Verb::None: break;
+    }
+    return kOverview;
+}
+
+}  // namespace lcctl

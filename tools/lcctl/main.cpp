@@ -1,0 +1,44 @@
+// lcctl: a controller-side companion of simlinecaster. Finds devices, configures
+// them, plays their stream to this host and sends administration messages.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "help.h"
+#include "support/platform.h"
+#include "verbs.h"
+
+using namespace lcctl;
+
+namespace {
+
+int dispatch(const Options& o) {
+    switch (o.verb) {
+        case Verb::Discover: return runDiscover(o);
+        case Verb::Configure: return runConfigure(o);
+        case Verb::Play: return runPlay(o);
+        case Verb::Stop:
+        case Verb::Keep: return runStopOrKeep(o);
+        case Verb::SetSerial: return runSetSerial(o);
+        case Verb::SetIP: return runSetIP(o);
+        case Verb::None: break;
+    }
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ParseResult parsed = parseArgs(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.options.help) {
+        std::fputs(helpText(parsed.options.verb), stdout);
+        return kExitOk;
+    }
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "lcctl: %s\nTry 'lcctl --help'.\n", parsed.error.c_str());
+        return kExitUsage;
+    }
+    installStopSignals();  // Ctrl-C ends a play or a listen early, after a clean stop
+    return dispatch(parsed.options);
+}

@@ -1,0 +1,337 @@
+// lcctl play: start a stream towards this host, keep it alive, receive and
+// count its frames, stop it at the end.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "core/codec.h"
+#include "json.h"
+#include "play_report.h"
+#include "report.h"
+#include "support/clock.h"
+#include "support/platform.h"
+#include "target.h"
+#include "verbs.h"
+#include "wav.h"
+
+namespace lcctl {
+
+namespace {
+
+constexpr uint64_t kLineIntervalMs = 1000;
+constexpr uint64_t kStatusPatienceMs = 6000;  // a configured device reports every 5 s
+constexpr size_t kDatagramBytes = 2048;
+
+uint64_t steadyMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Keep play goes out three times within the play time-out, at least once a second.
+// Below 1000 ms the device keeps a time-out of its own, which is 1000 ms or more.
+uint64_t keepInterval(uint32_t playTimeoutMs) {
+    if (playTimeoutMs < 1000) return 300;
+    return playTimeoutMs / 3 > 1000 ? 1000 : playTimeoutMs / 3;
+}
+
+// A frame that lcctl counts and writes: a whole 1000-byte frame of 48 kHz 16-bit stereo.
+bool isExpectedFrame(const lc::AudioHeader& h, int size) {
+    return size == lc::kAudioFrameBytes && h.dataSize == lc::kAudioPayloadBytes && h.channels == 2 &&
+           h.bitsPerSample == 16 && h.rateCode == lc::kAudioRateCode48k;
+}
+
+class PlaySession {
+public:
+    explicit PlaySession(const Options& o) : o_(o), stats_(o.lateMs), tty_(isatty(STDOUT_FILENO) == 1) {}
+    int run();
+
+private:
+    int setUp();
+    bool openAudio();
+    void decideMultiMaster();
+    bool startDevice();
+    template <typename Bytes>
+    bool sendCommand(const Bytes& bytes);
+    void announceStart() const;
+
+    bool loop();
+    void receiveFrames(uint64_t now);
+    void takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint64_t now);
+    bool acceptSource(uint32_t ip);
+    void receiveHello();
+    void takeHello(const Heard& h);
+    void onTimers(uint64_t now);
+    void showProgress(uint64_t now);
+    void explainMissingStatus(uint64_t elapsedMs);
+    int finish();
+    PlayReport report(uint64_t now, double rate) const;
+
+    const Options& o_;
+    Target t_;
+    HelloListener listener_;
+    bool listening_ = false;
+    Socket command_, audio_;
+    uint16_t audioPort_ = 0;
+    lc::ConfigureArgs configure_{};
+    WavWriter wav_;
+    uint64_t wavFrames_ = 0;
+    StreamStats stats_;
+    RateWindow window_;
+    uint64_t startMs_ = 0, nextKeepMs_ = 0, nextLineMs_ = 0, keepMs_ = 0;
+    bool tty_;
+    bool liveLineShown_ = false;
+    bool statusExplained_ = false;
+    uint32_t localSource_ = 0;
+    bool levelKnown_ = false, inputOn_ = false;
+    unsigned level_ = 0;
+    uint32_t statusReports_ = 0;
+};
+
+int PlaySession::run() {
+    int rc = setUp();
+    if (rc != kExitOk) return rc;
+    bool answered = loop();
+    rc = finish();
+    if (!answered && rc == kExitOk) {
+        note("no audio frame arrived from " + dotted(t_.ip) + " within " + std::to_string(o_.waitMs) +
+             " ms (is the device there, and may it reach " + dotted(t_.ownIP) + ":" + std::to_string(audioPort_) +
+             "?)");
+        rc = kExitNoAnswer;
+    }
+    return rc;
+}
+
+int PlaySession::setUp() {
+    std::string error;
+    listening_ = listener_.open(o_.interfaceIP, error);
+    if (!listening_) note(error + "; the input level from the status reports will not be shown");
+    int rc = resolveTarget(o_, listening_ ? &listener_ : nullptr, t_);
+    if (rc != kExitOk) return rc;
+    if (!openAudio()) return kExitError;
+    if (!o_.wavPath.empty() && !wav_.open(o_.wavPath, error)) {
+        note(error);
+        return kExitError;
+    }
+    decideMultiMaster();
+    if (!startDevice()) return kExitError;
+    announceStart();
+    return kExitOk;
+}
+
+bool PlaySession::openAudio() {
+    std::string error;
+    command_ = openUdp(0, false, error);
+    if (command_.valid()) audio_ = openUdp(o_.port, false, error);
+    audioPort_ = audio_.valid() ? localPort(audio_) : 0;
+    if (audioPort_ == 0) note(error.empty() ? "cannot read the audio port" : error);
+    return audioPort_ != 0;
+}
+
+// A simulator on this host holds port 4002 as well, and the kernel hands a unicast
+// datagram to only one of the sockets sharing a port: the status is then asked for
+// on the group, which every member gets.
+void PlaySession::decideMultiMaster() {
+    configure_ = o_.configure;
+    if (!o_.masterIPGiven) configure_.masterIP = t_.ownIP;
+    if (!t_.local) return;
+    if (o_.noConfigure) {
+        note("the device runs on this host: its unicast status to port 4002 reaches only one of the sockets "
+             "sharing that port here, so the input level may not show (drop --no-configure to fix that)");
+    } else if (!configure_.multiMasterMode) {
+        configure_.multiMasterMode = 1;
+        note("the device runs on this host, which shares port 4002 with it: configuring multi-master mode so "
+             "that its status goes to the group and reaches lcctl");
+    }
+}
+
+template <typename Bytes>
+bool PlaySession::sendCommand(const Bytes& bytes) {
+    std::string error;
+    if (sendTo(command_, bytes.data(), bytes.size(), t_.ip, static_cast<uint16_t>(lc::kCommandPort), error)) return true;
+    note(error);
+    return false;
+}
+
+bool PlaySession::startDevice() {
+    uint32_t serial = commandSerial(o_, t_);
+    if (!o_.noConfigure && !sendCommand(lc::encodeConfigure(serial, configure_))) return false;
+    lc::StartPlayArgs start;
+    start.targetIP = t_.ownIP;
+    start.targetPort = audioPort_;
+    start.playTimeout = o_.playTimeoutMs;
+    if (!sendCommand(lc::encodeStartPlay(serial, start))) return false;
+    startMs_ = steadyMs();
+    keepMs_ = keepInterval(o_.playTimeoutMs);
+    nextKeepMs_ = startMs_ + keepMs_;
+    nextLineMs_ = startMs_ + kLineIntervalMs;
+    window_.restart(startMs_, 0);
+    return true;
+}
+
+void PlaySession::announceStart() const {
+    std::string target = dotted(t_.ownIP) + ":" + std::to_string(audioPort_);
+    if (o_.json) {
+        say(JsonLine().text("type", "start").text("device", dotted(t_.ip)).text("target", target)
+                .number("seconds", o_.durationMs / 1000.0, 1).str());
+        return;
+    }
+    char how[48] = "until Ctrl-C";
+    if (o_.durationMs) std::snprintf(how, sizeof how, "for %.1f s (Ctrl-C stops)", o_.durationMs / 1000.0);
+    note("playing from " + dotted(t_.ip) + " to " + target + " " + how);
+}
+
+// Runs until the time is up or a stop signal; false when no frame came in time.
+bool PlaySession::loop() {
+    std::vector<bool> ready;
+    for (uint64_t now = steadyMs(); !stopRequested(); now = steadyMs()) {
+        if (o_.durationMs && now >= startMs_ + o_.durationMs) break;
+        if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) return false;
+        uint64_t due = nextKeepMs_ < nextLineMs_ ? nextKeepMs_ : nextLineMs_;
+        int waitMs = due > now ? static_cast<int>(due - now) : 0;
+        waitReadable({&audio_, listening_ ? &listener_.socket() : nullptr}, waitMs, ready);
+        now = steadyMs();
+        receiveFrames(now);
+        if (listening_) receiveHello();
+        onTimers(now);
+    }
+    return stats_.counts().frames > 0;
+}
+
+void PlaySession::receiveFrames(uint64_t now) {
+    uint8_t buf[kDatagramBytes];
+    uint32_t fromIP = 0;
+    uint16_t fromPort = 0;
+    for (int n; (n = receiveFrom(audio_, buf, sizeof buf, fromIP, fromPort)) >= 0;) takeFrame(buf, n, fromIP, now);
+}
+
+void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint64_t now) {
+    lc::AudioHeader h;
+    if (!acceptSource(fromIP) || !lc::decodeAudioHeader(data, static_cast<size_t>(size), h) ||
+        !isExpectedFrame(h, size)) {
+        stats_.addBad();
+        return;
+    }
+    stats_.addFrame(h.sequenceNumber, h.timeLow, currentTimer(), now);
+    if (wav_.isOpen() && wav_.append(data + sizeof(lc::CmdMultiCastAudio), lc::kAudioPayloadBytes)) ++wavFrames_;
+}
+
+// Frames count when they come from the device's address or, for a device on this
+// host, from any address of this host (remembered, to look the list up once).
+bool PlaySession::acceptSource(uint32_t ip) {
+    if (ip == t_.ip || (ip == localSource_ && ip != 0)) return true;
+    if (!t_.local || !isHostAddress(ip)) return false;
+    localSource_ = ip;
+    return true;
+}
+
+void PlaySession::receiveHello() {
+    Heard h;
+    while (listener_.next(h)) takeHello(h);
+}
+
+void PlaySession::takeHello(const Heard& h) {
+    bool mine = fromDevice(t_.ip, t_.local, h.fromIP);
+    if (h.kind == Heard::Kind::Announcement && mine && !t_.serialKnown) {
+        t_.serial = h.announcement.serial;
+        t_.serialKnown = true;
+    }
+    if (h.kind != Heard::Kind::Status) return;
+    if (t_.serialKnown ? h.status.serial != t_.serial : !mine) return;
+    levelKnown_ = true;
+    inputOn_ = h.status.inputOn;
+    level_ = h.status.inputLevel;
+    ++statusReports_;
+}
+
+void PlaySession::onTimers(uint64_t now) {
+    if (now >= nextKeepMs_) {
+        sendCommand(lc::encodeKeepPlay(commandSerial(o_, t_)));
+        nextKeepMs_ = now + keepMs_;
+    }
+    if (now >= nextLineMs_) {
+        showProgress(now);
+        nextLineMs_ += kLineIntervalMs;
+        if (nextLineMs_ <= now) nextLineMs_ = now + kLineIntervalMs;
+    }
+    if (!levelKnown_ && !statusExplained_ && now >= startMs_ + kStatusPatienceMs) explainMissingStatus(now - startMs_);
+}
+
+void PlaySession::showProgress(uint64_t now) {
+    PlayReport r = report(now, window_.rate(now, stats_.counts().frames));
+    window_.restart(now, stats_.counts().frames);
+    if (o_.json) {
+        say(progressJson(r));
+    } else if (tty_) {
+        std::printf("\r%s   ", progressLine(r).c_str());
+        std::fflush(stdout);
+        liveLineShown_ = true;
+    } else {
+        say(progressLine(r));
+    }
+}
+
+void PlaySession::explainMissingStatus(uint64_t elapsedMs) {
+    statusExplained_ = true;
+    if (!listening_) return;  // already said at the start
+    char within[32];
+    std::snprintf(within, sizeof within, "%.1f s", elapsedMs / 1000.0);
+    std::string text = std::string("no status report from the device in ") + within;
+    if (elapsedMs < kStatusPatienceMs)
+        text += "; a configured device reports every 5 s, so a longer play shows the input level";
+    else if (o_.noConfigure)
+        text += ": it reports only to its master (lcctl did not configure it, see --no-configure)";
+    else if (t_.local)
+        text += " although multi-master mode was asked for; another program on this host may hold port 4002 "
+                "without sharing it";
+    else
+        text += " (reports come every 5 s to " + dotted(configure_.masterIP) +
+                ":4002; a firewall or another program on this host holding port 4002 may take them)";
+    note(text);
+}
+
+int PlaySession::finish() {
+    uint64_t now = steadyMs();
+    sendCommand(lc::encodeStopPlay(commandSerial(o_, t_)));
+    if (liveLineShown_) std::printf("\n");
+    if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
+    int rc = kExitOk;
+    std::string error;
+    if (wav_.isOpen() && !wav_.finish(error)) {
+        note(error);
+        rc = kExitError;
+    }
+    if (wav_.full()) note("the WAV file reached 4 GiB; later frames were not written");
+    PlayReport r = report(now, stats_.averageRate());
+    say(o_.json ? summaryJson(r) : summaryText(r));
+    return rc;
+}
+
+PlayReport PlaySession::report(uint64_t now, double rate) const {
+    PlayReport r;
+    r.deviceIP = t_.ip;
+    r.serialKnown = t_.serialKnown;
+    r.serial = t_.serial;
+    r.elapsedMs = now - startMs_;
+    r.counts = stats_.counts();
+    r.rate = rate;
+    r.firstSequence = stats_.firstSequence();
+    r.highestSequence = stats_.highestSequence();
+    r.levelKnown = levelKnown_;
+    r.inputOn = inputOn_;
+    r.level = level_;
+    r.statusReports = statusReports_;
+    r.lateMs = o_.lateMs;
+    r.wavPath = o_.wavPath;
+    r.wavFrames = wavFrames_;
+    return r;
+}
+
+}  // namespace
+
+int runPlay(const Options& o) {
+    PlaySession session(o);
+    return session.run();
+}
+
+}  // namespace lcctl

@@ -1,0 +1,108 @@
+#include "play_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "json.h"
+#include "udp.h"
+
+namespace lcctl {
+
+namespace {
+
+std::string format(const char* mask, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* mask, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, mask);
+    std::vsnprintf(buf, sizeof buf, mask, args);
+    va_end(args);
+    return buf;
+}
+
+std::string inputText(const PlayReport& r) {
+    if (!r.levelKnown) return "input --";
+    return format("input %s %u%%", r.inputOn ? "ON" : "OFF", r.level);
+}
+
+void addInput(JsonLine& j, const PlayReport& r) {
+    if (r.levelKnown) {
+        j.flag("inputOn", r.inputOn).integer("level", r.level);
+    } else {
+        j.null("inputOn").null("level");
+    }
+}
+
+}  // namespace
+
+std::string progressLine(const PlayReport& r) {
+    const StreamCounts& c = r.counts;
+    return format("%6.1f s  %8llu frames  %6.1f frames/s  %6.2f kHz  gaps %llu  late %llu  %s", r.elapsedMs / 1000.0,
+                  static_cast<unsigned long long>(c.frames), r.rate, kHzFromFrameRate(r.rate),
+                  static_cast<unsigned long long>(c.gaps), static_cast<unsigned long long>(c.late),
+                  inputText(r).c_str());
+}
+
+std::string progressJson(const PlayReport& r) {
+    JsonLine j;
+    j.text("type", "progress")
+        .number("seconds", r.elapsedMs / 1000.0, 1)
+        .integer("frames", r.counts.frames)
+        .number("rate", r.rate, 1)
+        .number("kHz", kHzFromFrameRate(r.rate), 2)
+        .integer("gaps", r.counts.gaps)
+        .integer("missing", r.counts.missing)
+        .integer("late", r.counts.late);
+    addInput(j, r);
+    return j.str();
+}
+
+std::string summaryText(const PlayReport& r) {
+    const StreamCounts& c = r.counts;
+    std::string device = dotted(r.deviceIP) + (r.serialKnown ? format(" (serial %u)", r.serial) : "");
+    std::string s = format("play summary: %llu frames in %.1f s from %s\n", static_cast<unsigned long long>(c.frames),
+                           r.elapsedMs / 1000.0, device.c_str());
+    s += format("  rate %.1f frames/s = %.2f kHz, sequence %u to %u\n", r.rate, kHzFromFrameRate(r.rate),
+                r.firstSequence, r.highestSequence);
+    s += format("  gaps %llu (%llu frames missing), late %llu (> %u ms), out of order %llu, duplicates %llu, "
+                "other datagrams %llu\n",
+                static_cast<unsigned long long>(c.gaps), static_cast<unsigned long long>(c.missing),
+                static_cast<unsigned long long>(c.late), r.lateMs, static_cast<unsigned long long>(c.outOfOrder),
+                static_cast<unsigned long long>(c.duplicates), static_cast<unsigned long long>(c.bad));
+    s += format("  %s, status reports %u", inputText(r).c_str(), r.statusReports);
+    if (!r.wavPath.empty())
+        s += format("\n  wav %s: %llu frames, %.2f s of 48 kHz 16-bit stereo", r.wavPath.c_str(),
+                    static_cast<unsigned long long>(r.wavFrames), r.wavFrames / 200.0);
+    return s;
+}
+
+std::string summaryJson(const PlayReport& r) {
+    const StreamCounts& c = r.counts;
+    JsonLine j;
+    j.text("type", "summary").text("device", dotted(r.deviceIP));
+    if (r.serialKnown)
+        j.integer("serial", r.serial);
+    else
+        j.null("serial");
+    j.number("seconds", r.elapsedMs / 1000.0, 3)
+        .integer("frames", c.frames)
+        .number("rate", r.rate, 2)
+        .number("kHz", kHzFromFrameRate(r.rate), 3)
+        .integer("firstSequence", r.firstSequence)
+        .integer("lastSequence", r.highestSequence)
+        .integer("gaps", c.gaps)
+        .integer("missing", c.missing)
+        .integer("late", c.late)
+        .integer("outOfOrder", c.outOfOrder)
+        .integer("duplicates", c.duplicates)
+        .integer("otherDatagrams", c.bad)
+        .integer("statusReports", r.statusReports);
+    addInput(j, r);
+    if (r.wavPath.empty())
+        j.null("wav");
+    else
+        j.text("wav", r.wavPath);
+    return j.integer("wavFrames", r.wavFrames).str();
+}
+
+}  // namespace lcctl

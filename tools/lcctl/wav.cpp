@@ -1,0 +1,90 @@
+#include "wav.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/byteorder.h"
+
+namespace lcctl {
+
+namespace {
+
+// RIFF size field and data size field both count bytes in 32 bits.
+constexpr uint32_t kMaxDataBytes = 0xFFFFFFFFu - (kWavHeaderBytes - 8);
+
+void putTag(uint8_t* p, const char* tag) { std::memcpy(p, tag, 4); }
+
+}  // namespace
+
+std::array<uint8_t, kWavHeaderBytes> wavHeader(uint32_t dataBytes, uint32_t sampleRate, uint16_t channels,
+                                               uint16_t bitsPerSample) {
+    std::array<uint8_t, kWavHeaderBytes> h{};
+    uint16_t blockAlign = static_cast<uint16_t>(channels * (bitsPerSample / 8));
+    putTag(&h[0], "RIFF");
+    lc::put_le32(&h[4], static_cast<uint32_t>(kWavHeaderBytes - 8) + dataBytes);
+    putTag(&h[8], "WAVE");
+    putTag(&h[12], "fmt ");
+    lc::put_le32(&h[16], 16);  // size of the format chunk
+    lc::put_le16(&h[20], 1);   // integer PCM
+    lc::put_le16(&h[22], channels);
+    lc::put_le32(&h[24], sampleRate);
+    lc::put_le32(&h[28], sampleRate * blockAlign);
+    lc::put_le16(&h[32], blockAlign);
+    lc::put_le16(&h[34], bitsPerSample);
+    putTag(&h[36], "data");
+    lc::put_le32(&h[40], dataBytes);
+    return h;
+}
+
+WavWriter::~WavWriter() {
+    std::string ignored;
+    if (file_) finish(ignored);
+}
+
+bool WavWriter::open(const std::string& path, std::string& error) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    auto header = wavHeader(0);
+    if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        std::fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    dataBytes_ = 0;
+    full_ = failed_ = false;
+    return true;
+}
+
+bool WavWriter::append(const uint8_t* data, size_t size) {
+    if (!file_ || full_ || failed_) return false;
+    if (size > kMaxDataBytes - dataBytes_) {
+        full_ = true;
+        return false;
+    }
+    if (std::fwrite(data, 1, size, file_) != size) {
+        failed_ = true;
+        return false;
+    }
+    dataBytes_ += static_cast<uint32_t>(size);
+    return true;
+}
+
+bool WavWriter::finish(std::string& error) {
+    if (!file_) return true;
+    auto header = wavHeader(dataBytes_);
+    bool ok = !failed_ && std::fseek(file_, 0, SEEK_SET) == 0 &&
+              std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+    if (!ok) error = std::string("cannot write the WAV file: ") + std::strerror(errno);
+    if (std::fclose(file_) != 0 && ok) {
+        error = std::string("cannot close the WAV file: ") + std::strerror(errno);
+        ok = false;
+    }
+    file_ = nullptr;
+    return ok;
+}
+
+}  // namespace lcctl

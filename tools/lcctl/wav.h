@@ -1,0 +1,47 @@
+// A WAV file of 16-bit little-endian PCM, written as the audio arrives: the
+// header goes out first with zero sizes and is rewritten when the file ends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace lcctl {
+
+constexpr size_t kWavHeaderBytes = 44;
+constexpr uint32_t kWavRate = 48000;
+constexpr uint16_t kWavChannels = 2;
+constexpr uint16_t kWavBits = 16;
+
+// The 44-byte canonical header for dataBytes of PCM.
+std::array<uint8_t, kWavHeaderBytes> wavHeader(uint32_t dataBytes, uint32_t sampleRate = kWavRate,
+                                               uint16_t channels = kWavChannels, uint16_t bitsPerSample = kWavBits);
+
+class WavWriter {
+public:
+    WavWriter() = default;
+    ~WavWriter();  // finishes the file if still open
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    // Creates the file; false with the reason in error.
+    bool open(const std::string& path, std::string& error);
+    // Appends PCM bytes. False when the write failed or the file would pass the
+    // 4 GiB a WAV size field can hold; nothing more is written after that.
+    bool append(const uint8_t* data, size_t size);
+    // Writes the final sizes and closes; false with the reason in error.
+    bool finish(std::string& error);
+
+    bool isOpen() const { return file_ != nullptr; }
+    uint32_t dataBytes() const { return dataBytes_; }
+    bool full() const { return full_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    uint32_t dataBytes_ = 0;
+    bool full_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace lcctl
