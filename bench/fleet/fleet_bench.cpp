@@ -39,6 +39,7 @@ struct Options {
     int devices = 100;
     int seconds = 30;
     bool findLargest = true;
+    int maxDevices = 400;
     int first = 1;
     std::string script = LCFLEET_SCRIPT;
     std::string bin = SIMLINECASTER_BIN;
@@ -471,39 +472,48 @@ void reportTarget(const Run& r) {
 
 // ---- search for the largest fleet holding 0.5% -------------------------------
 
-// Halves until a fleet holds, then narrows the step between the largest holding and
-// the smallest failing fleet to about a tenth.
-void findLargest(const Options& o, int failing, double cores) {
-    int good = 0, bad = failing;
-    int n = failing / 2;
-    while (n >= 1 && !gInterrupted) {
+// Starting from one measured size, doubles while fleets hold (up to maxDevices) or
+// halves while they fail, then bisects between the largest holding and the smallest
+// failing size until the step is about a tenth of the fleet.
+void findLargest(const Options& o, int measured, bool measuredHolds, double cores) {
+    int good = measuredHolds ? measured : 0;
+    int bad = measuredHolds ? 0 : measured;
+    while (!gInterrupted) {
+        int n;
+        if (bad == 0) {
+            n = std::min(good * 2, o.maxDevices);
+            if (n <= good) break;
+        } else if (good == 0) {
+            n = bad / 2;
+            if (n < 1) break;
+        } else {
+            if (bad - good <= std::max(2, good / 10)) break;
+            n = (good + bad) / 2;
+        }
         Run r;
         std::printf("\n-- trying %d devices\n", n);
         std::fflush(stdout);
         if (!measure(o, n, r)) return;
         report(r, cores);
         if (holds(r, 0.5)) good = n; else bad = n;
-        if (good == 0) {
-            n /= 2;
-            continue;
-        }
-        if (bad - good <= std::max(2, good / 10)) break;
-        n = (good + bad) / 2;
     }
-    if (good > 0)
-        std::printf("\nlargest fleet holding 200 frames/s within 0.5%% on every device: %d (%d did not)\n", good, bad);
+    if (good == 0)
+        std::printf("\nno fleet size held 200 frames/s within 0.5%% on every device\n");
+    else if (bad == 0)
+        std::printf("\nlargest fleet holding 200 frames/s within 0.5%% on every device: at least %d (the most tried)\n",
+                    good);
     else
-        std::printf("\nno fleet size held 0.5%% on every device\n");
+        std::printf("\nlargest fleet holding 200 frames/s within 0.5%% on every device: %d (%d did not)\n", good, bad);
 }
 
 void usage() {
     std::printf(
-        "fleet_bench [--devices N] [--seconds S] [--no-search] [--first K] [--script PATH] [--bin PATH]\n"
-        "            [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
+        "fleet_bench [--devices N] [--seconds S] [--no-search] [--max-devices M] [--first K]\n"
+        "            [--script PATH] [--bin PATH] [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
         "Brings up N simulated devices (default 100) with lcfleet in the host namespace, streams from\n"
         "all of them to the host for S seconds (default 30, after 1 s discarded) and prints the figures.\n"
-        "When not every device holds 200 frames/s within 0.5%%, smaller fleets are tried to find the\n"
-        "largest that does (--no-search skips this). Needs root.\n");
+        "Then larger (up to M, default 400) or smaller fleets are measured to find the largest in\n"
+        "which every device holds 200 frames/s within 0.5%% (--no-search skips this). Needs root.\n");
 }
 
 bool parseOptions(int argc, char** argv, Options& o) {
@@ -513,6 +523,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
         if (a == "--devices") o.devices = std::atoi(value().c_str());
         else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
         else if (a == "--no-search") o.findLargest = false;
+        else if (a == "--max-devices") o.maxDevices = std::atoi(value().c_str());
         else if (a == "--first") o.first = std::atoi(value().c_str());
         else if (a == "--script") o.script = value();
         else if (a == "--bin") o.bin = value();
@@ -550,11 +561,6 @@ int main(int argc, char** argv) {
     }
     report(r, cores);
     reportTarget(r);
-    if (holds(r, 0.5)) {
-        std::printf("largest fleet holding 200 frames/s within 0.5%% on every device: at least %d (largest tried)\n",
-                    o.devices);
-    } else if (o.findLargest) {
-        findLargest(o, o.devices, cores);
-    }
+    if (o.findLargest) findLargest(o, o.devices, holds(r, 0.5), cores);
     return 0;
 }
