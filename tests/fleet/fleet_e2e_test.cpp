@@ -396,4 +396,30 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
     EXPECT_FALSE(pathExists(state_));
 }
 
+TEST_F(FleetTest, UplinkAndAForeignMulticastRouteAreLeftAsTheyWere) {
+    // Stand-ins (veth pairs) for a LAN interface and another interface that already routes multicast.
+    ASSERT_EQ(std::system(("ip -n " + ctlNs_ + " link add lan0 type veth peer name lan1 && ip -n " + ctlNs_ +
+                           " link add other0 type veth peer name other1 && ip -n " + ctlNs_ +
+                           " link set other0 up && ip -n " + ctlNs_ + " route add 224.0.0.0/4 dev other0")
+                              .c_str()),
+              0);
+    std::vector<fleet::Device> devices;
+    ASSERT_NO_FATAL_FAILURE(up(devices, "--uplink lan0"));
+    int rc = 0;
+    std::string lan = fleet::runCommand("ip -n " + ctlNs_ + " -o link show lan0", rc);
+    EXPECT_NE(lan.find("master " + prefix_ + "br"), std::string::npos) << lan;
+    std::string route = fleet::runCommand("ip -n " + ctlNs_ + " route show exact 224.0.0.0/4", rc);
+    EXPECT_NE(route.find("dev other0"), std::string::npos) << route;
+    std::string deviceRoutes = fleet::runCommand("ip -n " + devices[0].ns + " route show default", rc);
+    EXPECT_NE(deviceRoutes.find("dev eth0"), std::string::npos) << deviceRoutes;
+
+    std::string out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    lan = fleet::runCommand("ip -n " + ctlNs_ + " -o link show lan0", rc);
+    EXPECT_EQ(rc, 0) << "the uplink itself stays";
+    EXPECT_EQ(lan.find("master"), std::string::npos) << lan;
+    route = fleet::runCommand("ip -n " + ctlNs_ + " route show exact 224.0.0.0/4", rc);
+    EXPECT_NE(route.find("dev other0"), std::string::npos) << route;
+}
+
 }  // namespace
