@@ -1,0 +1,176 @@
+// Command line of lcctl: what is accepted, what it turns into, and what is refused.
+#include <gtest/gtest.h>
+
+#include "args.h"
+
+using namespace lcctl;
+
+namespace {
+
+ParseResult parse(std::vector<std::string> args) { return parseArgs(args); }
+
+uint32_t ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return (a << 24) | (b << 16) | (c << 8) | d; }
+
+}  // namespace
+
+TEST(LcctlNumbers, DottedQuadIsStrict) {
+    uint32_t v = 0;
+    EXPECT_TRUE(parseIPv4("198.18.0.1", v));
+    EXPECT_EQ(v, ip(198, 18, 0, 1));
+    EXPECT_TRUE(parseIPv4("255.255.255.255", v));
+    EXPECT_EQ(v, 0xFFFFFFFFu);
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.", "a.b.c.d", "1.2.3.4 ", "-1.2.3.4",
+                            "1234.1.1.1"})
+        EXPECT_FALSE(parseIPv4(bad, v)) << bad;
+}
+
+TEST(LcctlNumbers, UnsignedStopsAtItsLimit) {
+    uint64_t v = 0;
+    EXPECT_TRUE(parseUnsigned("4294967295", 0xFFFFFFFFu, v));
+    EXPECT_EQ(v, 4294967295u);
+    EXPECT_FALSE(parseUnsigned("4294967296", 0xFFFFFFFFu, v));
+    EXPECT_FALSE(parseUnsigned("18446744073709551616", UINT64_MAX, v));
+    EXPECT_TRUE(parseUnsigned("100", 100, v));
+    EXPECT_FALSE(parseUnsigned("101", 100, v));
+    EXPECT_FALSE(parseUnsigned("5", 4, v));
+    EXPECT_FALSE(parseUnsigned("", 10, v));
+    EXPECT_FALSE(parseUnsigned("+1", 10, v));
+    EXPECT_FALSE(parseUnsigned("1e3", 10000, v));
+}
+
+TEST(LcctlNumbers, SecondsWithDecimals) {
+    uint32_t ms = 0;
+    EXPECT_TRUE(parseSeconds("10", ms));
+    EXPECT_EQ(ms, 10000u);
+    EXPECT_TRUE(parseSeconds("2.5", ms));
+    EXPECT_EQ(ms, 2500u);
+    EXPECT_TRUE(parseSeconds("0.125", ms));
+    EXPECT_EQ(ms, 125u);
+    EXPECT_TRUE(parseSeconds("0.05", ms));
+    EXPECT_EQ(ms, 50u);
+    for (const char* bad : {"", ".5", "1.", "1.2345", "1,5", "-1", "x"}) EXPECT_FALSE(parseSeconds(bad, ms)) << bad;
+}
+
+TEST(LcctlArgs, DeviceIsAnAddressOrASerial) {
+    ParseResult byIP = parse({"stop", "198.18.3.1"});
+    ASSERT_TRUE(byIP.ok()) << byIP.error;
+    EXPECT_EQ(byIP.options.verb, Verb::Stop);
+    EXPECT_FALSE(byIP.options.device.bySerial);
+    EXPECT_EQ(byIP.options.device.ip, ip(198, 18, 3, 1));
+
+    ParseResult bySerial = parse({"keep", "429"});
+    ASSERT_TRUE(bySerial.ok()) << bySerial.error;
+    EXPECT_TRUE(bySerial.options.device.bySerial);
+    EXPECT_EQ(bySerial.options.device.serial, 429u);
+
+    EXPECT_FALSE(parse({"stop", "198.18.3"}).ok());
+    EXPECT_FALSE(parse({"stop", "host.example"}).ok());
+    EXPECT_FALSE(parse({"stop", "device7"}).ok());
+}
+
+TEST(LcctlArgs, PlayOptionsAndDefaults) {
+    ParseResult r = parse({"play", "198.18.0.1", "--port", "5004", "--seconds", "2.5", "--timeout=5000", "--wav",
+                           "out.wav", "--json", "--multi-master", "--level", "35"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    const Options& o = r.options;
+    EXPECT_EQ(o.port, 5004);
+    EXPECT_EQ(o.durationMs, 2500u);
+    EXPECT_EQ(o.playTimeoutMs, 5000u);
+    EXPECT_EQ(o.wavPath, "out.wav");
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.configure.multiMasterMode, 1);
+    EXPECT_EQ(o.configure.autoSenseLevel, 35);
+
+    ParseResult d = parse({"play", "198.18.0.1"});
+    ASSERT_TRUE(d.ok()) << d.error;
+    EXPECT_EQ(d.options.durationMs, 10000u);
+    EXPECT_EQ(d.options.playTimeoutMs, 3000u);
+    EXPECT_EQ(d.options.port, 0);
+    EXPECT_EQ(d.options.configure.masterSerial, 1u);  // a master serial of 0 would read as an empty slot
+    EXPECT_EQ(parse({"discover"}).options.durationMs, 3000u);
+}
+
+TEST(LcctlArgs, ConfigureFieldsReachTheCommandArguments) {
+    ParseResult r = parse({"configure", "198.18.0.1", "--master-serial", "4242", "--master-ip", "10.0.0.5", "--level",
+                           "100", "--on-wait", "10", "--off-wait", "7000", "--play-timeout", "9000", "--auto-sense"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    const lc::ConfigureArgs& c = r.options.configure;
+    EXPECT_EQ(c.masterSerial, 4242u);
+    EXPECT_EQ(c.masterIP, ip(10, 0, 0, 5));
+    EXPECT_TRUE(r.options.masterIPGiven);
+    EXPECT_EQ(c.autoSenseLevel, 100);
+    EXPECT_EQ(c.onWaitTime, 10u);
+    EXPECT_EQ(c.offWaitTime, 7000u);
+    EXPECT_EQ(c.playTimeout, 9000u);
+    EXPECT_EQ(c.autoSenseEnabled, 1);
+    EXPECT_EQ(c.multiMasterMode, 0);
+}
+
+TEST(LcctlArgs, AdministrationOperandsAndFields) {
+    ParseResult s = parse({"set-serial", "429", "777", "--hw", "HW-2", "--date", "2024-05-01", "--comment", "moved"});
+    ASSERT_FALSE(s.ok());  // "2024-05-01" is 10 bytes: it would lose the field's terminating NUL
+    s = parse({"set-serial", "429", "777", "--hw", "HW-2", "--date", "24-05-01", "--to", "198.18.0.1"});
+    ASSERT_TRUE(s.ok()) << s.error;
+    EXPECT_EQ(s.options.device.serial, 429u);
+    EXPECT_EQ(s.options.newSerial, 777u);
+    EXPECT_EQ(s.options.hwInfo, "HW-2");
+    EXPECT_EQ(s.options.toIP, ip(198, 18, 0, 1));
+    EXPECT_FALSE(parse({"set-serial", "429"}).ok());
+    EXPECT_FALSE(parse({"set-serial", "429", "4294967296"}).ok());
+    EXPECT_FALSE(parse({"set-serial", "429", "777", "--comment", std::string(256, 'c')}).ok());
+    EXPECT_TRUE(parse({"set-serial", "429", "777", "--comment", std::string(255, 'c')}).ok());
+
+    ParseResult ipr = parse({"set-ip", "529", "--gateway", "198.18.0.254", "--netmask", "255.255.255.0"});
+    ASSERT_TRUE(ipr.ok()) << ipr.error;
+    EXPECT_EQ(ipr.options.ipFields, lc::SetIPGateway | lc::SetIPNetmask);
+    EXPECT_EQ(ipr.options.gateway, ip(198, 18, 0, 254));
+    EXPECT_EQ(ipr.options.netmask, ip(255, 255, 255, 0));
+    EXPECT_EQ(ipr.options.server, 0u);
+    EXPECT_FALSE(parse({"set-ip", "529"}).ok());  // nothing to set
+}
+
+TEST(LcctlArgs, RefusesWithAReasonThatNamesTheProblem) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* mentions;
+    };
+    const Case cases[] = {
+        {{}, "no command"},
+        {{"dance"}, "unknown command 'dance'"},
+        {{"play"}, "missing DEVICE"},
+        {{"play", "198.18.0.1", "198.18.0.2"}, "unexpected argument '198.18.0.2'"},
+        {{"play", "198.18.0.1", "--bogus"}, "unknown option '--bogus'"},
+        {{"play", "198.18.0.1", "--port"}, "--port needs a value"},
+        {{"play", "198.18.0.1", "--port", "65536"}, "--port"},
+        {{"play", "198.18.0.1", "--timeout", "500"}, "below 1000 ms"},
+        {{"play", "198.18.0.1", "--json=1"}, "takes no value"},
+        {{"play", "198.18.0.1", "--no-configure", "--multi-master"}, "--no-configure"},
+        {{"configure", "198.18.0.1", "--level", "101"}, "--level"},
+        {{"configure", "198.18.0.1", "--json"}, "--json does not apply to configure"},
+        {{"stop", "198.18.0.1", "--wav", "x.wav"}, "--wav does not apply to stop"},
+        {{"discover", "--seconds", "0"}, "more than 0"},
+        {{"discover", "extra"}, "unexpected argument"},
+        {{"set-ip", "529", "--server", "1.2.3.256"}, "IPv4 address"},
+    };
+    for (const Case& c : cases) {
+        ParseResult r = parseArgs(c.args);
+        EXPECT_FALSE(r.ok()) << c.mentions;
+        EXPECT_NE(r.error.find(c.mentions), std::string::npos) << "error was: " << r.error;
+    }
+}
+
+TEST(LcctlArgs, HelpWinsOverEverythingElse) {
+    ParseResult top = parse({"--help"});
+    EXPECT_TRUE(top.options.help);
+    EXPECT_EQ(top.options.verb, Verb::None);
+    ParseResult verb = parse({"play", "not-an-address", "-h"});
+    EXPECT_TRUE(verb.options.help);
+    EXPECT_EQ(verb.options.verb, Verb::Play);
+    EXPECT_TRUE(verb.ok());
+}
+
+TEST(LcctlArgs, DoubleDashEndsOptions) {
+    ParseResult r = parse({"set-serial", "--", "429", "777"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.options.newSerial, 777u);
+}
