@@ -124,11 +124,13 @@ HostCpu readHostCpu() {
     return h;
 }
 
-std::string loadAverage() {
-    std::ifstream f("/proc/loadavg");
-    std::string a, b, c;
-    f >> a >> b >> c;
-    return a + " " + b + " " + c;
+// Share of all CPUs busy over the next second: what else runs on the host.
+double hostBusyOverOneSecond() {
+    HostCpu a = readHostCpu();
+    timespec second{1, 0};
+    nanosleep(&second, nullptr);
+    HostCpu b = readHostCpu();
+    return b.total > a.total ? static_cast<double>(b.busy - a.busy) / static_cast<double>(b.total - a.total) : 0;
 }
 
 double selfCpuSeconds() {
@@ -189,9 +191,10 @@ struct DeviceStats {
 struct Run {
     int devices = 0;
     std::vector<DeviceStats> stats;
+    std::vector<int> instances;  // instance number of each device, in the order of stats
     double windowSeconds = 0;
     double simulatorCpu = 0, benchCpu = 0, hostBusy = 0;
-    std::string loadBefore;
+    double busyBefore = 0;  // host CPU busy in the second before the fleet came up
 };
 
 class Receiver {
@@ -360,7 +363,7 @@ void Receiver::receive(int64_t endNs, bool counted) {
 
 bool measure(const Options& o, int count, Run& run) {
     run.devices = count;
-    run.loadBefore = loadAverage();
+    run.busyBefore = hostBusyOverOneSecond();
     if (!fleetUp(o, count)) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
     int alive = 0;
@@ -377,7 +380,10 @@ bool measure(const Options& o, int count, Run& run) {
         Receiver rx(devices, host);
         if (rx.open()) {
             std::vector<pid_t> pids;
-            for (const auto& d : devices) pids.push_back(d.pid);
+            for (const auto& d : devices) {
+                pids.push_back(d.pid);
+                run.instances.push_back(d.instance);
+            }
             rx.startAll(parseIP(host));
             int64_t start = nowNs();
             int64_t window = start + kNsPerSec;
@@ -437,10 +443,13 @@ void report(const Run& r, double hostCores) {
     double lo = *std::min_element(rates.begin(), rates.end());
     double hi = *std::max_element(rates.begin(), rates.end());
     double med = medianOf(rates);
-    std::printf("devices                  %d (load average before start: %s)\n", r.devices, r.loadBefore.c_str());
+    std::printf("devices                  %d\n", r.devices);
     std::printf("window                   %.1f s (first second after start play discarded)\n", r.windowSeconds);
     std::printf("frames/s per device      min %.3f (%+.3f%%)  median %.3f (%+.3f%%)  max %.3f (%+.3f%%)\n", lo,
                 errorPercent(lo), med, errorPercent(med), hi, errorPercent(hi));
+    size_t slowest = static_cast<size_t>(std::min_element(rates.begin(), rates.end()) - rates.begin());
+    std::printf("slowest device           instance %d, %llu frames in the window\n", r.instances[slowest],
+                static_cast<unsigned long long>(r.stats[slowest].frames));
     std::printf("devices within 0.1%%      %d of %d\n", devicesWithin(r, 0.1), r.devices);
     std::printf("devices within 0.5%%      %d of %d\n", devicesWithin(r, 0.5), r.devices);
     std::printf("sequence gaps            %llu frames missing, %llu out of order, on %d devices",
@@ -454,7 +463,8 @@ void report(const Run& r, double hostCores) {
                 r.simulatorCpu, r.windowSeconds, 100.0 * r.simulatorCpu / r.windowSeconds,
                 100.0 * r.simulatorCpu / r.windowSeconds / r.devices);
     std::printf("receiver (this program)  %.1f%% of one core\n", 100.0 * r.benchCpu / r.windowSeconds);
-    std::printf("host CPU busy            %.1f%% of %.0f cores (all processes)\n", 100.0 * r.hostBusy, hostCores);
+    std::printf("host CPU busy            %.1f%% of %.0f cores during the window, %.1f%% in the second before up\n",
+                100.0 * r.hostBusy, hostCores, 100.0 * r.busyBefore);
 }
 
 // The goal for the full fleet: every device within 0.1%, no gaps, a status every 5 s.
