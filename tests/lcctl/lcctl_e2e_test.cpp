@@ -259,6 +259,19 @@ TEST_F(LcctlE2E, SetSerialRenamesTheDevice) {
     ASSERT_EQ(d.exit, 0) << describe(d);
     EXPECT_NE(d.out.find("\"serial\":777"), std::string::npos) << describe(d);
     EXPECT_EQ(d.out.find("\"serial\":429"), std::string::npos) << describe(d);
+
+    Outcome direct = ctl({"set-serial", "777", "778", "--to", hosts->simAddr});  // unicast instead of the group
+    ASSERT_EQ(direct.exit, 0) << describe(direct);
+    EXPECT_NE(direct.out.find("now announces serial 778"), std::string::npos) << describe(direct);
+}
+
+TEST_F(LcctlE2E, SetIPReachesTheDevice) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    Outcome r = ctl({"set-ip", "429", "--gateway", "198.18.7.254", "--netmask", "255.255.255.0"});
+    ASSERT_EQ(r.exit, 0) << describe(r);
+    EXPECT_TRUE(sim->waitForOutput("gw     198.18.7.254", 2s)) << sim->output();
+    EXPECT_TRUE(sim->waitForOutput("mask   255.255.255.0", 1s)) << sim->output();
+    EXPECT_EQ(sim->output().find("server"), std::string::npos) << sim->output();  // not marked valid, not taken
 }
 
 TEST_F(LcctlE2E, ConfigureIsConfirmedByTheDevice) {
