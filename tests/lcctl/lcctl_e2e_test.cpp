@@ -296,6 +296,20 @@ TEST_F(LcctlE2E, SameHostAsTheSimulatorStillGetsTheStatus) {
     EXPECT_NE(simLineWith("sending status").find("239.255.84.83:4002"), std::string::npos) << sim->output();
 }
 
+TEST_F(LcctlE2E, SameHostUnicastSetSerialReachesTheSimulatorEveryTime) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    // Unicast to a port that two sockets share goes to only one of them; lcctl must not be
+    // the other one when it sends. Several rounds, since the kernel's choice is a hash.
+    uint32_t serial = 429;
+    for (int round = 0; round < 4; ++round) {
+        std::string next = std::to_string(serial + 1);
+        Outcome r = runLcctl(hosts->simNs, {"set-serial", std::to_string(serial), next, "--to", hosts->simAddr}, 10s);
+        ASSERT_EQ(r.exit, 0) << "round " << round << "\n" << describe(r);
+        EXPECT_NE(r.out.find("now announces serial " + next), std::string::npos) << describe(r);
+        ++serial;
+    }
+}
+
 TEST_F(LcctlE2E, NoDeviceAnsweredHasItsOwnExitCode) {
     Outcome d = ctl({"discover", "--seconds", "1"});
     EXPECT_EQ(d.exit, 3) << describe(d);

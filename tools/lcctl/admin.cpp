@@ -8,11 +8,16 @@ namespace lcctl {
 
 namespace {
 
+// Sent from a socket of its own before lcctl listens on port 4002: a listener that
+// already shared the port with a simulator on this host could be handed a unicast
+// message meant for the simulator.
 template <typename Bytes>
-bool sendAdmin(const Options& o, HelloListener& listener, const Bytes& bytes, const char* what) {
+bool sendAdmin(const Options& o, const Bytes& bytes, const char* what) {
     uint32_t to = o.toIP ? o.toIP : kHelloGroupIP;
     std::string error;
-    if (!sendTo(listener.socket(), bytes.data(), bytes.size(), to, static_cast<uint16_t>(lc::kHelloPort), error)) {
+    Socket s = openUdp(0, false, error);
+    if (!s.valid() || !setMulticastInterface(s, o.interfaceIP, error) ||
+        !sendTo(s, bytes.data(), bytes.size(), to, static_cast<uint16_t>(lc::kHelloPort), error)) {
         note(error);
         return false;
     }
@@ -43,12 +48,12 @@ std::string addressList(const Options& o) {
 }  // namespace
 
 int runSetSerial(const Options& o) {
-    HelloListener listener;
-    if (!openListener(o, listener)) return kExitError;
     uint32_t cur = o.device.serial;
     auto msg = lc::encodeSetSerial(cur, o.newSerial, o.hwInfo, o.date, o.comment);
     std::string what = "set-serial " + std::to_string(cur) + " -> " + std::to_string(o.newSerial);
-    if (!sendAdmin(o, listener, msg, what.c_str())) return kExitError;
+    if (!sendAdmin(o, msg, what.c_str())) return kExitError;
+    HelloListener listener;
+    if (!openListener(o, listener)) return kExitError;
     uint32_t newAt = 0, oldAt = 0;
     listenUntil(listener, o.waitMs, [&](const Heard& h) {
         if (h.kind != Heard::Kind::Announcement) return false;
@@ -71,12 +76,12 @@ int runSetSerial(const Options& o) {
 }
 
 int runSetIP(const Options& o) {
-    HelloListener listener;
-    if (!openListener(o, listener)) return kExitError;
     uint32_t serial = o.device.serial;
     auto msg = lc::encodeSetIP(serial, o.ipFields, o.server, o.gateway, o.nameserver, o.netmask);
     std::string what = "set-ip to serial " + std::to_string(serial) + " (" + addressList(o) + ")";
-    if (!sendAdmin(o, listener, msg, what.c_str())) return kExitError;
+    if (!sendAdmin(o, msg, what.c_str())) return kExitError;
+    HelloListener listener;
+    if (!openListener(o, listener)) return kExitError;
     uint32_t at = findDeviceBySerial(listener, serial, o.waitMs);
     if (at) {
         say("device " + std::to_string(serial) + " announces at " + dotted(at) +

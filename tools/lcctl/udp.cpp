@@ -73,15 +73,16 @@ bool joinGroup(const Socket& s, uint32_t group, uint32_t ifaceIP, std::string& e
                         " (is there a route for 224.0.0.0/4, or give --interface)").c_str());
         return false;
     }
-    if (ifaceIP != 0) {
-        in_addr out{};
-        out.s_addr = htonl(ifaceIP);
-        if (setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) != 0) {
-            error = reason(("cannot send multicast from " + dotted(ifaceIP)).c_str());
-            return false;
-        }
-    }
-    return true;
+    return setMulticastInterface(s, ifaceIP, error);
+}
+
+bool setMulticastInterface(const Socket& s, uint32_t ifaceIP, std::string& error) {
+    if (ifaceIP == 0) return true;
+    in_addr out{};
+    out.s_addr = htonl(ifaceIP);
+    if (setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) == 0) return true;
+    error = reason(("cannot send multicast from " + dotted(ifaceIP)).c_str());
+    return false;
 }
 
 uint16_t localPort(const Socket& s) {

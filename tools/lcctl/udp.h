@@ -37,6 +37,8 @@ Socket openUdp(uint16_t port, bool shared, std::string& error);
 // Joins group on the interface of ifaceIP (0: chosen by route) and sends
 // multicast out of that interface.
 bool joinGroup(const Socket& s, uint32_t group, uint32_t ifaceIP, std::string& error);
+// Sends multicast out of the interface of ifaceIP; 0 leaves the choice to the route.
+bool setMulticastInterface(const Socket& s, uint32_t ifaceIP, std::string& error);
 // The local port the socket is bound to; 0 on failure.
 uint16_t localPort(const Socket& s);
 bool sendTo(const Socket& s, const void* data, size_t size, uint32_t ip, uint16_t port, std::string& error);
