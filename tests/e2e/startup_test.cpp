@@ -1,0 +1,202 @@
+// Start-up, keyboard, signals and the endpoints' opening, seen from outside the
+// process: the simulator runs under a pseudo-terminal in its own namespace.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+#include "e2e_support.h"
+#include "net/UDPIO.h"
+
+namespace e2e {
+namespace {
+
+using harness::SimProcess;
+
+const unsigned kRawBits = ICANON | ECHO;
+
+TEST(Usage, NoArgumentPrintsUsageAndExitsZero) {
+    SimProcess p("", {harness::simulatorPath()});
+    EXPECT_EQ(p.waitExit(5s), 0);
+    auto m = messages(p.output());
+    ASSERT_GE(m.size(), 3u) << p.output();
+    EXPECT_EQ(m[0], "LineCaster Simulator V1.0");
+    EXPECT_EQ(m[1], "Usage:");
+    EXPECT_EQ(m[2], "   simlinecaster instance [file.pcm]");
+    EXPECT_NE(p.output().find("   simlinecaster 1 demo.pcm"), std::string::npos);
+    EXPECT_EQ(p.output().find("Ownport"), std::string::npos) << "no start-up without an instance";
+}
+
+class Startup : public SimTest {};
+
+TEST_F(Startup, LinesInOrderForInstanceZero) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    auto m = messages(sim->output());
+    ASSERT_GE(m.size(), 5u) << sim->output();
+    EXPECT_EQ(m[0], "Ownport=1311");
+    EXPECT_TRUE(std::regex_match(m[1], std::regex(
+        R"(UDP\.MULTICAST: fd=\d+ outport=4002 inport=4002 group=239\.255\.84\.83 active\.)"))) << m[1];
+    EXPECT_TRUE(std::regex_match(m[2], std::regex(R"(UDP\.UNICAST  : fd=\d+ outport=1333 inport=4001 active\.)")))
+        << m[2];
+    EXPECT_TRUE(std::regex_match(m[3], std::regex(
+        R"(UDP\.MULTICAST: fd=\d+ outport=4099 inport=1402 group=239\.255\.84\.86 active\.)"))) << m[3];
+    EXPECT_EQ(m[4], "sending hello as SNR #429. MMode=0 NMaster=0 #0 IP 0 |");
+    // The announcement line ends in a carriage return alone, so that the next one overwrites it.
+    std::string out = sim->output();
+    size_t at = out.find("IP 0 |");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(out.substr(at + 6, 1), "\r");
+    EXPECT_NE(out.substr(at + 6, 2), "\r\n");
+}
+
+// Escape and the stop signals end the program with 0 and give the terminal back
+// the modes it had (canonical input and echo).
+class Ending : public SimTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Ending, ExitsZeroAndRestoresTerminal) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    unsigned lflag = 0;
+    ASSERT_TRUE(sim->terminalModes(lflag));
+    EXPECT_EQ(lflag & kRawBits, 0u) << "the simulator reads keys without echo while it runs";
+    EXPECT_NE(lflag & ISIG, 0u) << "Ctrl-C still generates a signal";
+
+    if (GetParam() == 0) {
+        ASSERT_TRUE(sim->writeStdin("\x1b"));
+    } else {
+        sim->signal(GetParam());
+    }
+    EXPECT_EQ(sim->waitExit(5s), 0) << sim->output();
+    ASSERT_TRUE(sim->terminalModes(lflag));
+    EXPECT_EQ(lflag & kRawBits, kRawBits) << "ICANON and ECHO restored";
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyAndSignals, Ending, ::testing::Values(0, SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             switch (p.param) {
+                                 case SIGINT: return std::string("Sigint");
+                                 case SIGTERM: return std::string("Sigterm");
+                                 case SIGHUP: return std::string("Sighup");
+                                 default: return std::string("Escape");
+                             }
+                         });
+
+TEST_F(Startup, ArrowKeyDoesNotEndButEscapeStillDoes) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->writeStdin("\x1b[A"));
+    ASSERT_TRUE(sim->writeStdin("\x1bOB"));
+    EXPECT_EQ(sim->waitExit(1500ms), -1) << "an arrow key ended the program";
+    // Still running its loop: announcements go on.
+    size_t mark = sim->output().size();
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 3s, mark));
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(5s), 0);
+}
+
+TEST_F(Startup, EscapeThroughAPipeEndsIt) {
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0"}, opts);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(5s), 0);
+}
+
+TEST_F(Startup, StdinAtEndOfFileNeitherEndsItNorBurnsCpu) {
+    SimProcess::Options opts;
+    opts.usePty = false;
+    opts.stdinAtEof = true;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0"}, opts);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    std::this_thread::sleep_for(300ms);
+    double before = sim->cpuSeconds();
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2s);
+    double used = sim->cpuSeconds() - before;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_GE(before, 0.0);
+    EXPECT_EQ(sim->waitExit(0ms), -1) << "end of file on standard input ended the program";
+    EXPECT_LT(used / wall, 0.10) << "CPU seconds " << used << " in " << wall << " s";
+    EXPECT_EQ(sim->errorOutput(), "");
+    sim->signal(SIGTERM);
+    EXPECT_EQ(sim->waitExit(5s), 0);
+}
+
+// A port held by another socket without address reuse cannot be bound: two lines on
+// standard error and exit code -1 (255).
+TEST_F(Startup, BindFailureExits255WithBothLines) {
+    int holder = -1;
+    ASSERT_TRUE(harness::runInNamespace(hosts->simNs, false, [&] {
+        holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(kCommandPort);
+        if (bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(holder);
+            holder = -1;
+        }
+    }));
+    ASSERT_GE(holder, 0);
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0"}, opts);
+    EXPECT_EQ(sim->waitExit(5s), 255);
+    std::string err = sim->errorOutput();
+    EXPECT_NE(err.find("Error: master.audio bind failed, " + std::to_string(EADDRINUSE) + "\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Error: Missing admin rights, or other process using port 4001 #\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(sim->output().find("Error:"), std::string::npos) << "the error lines go to standard error only";
+    EXPECT_EQ(sim->output().find("sending hello"), std::string::npos) << "no loop after a failed opening";
+    close(holder);
+}
+
+// The announcement endpoint, opened on a host whose own name maps to a loopback
+// address, still hears the group on the LAN.
+TEST_F(Startup, HelloEndpointOnLoopbackNamedHostHearsTheGroup) {
+    UDPIO hello;
+    int rc = -1;
+    std::string ownAddress;
+    ASSERT_TRUE(harness::runInNamespace(hosts->simNs, true, [&] {
+        char name[256] = "";
+        gethostname(name, sizeof name - 1);
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        addrinfo* res = nullptr;
+        if (getaddrinfo(name, nullptr, &hints, &res) == 0 && res) {
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, sizeof text);
+            ownAddress = text;
+            freeaddrinfo(res);
+        }
+        rc = hello.initSendReceive("master.hello", kHelloPort, kHelloPort, kGroup);
+    }));
+    ASSERT_EQ(ownAddress.rfind("127.", 0), 0u) << "host name should map to loopback, got " << ownAddress;
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(hello.isMulticast());
+
+    const std::string payload = "group datagram from the controller";
+    ASSERT_TRUE(harness::sendTo(sendFd, payload.data(), payload.size(), kGroup, kHelloPort));
+    bool available = false;
+    auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (!(available = hello.isDataAvailable()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(available) << "nothing arrived on the group";
+    char buf[1900];
+    sockaddr_in from{};
+    int n = hello.receiveData(buf, sizeof buf, &from, sizeof from);
+    ASSERT_EQ(n, static_cast<int>(payload.size()));
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), payload);
+    EXPECT_EQ(ntohl(from.sin_addr.s_addr), hosts->ctlIP);
+}
+
+}  // namespace
+}  // namespace e2e
