@@ -46,7 +46,9 @@ const char kDiscover[] =
     "\n"
     "Status reports go to the master's port 4002. When the master is this host and\n"
     "a simulator runs here too, the kernel hands such a unicast report to only one\n"
-    "of the sockets sharing the port, so it may not show; discover says so.\n";
+    "of the sockets sharing the port, so it may not show; discover says so. For\n"
+    "the same reason a controller on this host that shares port 4002 may miss\n"
+    "unicast datagrams while lcctl listens.\n";
 
 const char kConfigure[] =
     "Usage: lcctl configure DEVICE [options]\n"

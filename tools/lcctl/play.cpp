@@ -2,6 +2,7 @@
 // count its frames, stop it at the end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -56,6 +57,7 @@ private:
     void announceStart() const;
 
     bool loop();
+    uint64_t nextDeadline() const;
     void receiveFrames(uint64_t now);
     void takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint64_t now);
     bool acceptSource(uint32_t ip);
@@ -187,8 +189,7 @@ bool PlaySession::loop() {
     for (uint64_t now = steadyMs(); !stopRequested(); now = steadyMs()) {
         if (o_.durationMs && now >= startMs_ + o_.durationMs) break;
         if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) return false;
-        uint64_t due = nextKeepMs_ < nextLineMs_ ? nextKeepMs_ : nextLineMs_;
-        int waitMs = due > now ? static_cast<int>(due - now) : 0;
+        int waitMs = static_cast<int>(nextDeadline() - now);
         waitReadable({&audio_, listening_ ? &listener_.socket() : nullptr}, waitMs, ready);
         now = steadyMs();
         receiveFrames(now);
@@ -196,6 +197,15 @@ bool PlaySession::loop() {
         onTimers(now);
     }
     return stats_.counts().frames > 0;
+}
+
+// The earliest of: next keep play, next live line, end of play, end of the wait
+// for a first frame. Never in the past.
+uint64_t PlaySession::nextDeadline() const {
+    uint64_t due = std::min(nextKeepMs_, nextLineMs_);
+    if (o_.durationMs) due = std::min(due, startMs_ + o_.durationMs);
+    if (stats_.counts().frames == 0) due = std::min(due, startMs_ + o_.waitMs);
+    return std::max(due, steadyMs());
 }
 
 void PlaySession::receiveFrames(uint64_t now) {
