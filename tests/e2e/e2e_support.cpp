@@ -32,6 +32,14 @@ std::vector<std::string> messages(const std::string& output) {
     return out;
 }
 
+bool matchesNumber(const std::string& text, const std::string& before, const std::string& after) {
+    if (text.compare(0, before.size(), before) != 0) return false;
+    size_t i = before.size();
+    size_t digits = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i > digits && text.compare(i, std::string::npos, after) == 0;
+}
+
 int countMessages(const std::string& output, const std::string& prefix) {
     int n = 0;
     for (const auto& m : messages(output)) n += m.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;

@@ -25,6 +25,8 @@ constexpr uint32_t kSerial0 = 429;      // serial number of instance 0
 
 // Log entries without their "HH:MM:SS " prefix.
 std::vector<std::string> messages(const std::string& output);
+// True when text is before, one or more decimal digits, then after.
+bool matchesNumber(const std::string& text, const std::string& before, const std::string& after);
 // Number of log entries that begin with prefix.
 int countMessages(const std::string& output, const std::string& prefix);
 
