@@ -40,11 +40,13 @@ shift $((OPTIND - 1))
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(hello command log ipasstring)
 
-command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ not found" >&2; exit 1; }
+# clang++ and its runtime libraries (libFuzzer, ASan, UBSan).
+"$repo/scripts/install-deps.sh" clang libclang-rt-14-dev
 
+mkdir -p "$build"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DLC_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log" >&2; exit 1; }
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" -j "$jobs" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 if [ -n "$seconds" ]; then bound=(-max_total_time="$seconds"); else bound=(-runs="$runs"); fi
