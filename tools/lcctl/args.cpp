@@ -221,18 +221,18 @@ std::string parseOption(const VerbSpec& verb, const std::vector<std::string>& ar
     std::string name, value;
     bool hasInline = false;
     splitInline(args[i], name, value, hasInline);
-    const OptionSpec* spec = findOption(name);
-    if (!spec) return "unknown option '" + name + "'";
-    if (!(spec->verbs & bit(verb.verb))) return name + " does not apply to " + verb.name;
-    if (!spec->takesValue) {
+    const OptionSpec* option = findOption(name);
+    if (!option) return "unknown option '" + name + "'";
+    if (!(option->verbs & bit(verb.verb))) return name + " does not apply to " + verb.name;
+    if (!option->takesValue) {
         if (hasInline) return name + " takes no value";
-        return spec->handle(o, value);
+        return option->handle(o, value);
     }
     if (!hasInline) {
         if (i + 1 >= args.size()) return name + " needs a value";
         value = args[++i];
     }
-    std::string err = spec->handle(o, value);
+    std::string err = option->handle(o, value);
     return err.empty() ? err : name + ": " + err;
 }
 
