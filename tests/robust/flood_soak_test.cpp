@@ -242,6 +242,7 @@ TEST(FloodSoak, StreamHoldsWhileBothPortsAreFlooded) {
     ASSERT_TRUE(lan.sim->waitForOutput("STOP  PLAY to", 2s, from));
     std::this_thread::sleep_for(300ms);
     const double stopMs = ms(frames.last() - stopSent);  // negative: the last frame came before the send
+    const size_t framesAfterStop = frames.countBetween(stopSent, Clock::now());
 
     const double seconds = std::chrono::duration<double>(kFloodTime).count();
     const double rate = static_cast<double>(floodFrames) / seconds;
@@ -249,8 +250,9 @@ TEST(FloodSoak, StreamHoldsWhileBothPortsAreFlooded) {
                 sent.sent, seconds, static_cast<double>(sent.sent) / seconds, sent.oversize, sent.failed);
     std::printf("stream during the flood: %zu frames = %.1f frames/s\n", floodFrames, rate);
     std::printf("resident memory: %ld KiB at 5 s, %ld KiB at 20 s, growth %ld KiB\n", rss5, rss20, rss20 - rss5);
-    std::printf("after the flood: queue drained in %.0f ms; stop play: last frame %.1f ms after the send\n",
-                drainMs, stopMs);
+    std::printf("after the flood: queue drained in %.0f ms; stop play: last frame %.2f ms after the send, "
+                "%zu frames after it\n",
+                drainMs, stopMs, framesAfterStop);
 
     EXPECT_GT(lan.sim->residentKiB(), 0) << "simulator died";
     EXPECT_GE(sent.sent, static_cast<size_t>(2 * kDatagramsPerSecondPerPort * seconds * 0.98));
