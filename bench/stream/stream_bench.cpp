@@ -155,6 +155,18 @@ private:
     std::vector<pid_t> pids_;
 };
 
+// CPU time the process has run, in seconds. The scheduler's own count in
+// nanoseconds (schedstat) is exact; the tick-sampled figure of /proc/<pid>/stat
+// resolves only 10 ms and misjudges a task that wakes for short bursts.
+double runSeconds(const harness::SimProcess& sim) {
+    std::string path = "/proc/" + std::to_string(sim.pid()) + "/schedstat";
+    FILE* f = std::fopen(path.c_str(), "r");
+    unsigned long long ns = 0;
+    bool ok = f && std::fscanf(f, "%llu", &ns) == 1;
+    if (f) std::fclose(f);
+    return ok ? static_cast<double>(ns) / 1e9 : sim.cpuSeconds();
+}
+
 // ---- Sockets ---------------------------------------------------------------
 
 // Receives one waiting datagram without blocking; its kernel receive time lands in
@@ -312,10 +324,10 @@ std::string Session::waitForAnnouncement(int64_t timeoutNs) {
 }
 
 void Session::measureIdle(int seconds, Results& r) {
-    double cpu0 = sim_.cpuSeconds();
+    double cpu0 = runSeconds(sim_);
     int64_t t0 = monoNs();
     serviceUntil(t0 + seconds * kSecond);
-    r.cpuIdlePercent = cpuPercent(sim_.cpuSeconds() - cpu0, (monoNs() - t0) / 1e9);
+    r.cpuIdlePercent = cpuPercent(runSeconds(sim_) - cpu0, (monoNs() - t0) / 1e9);
 }
 
 std::string Session::configure(Results& r) {
@@ -346,13 +358,13 @@ std::string Session::stream(int seconds, Results& r) {
     // The first second is discarded; CPU is counted over the same span as the frames.
     serviceUntil(startMono + kSecond);
     sendCommand(keep.data(), keep.size());
-    double cpu0 = sim_.cpuSeconds();
+    double cpu0 = runSeconds(sim_);
     int64_t cpuStart = monoNs();
     for (int s = 2; s <= seconds && !gInterrupted; ++s) {
         serviceUntil(startMono + s * kSecond);
         if (s < seconds) sendCommand(keep.data(), keep.size());
     }
-    r.cpuStreamingPercent = cpuPercent(sim_.cpuSeconds() - cpu0, (monoNs() - cpuStart) / 1e9);
+    r.cpuStreamingPercent = cpuPercent(runSeconds(sim_) - cpu0, (monoNs() - cpuStart) / 1e9);
     auto stop = lc::encodeStopPlay(serial_);
     sendCommand(stop.data(), stop.size());
 
