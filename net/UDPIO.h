@@ -25,7 +25,7 @@ public:
     // Takes one waiting datagram (at most iBufferSize bytes); the sender is copied to
     // pAddrIncoming when its length equals iSizeOfAddrIncoming. Byte count or -1.
     int receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming);
-    // True when a datagram is waiting; waits at most 50 microseconds.
+    // True when a datagram is waiting now; does not wait.
     bool isDataAvailable() const;
     // Closes the socket; always 0.
     int closeAll();
