@@ -47,14 +47,7 @@ void restOfTurn(LoopState& ls) {
 }
 
 Run handle(const uint8_t* data, int count, LoopState& ls, bool stale) {
-    resetDevice(0, ls);
-    lcfuzz::setTick(kStartTick);
-    lcfuzz::clearOutput();
-    if (stale) {
-        std::memset(ls.abBuf, 0x5A, sizeof ls.abBuf);
-        std::memcpy(ls.abBuf, data, static_cast<size_t>(count));
-        data = ls.abBuf;
-    }
+    data = lcfuzz::freshRun(ls, kStartTick, data, count, stale, 0x5A);
     Run r;
     r.before = lcfuzz::deviceState(ls);
     handleCommand(data, count, lcfuzz::sender(), ls);

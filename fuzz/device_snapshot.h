@@ -2,9 +2,11 @@
 // compare the state after two runs or before and after one.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 #include "device.h"
+#include "fuzz_check.h"
 
 namespace lcfuzz {
 
@@ -36,6 +38,20 @@ inline std::string deviceState(const LoopState& ls) {
     std::string s = deviceStateWithoutSerial(ls);
     appendBytes(s, &uiGlblOwnSerial, sizeof uiGlblOwnSerial);
     return s;
+}
+
+// Starts a run on a freshly reset device at the given tick with an empty console.
+// With stale set, the datagram is first received into a work buffer full of fill
+// bytes, as the loop receives it; returns the bytes the handler is to read.
+inline const uint8_t* freshRun(LoopState& ls, uint32_t startTick, const uint8_t* data, int count, bool stale,
+                               uint8_t fill) {
+    resetDevice(0, ls);
+    setTick(startTick);
+    clearOutput();
+    if (!stale) return data;
+    std::memset(ls.abBuf, fill, sizeof ls.abBuf);
+    std::memcpy(ls.abBuf, data, static_cast<size_t>(count));
+    return ls.abBuf;
 }
 
 }  // namespace lcfuzz

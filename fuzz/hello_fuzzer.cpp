@@ -29,14 +29,7 @@ bool isAdministration(const uint8_t* d, int count) {
 // Handles the datagram on a freshly reset device. With stale set, the bytes are
 // first received into a work buffer full of leftovers, as the loop does.
 Run handle(const uint8_t* data, int count, LoopState& ls, bool stale) {
-    resetDevice(0, ls);
-    lcfuzz::setTick(kStartTick);
-    lcfuzz::clearOutput();
-    if (stale) {
-        std::memset(ls.abBuf, 0xA5, sizeof ls.abBuf);
-        std::memcpy(ls.abBuf, data, static_cast<size_t>(count));
-        data = ls.abBuf;
-    }
+    data = lcfuzz::freshRun(ls, kStartTick, data, count, stale, 0xA5);
     Run r;
     r.endsTurn = handleHelloDatagram(data, count, lcfuzz::sender(), ls);
     r.state = lcfuzz::deviceState(ls);
