@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/codec.h"
+#include "harness.h"
 #include "tools/fleet/fleet_status.h"
 
 namespace {
@@ -47,14 +48,7 @@ uint32_t serialOf(int instance) { return 429u + 100u * static_cast<uint32_t>(ins
 // A UDP socket made inside a named network namespace (the socket keeps it), bound to
 // INADDR_ANY:port; joined to the group on the host address when join is set.
 int socketIn(const std::string& ns, uint16_t port, bool join) {
-    int fd = -1;
-    std::thread t([&] {
-        int nsfd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (nsfd < 0) return;
-        if (setns(nsfd, CLONE_NEWNET) == 0) fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        close(nsfd);
-    });
-    t.join();
+    int fd = harness::udpSocketIn(ns);
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

@@ -239,12 +239,6 @@ private:
     bool entered_ = false;
 };
 
-int udpSocketIn(const std::string& ns) {
-    NetnsScope scope(ns);
-    if (!scope.entered()) return -1;
-    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-}
-
 int boundSocketIn(const std::string& ns, uint16_t port, const char* group) {
     int fd = udpSocketIn(ns);
     if (fd < 0) return -1;
@@ -317,6 +311,12 @@ bool drainInto(int fd, std::string& out) {
 }
 
 }  // namespace
+
+int udpSocketIn(const std::string& ns) {
+    NetnsScope scope(ns);
+    if (!scope.entered()) return -1;
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
 
 // ---------------------------------------------------------------------------
 

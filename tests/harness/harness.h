@@ -101,6 +101,10 @@ private:
     int exitCode_ = -2;
 };
 
+// An unbound UDP socket created inside the named namespace (the socket keeps it),
+// or -1. The caller closes it.
+int udpSocketIn(const std::string& ns);
+
 // Receives one datagram on fd within timeout; returns its bytes (empty vector and false
 // on timeout). from is the sender (network order) when given.
 bool receiveWithin(int fd, std::vector<uint8_t>& data, std::chrono::milliseconds timeout,
