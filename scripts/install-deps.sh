@@ -3,7 +3,11 @@
 # Usage: scripts/install-deps.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev iproute2 "$@")
+# iproute2 and nftables: namespaces and the fleet's faults; tshark and tcpdump: the
+# dissector tests; dnsmasq-base and isc-dhcp-client: the fleet's DHCP test; lintian:
+# the package check.
+packages=(cmake make g++ libgtest-dev libgmock-dev iproute2 nftables tshark tcpdump dnsmasq-base
+          isc-dhcp-client lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -16,5 +20,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether ordinary users may capture; the default (no) is fine.
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
