@@ -103,7 +103,6 @@ struct device {
     uint32_t sequence;
     uint32_t last_hello_ms;
     uint32_t last_status_ms;
-    int status_pending;
     int level; /* peak of the last frame, percent of full scale */
 };
 
@@ -189,7 +188,6 @@ static void handle_command(struct device* d, const uint8_t* data, ssize_t count,
             d->multi_master = cfg[CFG_MULTI_MASTER] != 0;
             memcpy(d->config, cfg, CFG_PLAY_TIMEOUT + 4);
             d->config[CFG_MULTI_MASTER] = cfg[CFG_MULTI_MASTER];
-            d->status_pending = 1;
             break;
         default: break;
     }
@@ -291,8 +289,8 @@ static void run(int hello_fd, int command_fd, struct device* d) {
             send_to(command_fd, buf, FRAME_BYTES, d->target_ip, d->target_port);
             d->sequence++;
         }
-        if (d->master_ip != 0 && (d->status_pending || now - d->last_status_ms > STATUS_INTERVAL_MS)) {
-            d->status_pending = 0;
+        /* The first status goes out in the turn of the first configure. */
+        if (d->master_ip != 0 && (d->last_status_ms == 0 || now - d->last_status_ms > STATUS_INTERVAL_MS)) {
             d->last_status_ms = now;
             build_status(d, status);
             send_to(command_fd, status, STATUS_BYTES, d->multi_master ? group : d->master_ip, HELLO_PORT);
