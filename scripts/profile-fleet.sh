@@ -234,8 +234,8 @@ main() {
         shift
     done
     [[ $(id -u) -eq 0 ]] || { echo "profile-fleet.sh needs root (namespaces, perf)" >&2; exit 1; }
-    command -v perf >/dev/null || { echo "profile-fleet.sh needs perf" >&2; exit 1; }
     cd "$(dirname "$0")/.."
+    scripts/install-deps.sh linux-perf strace
     local bench=$build/bench/fleet/fleet_bench
     [[ -x $bench ]] || { echo "no $bench: build first (scripts/build.sh $build)" >&2; exit 1; }
     [[ -n $out ]] || out=$(mktemp -d /tmp/profile-fleet.XXXXXX)

@@ -521,6 +521,7 @@ double slowestErrorPercent(const Run& r) {
 // and system parts from the tick counters.
 struct DeviceCpu {
     double total = 0, user = 0, system = 0;
+    double ticks = 0;  // the same from the tick counters alone (utime + stime), coarser
 };
 DeviceCpu deviceCpu(const Run& r) {
     const ProcessCounters& c = r.deviceCounters;
@@ -528,6 +529,7 @@ DeviceCpu deviceCpu(const Run& r) {
     DeviceCpu d;
     d.total = static_cast<double>(c.runNs) / 1e9 * perDevice;
     double ticks = static_cast<double>(c.utime + c.stime);
+    d.ticks = ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) * perDevice;
     if (ticks > 0) {
         d.user = d.total * static_cast<double>(c.utime) / ticks;
         d.system = d.total * static_cast<double>(c.stime) / ticks;
@@ -588,8 +590,9 @@ void report(const Run& r, double hostCores) {
     std::printf("status reports/device    min %d  median %d  max %d; longest interval %.2f s\n",
                 *std::min_element(statuses.begin(), statuses.end()), medianOf(statuses),
                 *std::max_element(statuses.begin(), statuses.end()), static_cast<double>(longestGap) / kNsPerSec);
-    std::printf("device CPU               %.2f%% of one core per device (user %.2f%%, system %.2f%%); %.1f%% in all\n",
-                cpu.total, cpu.user, cpu.system, cpu.total * r.devices);
+    std::printf("device CPU               %.2f%% of one core per device (user %.2f%%, system %.2f%%); %.1f%% in all; "
+                "%.2f%% per device from the tick counters\n",
+                cpu.total, cpu.user, cpu.system, cpu.total * r.devices, cpu.ticks);
     std::printf("wake-ups per device      %.1f/s voluntary, %.1f/s involuntary; waiting to run %.1f%% of the time\n",
                 perDevicePerSecond(r, r.deviceCounters.voluntary), perDevicePerSecond(r, r.deviceCounters.involuntary),
                 static_cast<double>(r.deviceCounters.waitNs) / 1e9 / r.windowSeconds / r.devices * 100.0);
@@ -714,7 +717,8 @@ void usage(FILE* out) {
         "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
         "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
         "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
-        "namespace of its own. Needs root. A quick check: --devices 5 --seconds 5 --no-search\n");
+        "namespace of its own. Needs root. A quick check: --devices 5 --seconds 5 --no-search\n"
+        "(±0.1%% needs windows of 10 s or more: one frame is 1/(200*S) of a window.)\n");
 }
 
 bool parseSizes(const std::string& text, std::vector<int>& sizes) {
