@@ -5,7 +5,7 @@ set -euo pipefail
 
 # iproute2 and nftables: namespaces and the fleet's faults; tshark and tcpdump: the
 # dissector tests; dnsmasq-base and isc-dhcp-client: the fleet's DHCP test; lintian:
-# the package check.
+# the package check. scripts/profile-fleet.sh asks for linux-perf and strace as extras.
 packages=(cmake make g++ libgtest-dev libgmock-dev iproute2 nftables tshark tcpdump dnsmasq-base
           isc-dhcp-client lintian "$@")
 missing=()
