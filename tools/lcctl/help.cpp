@@ -148,4 +148,11 @@ const char* helpText(Verb verb) {
     return kOverview;
 }
 
+std::string helpHint(Verb verb) {
+    if (verb == Verb::None) return "Try 'lcctl --help'.";
+    return std::string("Try 'lcctl ") + verbName(verb) + " --help'.";
+}
+
+std::string versionLine() { return std::string("lcctl ") + LC_VERSION; }
+
 }  // namespace lcctl
