@@ -549,6 +549,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        usage();
+        return 0;
+    }
     if (!parseOptions(argc, argv, o)) {
         usage();
         return 2;

@@ -145,3 +145,32 @@ TEST(CpuPercent, OfOneCore) {
 
 }  // namespace
 }  // namespace streambench
+
+using streambench::judgeTargets;
+using streambench::StreamFigures;
+
+// bench.sh passes on stream_bench's exit code: every target has to count.
+TEST(Targets, EachMissedTargetFailsTheRun) {
+    StreamFigures good;
+    good.frames = 5800;
+    good.errorPercent = 0.05;
+    good.p99Ms = 6.5;
+    EXPECT_TRUE(judgeTargets(good, 2.0, 3.0, 1.5, 0.5).all());
+
+    StreamFigures slow = good;
+    slow.errorPercent = -0.11;
+    EXPECT_FALSE(judgeTargets(slow, 2.0, 3.0, 1.5, 0.5).rate);
+    EXPECT_FALSE(judgeTargets(slow, 2.0, 3.0, 1.5, 0.5).all());
+    StreamFigures jittery = good;
+    jittery.p99Ms = 6.6;
+    EXPECT_FALSE(judgeTargets(jittery, 2.0, 3.0, 1.5, 0.5).all());
+    StreamFigures lossy = good;
+    lossy.missing = 1;
+    EXPECT_FALSE(judgeTargets(lossy, 2.0, 3.0, 1.5, 0.5).all());
+    EXPECT_FALSE(judgeTargets(StreamFigures{}, 2.0, 3.0, 1.5, 0.5).all());  // nothing counted
+    EXPECT_FALSE(judgeTargets(good, 10.0, 3.0, 1.5, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, -1.0, 3.0, 1.5, 0.5).all());  // no frame after start play
+    EXPECT_FALSE(judgeTargets(good, 2.0, -1.0, 1.5, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, 2.0, 3.0, 2.0, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, 2.0, 3.0, 1.5, 2.0).all());
+}
