@@ -122,6 +122,14 @@ TEST(LcctlAnswer, ANeighbourStreamingToOurPortOverridesEverything) {
     EXPECT_NE(c.wrongText().find("device 429 at 198.18.7.1 streams to 198.18.7.2:40123, not device 529"),
               std::string::npos)
         << c.wrongText();
+
+    // The serial named was found at the address by its announcement before the check began.
+    AnswerCheck fresh(setup(true, 529, true));
+    fresh.commandsSent();
+    fresh.add(status(429, kUs, kUs, kAudioPort));
+    EXPECT_EQ(fresh.verdict(), Verdict::WrongDevice);
+    EXPECT_NE(fresh.wrongText().find("Several devices announce from 198.18.7.1 (serials 429, 529)"), std::string::npos)
+        << fresh.wrongText();
 }
 
 TEST(LcctlAnswer, NamedByAddressTheDeviceThatShowsIsTheAnswer) {
@@ -132,8 +140,13 @@ TEST(LcctlAnswer, NamedByAddressTheDeviceThatShowsIsTheAnswer) {
     c.add(announcement(529, 0));
     EXPECT_FALSE(c.answerKnown());  // two devices: which one took it is not known yet
     c.commandsSent();
+    // Both may name us as master from earlier commands: that does not say which one streams.
+    c.add(announcement(429, kUs));
+    EXPECT_EQ(c.verdict(), Verdict::Confirmed);
+    EXPECT_FALSE(c.answerKnown());
     c.add(status(529, 0, kUs, kAudioPort));
     EXPECT_EQ(c.verdict(), Verdict::Confirmed);
+    ASSERT_TRUE(c.answerKnown());
     EXPECT_EQ(c.answerSerial(), 529u);
     for (int i = 0; i < 3; ++i) c.add(announcement(429, 0));  // never a miss when no serial was named
     EXPECT_EQ(c.verdict(), Verdict::Confirmed);

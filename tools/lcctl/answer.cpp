@@ -46,8 +46,9 @@ void AnswerCheck::add(const Heard& h) {
 // master address we wrote, or (streaming) reports our address and port as its target.
 void AnswerCheck::showed(uint32_t serial, bool streaming) {
     if (isNamed(serial)) {
-        if (!confirmed_) confirmedSerial_ = serial;
+        if (!confirmed_ || (streaming && !confirmedStreams_)) confirmedSerial_ = serial;
         confirmed_ = true;
+        confirmedStreams_ = confirmedStreams_ || streaming;
         return;
     }
     if (!otherShowed_ || (streaming && !otherStreams_)) otherSerial_ = serial;
@@ -64,13 +65,15 @@ AnswerCheck::Verdict AnswerCheck::verdict() const {
 
 bool AnswerCheck::answerKnown() const {
     if (verdict() == Verdict::WrongDevice) return otherShowed_;
-    return confirmed_ || serials_.size() == 1;
+    if (confirmed_ && (s_.serialNamed || confirmedStreams_ || !shared())) return true;
+    return serials_.size() == 1;
 }
 
 uint32_t AnswerCheck::answerSerial() const {
+    if (!answerKnown()) return 0;
     if (verdict() == Verdict::WrongDevice) return otherSerial_;
-    if (confirmed_) return confirmedSerial_;
-    return serials_.size() == 1 ? *serials_.begin() : 0;
+    if (confirmed_ && (s_.serialNamed || confirmedStreams_ || !shared())) return confirmedSerial_;
+    return *serials_.begin();
 }
 
 std::string AnswerCheck::sharedText() const {
@@ -93,7 +96,9 @@ std::string AnswerCheck::wrongText() const {
                " there did";
     else
         text = named + " at " + at + " did not take the commands; another device there did";
-    return text + ". " + sharedText();
+    std::string shared = sharedText();
+    if (!shared.empty()) shared[0] = 'S';
+    return text + ". " + shared;
 }
 
 }  // namespace lcctl

@@ -32,7 +32,10 @@ public:
         uint16_t playTargetPort = 0;
     };
 
-    explicit AnswerCheck(const Setup& setup) : s_(setup) {}
+    // A serial named was looked up in the announcements from deviceIP: it counts as heard there.
+    explicit AnswerCheck(const Setup& setup) : s_(setup) {
+        if (s_.serialNamed) serials_.insert(s_.serial);
+    }
 
     // Datagrams added before this only tell which serial numbers announce from the address.
     void commandsSent() { sent_ = true; }
@@ -41,6 +44,8 @@ public:
     Verdict verdict() const;
     // The serial number of the device that took the commands, when known: the one that
     // showed them, or, while nothing showed, the only one announcing from the address.
+    // Named by address, an announcement naming us tells nothing while several devices
+    // there may name us from earlier commands; only a status with our play target does.
     bool answerKnown() const;
     uint32_t answerSerial() const;
     // Serial numbers heard from the device's address, in order.
@@ -59,7 +64,7 @@ private:
     Setup s_;
     bool sent_ = false;
     std::set<uint32_t> serials_;
-    bool confirmed_ = false;
+    bool confirmed_ = false, confirmedStreams_ = false;
     uint32_t confirmedSerial_ = 0;
     bool otherShowed_ = false, otherStreams_ = false;
     uint32_t otherSerial_ = 0;

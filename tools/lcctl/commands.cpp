@@ -39,13 +39,13 @@ AnswerCheck::Setup checkSetup(const Target& t, const lc::ConfigureArgs& args) {
     return s;
 }
 
-void describeConfirmation(const Heard& h, const Target& t, uint32_t serial) {
+void describeConfirmation(const Heard& h, const Target& t, const AnswerCheck& check) {
+    std::string who = check.answerKnown() ? "device " + std::to_string(check.answerSerial()) : "a device";
     if (h.kind == Heard::Kind::Status) {
-        say("device " + std::to_string(serial) + " at " + dotted(t.ip) + " reports its status here: input " +
-            (h.status.inputOn ? "ON" : "OFF") + ", level " + std::to_string(h.status.inputLevel) + "%");
+        say(who + " at " + dotted(t.ip) + " reports its status here: input " + (h.status.inputOn ? "ON" : "OFF") +
+            ", level " + std::to_string(h.status.inputLevel) + "%");
     } else {
-        say("device " + std::to_string(serial) + " at " + dotted(t.ip) + " now names " + dotted(t.ownIP) +
-            " as its master");
+        say(who + " at " + dotted(t.ip) + " now names " + dotted(t.ownIP) + " as its master");
     }
 }
 
@@ -80,7 +80,7 @@ int runConfigure(const Options& o) {
         return kExitWrongDevice;
     }
     if (how.matched) {
-        describeConfirmation(last, t, check.answerSerial());
+        describeConfirmation(last, t, check);
         if (check.shared()) note(check.sharedText());
         return kExitOk;
     }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "answer.h"
+#include "core/byteorder.h"
 #include "core/codec.h"
 #include "json.h"
 #include "play_report.h"
@@ -115,8 +116,12 @@ int PlaySession::run() {
     int rc = setUp();
     if (rc != kExitOk) return rc;
     bool answered = loop();
-    if (wrongDevice_) note(check_->wrongText());
-    if (!answered && !wrongDevice_) explainNoFrame();
+    if (wrongDevice_)
+        note(check_->wrongText());
+    else if (!answered)
+        explainNoFrame();
+    else if (check_->shared())
+        note(check_->sharedText());
     rc = finish();
     if (rc != kExitOk) return rc;
     if (wrongDevice_) return kExitWrongDevice;
@@ -302,14 +307,17 @@ void PlaySession::receiveHello() {
     while (listener_.next(h)) takeHello(h);
 }
 
-// The input level comes from the status of the device that streams: the one that
-// showed it took the commands, else the one named, else any device at the address.
+// The input level comes from the status of the device that streams: one that names
+// this run's target, else the device known to stream, else the only one at the address.
 void PlaySession::takeHello(const Heard& h) {
     check_->add(h);
     if (check_->verdict() == AnswerCheck::Verdict::WrongDevice) wrongDevice_ = true;
     if (h.kind != Heard::Kind::Status || !fromDevice(t_.ip, t_.local, h.fromIP)) return;
+    const lc::LineCasterConfig& c = h.status.config;
+    bool oursByTarget = lc::get_le32(c.ui32PlayTargetIP) == t_.ownIP && lc::get_le16(c.ui16PlayTargetPort) == audioPort_;
     uint32_t serial = 0;
-    if (reportedSerial(serial) && h.status.serial != serial) return;
+    bool known = reportedSerial(serial);
+    if (!oursByTarget && (known ? h.status.serial != serial : check_->shared())) return;
     levelKnown_ = true;
     inputOn_ = h.status.inputOn;
     level_ = h.status.inputLevel;
