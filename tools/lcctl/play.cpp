@@ -78,6 +78,7 @@ private:
     void showProgress(uint64_t now);
     void explainMissingStatus(uint64_t elapsedMs);
     void explainNoFrame() const;
+    void endLiveLine();
     int finish();
     PlayReport report(uint64_t now, double rate) const;
     bool reportedSerial(uint32_t& serial) const;
@@ -116,6 +117,7 @@ int PlaySession::run() {
     int rc = setUp();
     if (rc != kExitOk) return rc;
     bool answered = loop();
+    endLiveLine();
     if (wrongDevice_)
         note(check_->wrongText());
     else if (!answered)
@@ -127,6 +129,14 @@ int PlaySession::run() {
     if (wrongDevice_) return kExitWrongDevice;
     if (!answered) return kExitNoAnswer;
     return stopped_ ? kExitStreamStopped : kExitOk;
+}
+
+// Finishes the live line that a terminal shows, so that what follows starts a line.
+void PlaySession::endLiveLine() {
+    if (!liveLineShown_) return;
+    std::printf("\n");
+    std::fflush(stdout);
+    liveLineShown_ = false;
 }
 
 void PlaySession::explainNoFrame() const {
@@ -248,6 +258,7 @@ bool PlaySession::loop() {
         if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) break;
         if (stats_.counts().frames > 0 && now >= lastFrameMs_ + kStallMs) {
             stopped_ = true;
+            endLiveLine();
             note("the stream stopped: no frame from " + dotted(t_.ip) + " since " +
                  secondsText(lastFrameMs_ - startMs_) + " into play (stopped by another controller, or the "
                  "device went away)");
@@ -373,7 +384,7 @@ void PlaySession::explainMissingStatus(uint64_t elapsedMs) {
 int PlaySession::finish() {
     uint64_t now = endMs_;
     sendCommand(lc::encodeStopPlay(serialForCommands()));
-    if (liveLineShown_) std::printf("\n");
+    endLiveLine();
     if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
     int rc = kExitOk;
     std::string error;
