@@ -33,7 +33,10 @@ log=$build/valgrind-memcheck.log
 out=$build/valgrind-console.log
 simpid=""
 cleanup() {
-  [ -n "$simpid" ] && kill -KILL "$simpid" 2>/dev/null || true
+  if [ -n "$simpid" ]; then
+    kill -KILL "$simpid" 2>/dev/null || true
+    wait "$simpid" 2>/dev/null || true  # reaped here: nobody else may do it
+  fi
   ip netns del "$ns" 2>/dev/null || true
 }
 trap cleanup EXIT
