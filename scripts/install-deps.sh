@@ -2,6 +2,10 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 # Usage: scripts/install-deps.sh [extra-package ...]
 set -euo pipefail
+case "${1:-}" in
+    -h | --help) sed -n '2,3p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "install-deps.sh: unknown option '$1' (see scripts/install-deps.sh --help)" >&2; exit 2 ;;
+esac
 
 # iproute2 and nftables: namespaces and the fleet's faults; tshark and tcpdump: the
 # dissector tests; dnsmasq-base and isc-dhcp-client: the fleet's DHCP test; lintian:
