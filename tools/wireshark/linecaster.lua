@@ -223,8 +223,9 @@ local COMMAND_HEADER = {
     { f.subcommand, 6, 2, "be" },
     { f.command_size, 8, 2, "le" },
 }
-local SHORT_COMMAND = { size = 10, table.unpack(COMMAND_HEADER) }
-local LONG_COMMAND = { size = 80, table.unpack(COMMAND_HEADER) }
+local unpack = table.unpack or unpack
+local SHORT_COMMAND = { size = 10, unpack(COMMAND_HEADER) }
+local LONG_COMMAND = { size = 80, unpack(COMMAND_HEADER) }
 LONG_COMMAND[#LONG_COMMAND + 1] = { CONFIG, 10, 70, record = true }
 
 local STATUS = {
@@ -339,13 +340,12 @@ end
 -- Values for the Info column; nil where the datagram ends before the field.
 local function le32(tvb, off) if tvb:len() >= off + 4 then return tvb(off, 4):le_uint() end end
 local function be32(tvb, off) if tvb:len() >= off + 4 then return tvb(off, 4):uint() end end
-local function le16(tvb, off) if tvb:len() >= off + 2 then return tvb(off, 2):le_uint() end end
 local function byte(tvb, off) if tvb:len() > off then return tvb(off, 1):uint() end end
 local function ipv4(tvb, off)
     local v = le32(tvb, off)
     if not v then return nil end
-    return string.format("%d.%d.%d.%d", bit32.rshift(v, 24), bit32.band(bit32.rshift(v, 16), 255),
-        bit32.band(bit32.rshift(v, 8), 255), bit32.band(v, 255))
+    local function octet(shift) return math.floor(v / 2 ^ shift) % 256 end
+    return string.format("%d.%d.%d.%d", octet(24), octet(16), octet(8), octet(0))
 end
 local function show_value(v) return v == nil and "?" or tostring(v) end
 
@@ -365,7 +365,7 @@ local function set_ip(tvb, top)
     show(top, tvb, SETIP)
     local flags, given = byte(tvb, 6), {}
     for i, name in ipairs({ "server", "gateway", "name server", "netmask" }) do
-        if flags and bit32.btest(flags, bit32.lshift(1, i - 1)) then
+        if flags and math.floor(flags / 2 ^ (i - 1)) % 2 == 1 then
             given[#given + 1] = name .. " " .. show_value(ipv4(tvb, 3 + 4 * i))
         end
     end
