@@ -5,9 +5,11 @@ set -euo pipefail
 
 # iproute2 and nftables: namespaces and the fleet's faults; tshark and tcpdump: the
 # dissector tests; dnsmasq-base and isc-dhcp-client: the fleet's DHCP test; lintian:
-# the package check.
+# the package check, with dpkg-dev and file (CPack's shared-library dependencies),
+# man-db (man) and systemd (systemd-analyze).
 packages=(cmake make g++ libgtest-dev libgmock-dev iproute2 nftables tshark tcpdump dnsmasq-base
-          isc-dhcp-client lintian "$@")
+          isc-dhcp-client lintian
+          dpkg-dev file man-db systemd "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
