@@ -47,7 +47,7 @@ rm -rf "$work"
 mkdir -p "$work"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
+pass() { echo "ok (${SECONDS} s): $*"; }
 
 # --- build ------------------------------------------------------------------
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
