@@ -12,14 +12,14 @@ fail() { echo "run.sh: $*" >&2; echo "Try 'scripts/run.sh --help'." >&2; exit 2;
 case "${1:-}" in -h | --help) usage; exit 0 ;; esac
 [ $# -le 2 ] || fail "at most two arguments, got $#"
 instance=${1:-0}
-[[ $instance =~ ^[0-9]+$ ]] || fail "instance must be a decimal number, got '$instance'"
+[[ $instance =~ ^-?[0-9]+$ ]] || fail "instance must be a decimal number, got '$instance'"
 if [ $# -eq 2 ] && { [ ! -f "$2" ] || [ ! -r "$2" ]; }; then
     fail "cannot read the file '$2' (looked for in $PWD)"
 fi
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$repo/build}
-"$repo/scripts/install-deps.sh"
+"$repo/scripts/install-deps.sh" --build-only
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "run.sh: configuring $build"
     mkdir -p "$build"
