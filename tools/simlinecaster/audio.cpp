@@ -40,8 +40,10 @@ void fillTone(uint8_t* payload, int iphase2) {
     }
 }
 
+// The window that no longer fits before the end starts again at 0. Written as the
+// room left so that a file near 2 GiB cannot overflow the position.
 void fillFromFile(uint8_t* payload, LoopState& ls) {
-    if (ls.icurpos + kAudioPayloadBytes > ls.imaxpos) ls.icurpos = 0;
+    if (ls.imaxpos - ls.icurpos < kAudioPayloadBytes) ls.icurpos = 0;
     std::memcpy(payload, ls.pdata + ls.icurpos, kAudioPayloadBytes);
     ls.icurpos += kAudioPayloadBytes;
 }
@@ -53,7 +55,8 @@ void progressStep(LoopState& ls) {
     uint32_t now = currentTimer();
     if (ls.iState == 0 || now - ls.tLastStreamTold <= kProgressIntervalMs) return;
     ls.tLastStreamTold = now;
-    ls.iLastPackDiff = static_cast<int32_t>(ls.sequenceNumber) - ls.iLastToldPackets;
+    // Unsigned difference: the sequence number passes 2^31 after about 124 days.
+    ls.iLastPackDiff = static_cast<int32_t>(ls.sequenceNumber - static_cast<uint32_t>(ls.iLastToldPackets));
     ls.iLastToldPackets = static_cast<int32_t>(ls.sequenceNumber);
     uint32_t uiPlayTotalPackets = ls.sequenceNumber - ls.uiPlayStartSeqNum;
     uint32_t uiPlayTotalTime = now - ls.uiPlayStartTime;
