@@ -21,6 +21,15 @@ LogWriter gWriter = writeStdout;
 
 bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
 
+constexpr int kMaxBudgets = 4;
+LineBudget* gBudgets[kMaxBudgets];
+int gBudgetCount = 0;
+
+unsigned secondOfDay() {
+    TimeOfDay t = localTimeOfDay();
+    return t.hour * 3600u + t.minute * 60u + t.second;
+}
+
 }  // namespace
 
 void setLogWriter(LogWriter writer) { gWriter = writer ? writer : writeStdout; }
@@ -52,4 +61,46 @@ void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSi
         if (c >= 0x20 && c != 0x7F) out[n++] = in[i];
     }
     out[n] = '\0';
+}
+
+LineBudget::LineBudget(const char* what) : what_(what) {
+    if (gBudgetCount < kMaxBudgets) gBudgets[gBudgetCount++] = this;
+}
+
+void LineBudget::startSecond(unsigned second) {
+    if (held_ > 0) myprintf("%u more \"%s\" lines not shown in the last second\n", held_, what_);
+    second_ = second;
+    shown_ = 0;
+    held_ = 0;
+}
+
+bool LineBudget::allow() {
+    unsigned now = secondOfDay();
+    if (now != second_) startSecond(now);
+    if (shown_ < kLinesPerSecond) {
+        ++shown_;
+        return true;
+    }
+    ++held_;
+    return false;
+}
+
+void LineBudget::report() {
+    if (held_ == 0) return;  // the usual case costs no clock reading
+    unsigned now = secondOfDay();
+    if (now != second_) startSecond(now);
+}
+
+void LineBudget::reset() {
+    second_ = 0;
+    shown_ = 0;
+    held_ = 0;
+}
+
+void reportHeldLines() {
+    for (int i = 0; i < gBudgetCount; ++i) gBudgets[i]->report();
+}
+
+void resetLineBudgets() {
+    for (int i = 0; i < gBudgetCount; ++i) gBudgets[i]->reset();
 }

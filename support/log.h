@@ -15,3 +15,30 @@ void setLogWriter(LogWriter writer);  // nullptr restores standard output
 // terminating NUL), dropping every control byte (below 0x20) and DEL (0x7F), so
 // that a stranger's text cannot forge or overwrite console lines.
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize);
+
+// Bounds one kind of line that traffic or a failure can repeat many times a second:
+// at most kLinesPerSecond of them in a second of the log's clock; the number held
+// back is reported in one line when that second is over.
+class LineBudget {
+public:
+    static constexpr unsigned kLinesPerSecond = 20;
+    explicit LineBudget(const char* what);  // what: the lines' start, named in the report
+    LineBudget(const LineBudget&) = delete;
+    LineBudget& operator=(const LineBudget&) = delete;
+    // True when a line of this kind may be printed now; otherwise it is counted.
+    bool allow();
+    // Prints the report of a second that is over and held lines back.
+    void report();
+    void reset();
+
+private:
+    void startSecond(unsigned second);
+    const char* what_;
+    unsigned second_ = 0;
+    unsigned shown_ = 0;
+    unsigned held_ = 0;
+};
+// Reports the held-back lines of every budget whose second is over; once a turn.
+void reportHeldLines();
+// Forgets every budget's counts (a fresh device in tests and fuzzers).
+void resetLineBudgets();

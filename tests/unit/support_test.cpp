@@ -150,13 +150,16 @@ TEST(KeyLength, SplitsEscapeSequences) {
     const uint8_t ctrlRight[] = {27, '[', '1', ';', '5', 'C', 'z'};
     const uint8_t alt[] = {27, 'x', 'y'};
     const uint8_t plain[] = {'a', 27};
-    EXPECT_EQ(keyLength(esc, 1), 1);
-    EXPECT_EQ(keyLength(up, 4), 3);
-    EXPECT_EQ(keyLength(f1, 4), 3);
-    EXPECT_EQ(keyLength(ctrlRight, 7), 6);
-    EXPECT_EQ(keyLength(alt, 3), 2);
-    EXPECT_EQ(keyLength(plain, 2), 1);
-    EXPECT_EQ(keyLength(plain, 0), 0);
+    auto length = [](const uint8_t* data, int size) { return scanKey(data, size, true, false).length; };
+    EXPECT_EQ(length(esc, 1), 1);
+    EXPECT_EQ(length(up, 4), 3);
+    EXPECT_EQ(length(f1, 4), 3);
+    EXPECT_EQ(length(ctrlRight, 7), 6);
+    EXPECT_EQ(scanKey(up, 4, true, false).key, kKeySequence);
+    EXPECT_EQ(length(alt, 3), 1);  // Escape followed by a letter is Escape, not one Alt key
+    EXPECT_EQ(scanKey(alt, 3, true, false).key, kKeyEscape);
+    EXPECT_EQ(length(plain, 2), 1);
+    EXPECT_EQ(length(plain, 0), 0);
 }
 
 TEST(TurnPacer, DueTimesAdvanceWithoutDrift) {

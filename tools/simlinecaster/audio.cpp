@@ -81,6 +81,7 @@ void frameStep(LoopState& ls) {
         fillFromFile(payload, ls);
     else
         fillTone(payload, ls.iphase2);
+    if (ls.bMuted) std::memset(payload, 0, kAudioPayloadBytes);  // the source ran on; the line is silent
     ls.bOnOffFlank = updateInputLevel(payload, kAudioPayloadBytes);
 }
 

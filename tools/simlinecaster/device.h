@@ -51,6 +51,7 @@ struct LoopState {
     int32_t idata = 0;
     int32_t icurpos = 0;
     int32_t imaxpos = 0;
+    bool bMuted = false;  // key m: every payload silent from the next frame on; key u ends it
 };
 
 // A datagram a step wants sent; address null means the endpoint's default target.
@@ -67,6 +68,12 @@ uint32_t serialForInstance(int32_t iInstance);
 // Puts every piece of process-wide device state to its start-up value, for instance
 // iInstance, and the loop state to its initial values (tone chosen by the instance).
 void resetDevice(int32_t iInstance, LoopState& ls);
+
+// ---- Keyboard ---------------------------------------------------------------
+// Handles this turn's key (0: none). Returns true when the loop is to end: Escape or
+// a stop signal. m mutes the input and u unmutes it, each with its console line;
+// every other key is ignored.
+bool keyboardStep(int cKey, LoopState& ls);
 
 // ---- Recent masters --------------------------------------------------------
 constexpr int kRecentMasters = 20;

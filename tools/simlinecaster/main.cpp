@@ -7,6 +7,7 @@
 #include "support/loadfile.h"
 #include "support/log.h"
 #include "support/platform.h"
+#include "turn.h"
 
 namespace {
 
@@ -41,21 +42,6 @@ struct Endpoints {
     }
 };
 
-void send(UDPIO& endpoint, const Outgoing& o) {
-    if (o) endpoint.sendData(o.data, o.size, o.address, o.port);
-}
-
-// Escape or a stop signal ends the loop.
-bool keyboardStep() {
-    int cKey = readKey();
-    return cKey == kKeyEscape || stopRequested();
-}
-
-// Receives one datagram into the work buffer; the sender lands in oaddr.
-int receiveInto(UDPIO& endpoint, LoopState& ls) {
-    return endpoint.receiveData(ls.abBuf, kReceiveBytes, &ls.oaddr, sizeof ls.oaddr);
-}
-
 // Loads the PCM file into the loop state. False when the file is too short to play.
 bool loadSource(const char* pszFile, LoopState& ls) {
     int32_t idata = 0;
@@ -77,27 +63,30 @@ bool loadSource(const char* pszFile, LoopState& ls) {
     return true;
 }
 
+enum ReadySlot { kHelloSlot, kMainSlot, kKeySlot };
+
+// The turn's one readiness test, for both endpoints and, while keys can come,
+// standard input; then this turn's key.
+TurnInput readinessStep(ReadinessTest& ready) {
+    ready.watch(kKeySlot, keyboardFd());
+    ready.run();
+    TurnInput in;
+    in.cKey = readKey(ready.readable(kKeySlot));
+    in.helloWaiting = ready.readable(kHelloSlot);
+    in.mainWaiting = ready.readable(kMainSlot);
+    return in;
+}
+
 void runLoop(Endpoints& ep, LoopState& ls) {
-    lc::CmdControllerHelloWithInformation hello;
-    lc::RspAdapterLineCasterStatus status;
+    static TurnRecords records;
+    ReadinessTest ready;
+    ready.watch(kHelloSlot, ep.ohello.socketHandle());
+    ready.watch(kMainSlot, ep.omain.socketHandle());
     TurnPacer pacer(TurnPacer::monotonicNs());
     for (;;) {
-        if (keyboardStep()) break;
-        send(ep.ohello, announcementStep(ls, hello));
-        if (ep.ohello.isDataAvailable()) {
-            int count = receiveInto(ep.ohello, ls);
-            if (handleHelloDatagram(ls.abBuf, count, ls.oaddr, ls)) continue;  // no frame, no pause
-        }
-        if (ep.omain.isDataAvailable()) {
-            int count = receiveInto(ep.omain, ls);
-            handleCommand(ls.abBuf, count, ls.oaddr, ls);
-        }
-        playTimeoutStep(ls);
-        progressStep(ls);
-        frameStep(ls);
-        send(ep.omain, sendStep(ls));
-        send(ep.omain, statusStep(ls, status));
-        pacer.pause();
+        TurnEnd end = turn(readinessStep(ready), ep.ohello, ep.omain, ls, records);
+        if (end == TurnEnd::Quit) break;
+        if (end == TurnEnd::Pause) pacer.pause();
     }
 }
 
@@ -116,6 +105,7 @@ int main(int argc, char** argv) {
     resetDevice(iInstance, ls);
     windowsInit();
     installStopSignals();
+    installConsoleSignals();
     initKeyboard();
     std::atexit(restoreKeyboard);
 

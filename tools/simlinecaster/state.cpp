@@ -3,6 +3,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "support/log.h"
 
 using namespace lc;
 
@@ -44,6 +45,7 @@ void resetDevice(int32_t iInstance, LoopState& ls) {
     uiGlblTargetPlayerPort = 0;
     uiGlblPlayTimeout = 3000;
     resetInputLevel();
+    resetLineBudgets();
 
     const uint8_t* pdata = ls.pdata;
     int32_t idata = ls.idata;

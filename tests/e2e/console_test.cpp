@@ -1,0 +1,182 @@
+// The console as a person meets it: keys through a terminal and a pipe, a shell's
+// job control, a closed output pipe.
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include "core/codec.h"
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using harness::SimProcess;
+using Clock = std::chrono::steady_clock;
+
+const unsigned kRawBits = ICANON | ECHO;
+
+SimProcess::Options pipes() {
+    SimProcess::Options o;
+    o.usePty = false;
+    return o;
+}
+
+SimProcess::Options job(bool background) {
+    SimProcess::Options o;
+    o.jobControl = true;
+    o.startInBackground = background;
+    return o;
+}
+
+class Console : public SimTest {};
+
+// ---- Keys ----------------------------------------------------------------------------
+
+// Through a pipe every 27 byte is Escape, whatever follows it in the same read.
+TEST_F(Console, EscapeWithMoreBytesBehindItEndsThroughAPipe) {
+    for (const char* keys : {"\x1b\n", "\x1b\x1b", "\x1b[A"}) {
+        ASSERT_NO_FATAL_FAILURE(startSim({"0"}, pipes()));
+        ASSERT_TRUE(sim->writeStdin(keys));
+        EXPECT_EQ(sim->waitExit(3s), 0) << "still running after " << harness::hex({keys, keys + strlen(keys)});
+    }
+}
+
+TEST_F(Console, EscapeThenEnterEndsOnATerminalEvenWhenEnterComesLate) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->writeStdin("\x1b\r"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    std::this_thread::sleep_for(30ms);  // a slow link
+    ASSERT_TRUE(sim->writeStdin("\r"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+}
+
+// m and u act within a turn, through a FIFO-like pipe as on a terminal, and the
+// muted frames are silent.
+TEST_F(Console, MuteAndUnmuteKeys) {
+    int frames = ctlSocket(kTargetPort);
+    ASSERT_GE(frames, 0);
+    prepareReceiver(frames);
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, pipes()));
+    lc::StartPlayArgs args;
+    args.targetIP = hosts->ctlIP;
+    args.targetPort = kTargetPort;
+    args.playTimeout = 10000;
+    sendCommand(lc::encodeStartPlay(kSerial0, args));
+    Datagram d;
+    ASSERT_TRUE(receiveFrame(frames, d, 3s));
+
+    size_t mark = sim->output().size();
+    auto pressed = Clock::now();
+    ASSERT_TRUE(sim->writeStdin("xm"));
+    ASSERT_TRUE(sim->waitForOutput("input muted\n", 2s, mark)) << sim->output().substr(mark);
+    double actedMs = std::chrono::duration<double, std::milli>(Clock::now() - pressed).count();
+    EXPECT_LT(actedMs, 100.0);
+    drain(frames);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(receiveFrame(frames, d, 1s));
+        EXPECT_EQ(std::vector<uint8_t>(d.bytes.begin() + 40, d.bytes.end()), std::vector<uint8_t>(960, 0)) << i;
+    }
+    ASSERT_TRUE(sim->writeStdin("u"));
+    ASSERT_TRUE(sim->waitForOutput("input unmuted\n", 2s, mark));
+    drain(frames);
+    ASSERT_TRUE(receiveFrame(frames, d, 1s));
+    EXPECT_NE(std::vector<uint8_t>(d.bytes.begin() + 40, d.bytes.end()), std::vector<uint8_t>(960, 0));
+    auto said = messages(sim->output().substr(mark));
+    EXPECT_EQ(std::count(said.begin(), said.end(), "input muted"), 1);
+    EXPECT_EQ(std::count(said.begin(), said.end(), "input unmuted"), 1);
+
+    ASSERT_NO_FATAL_FAILURE(startSim());  // and on a terminal
+    ASSERT_TRUE(sim->writeStdin("m"));
+    EXPECT_TRUE(sim->waitForOutput("input muted", 2s));
+}
+
+// ---- Job control -----------------------------------------------------------------
+
+// True once the terminal's ICANON and ECHO bits are want (looked at least once).
+bool waitModes(SimProcess& p, unsigned want, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    unsigned lflag = 0;
+    for (;;) {
+        if (p.terminalModes(lflag) && (lflag & kRawBits) == want) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+bool waitState(SimProcess& p, char state, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (p.state() == state) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+// Ctrl-Z gives the shell its terminal modes; `fg` gives the simulator its
+// single-key mode back, so Escape ends it again.
+TEST_F(Console, CtrlZThenFgRestoresSingleKeyMode) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, job(false)));
+    ASSERT_TRUE(waitModes(*sim, 0, 2s));
+    ASSERT_TRUE(sim->writeStdin("\x1a"));  // Ctrl-Z
+    ASSERT_TRUE(waitState(*sim, 'T', 2s)) << "did not stop";
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 1s)) << "terminal left in single-key mode while stopped";
+    ASSERT_TRUE(sim->shellTakesTerminal());
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(sim->shellFg());
+    EXPECT_TRUE(waitModes(*sim, 0, 2s)) << "no single-key mode after fg";
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms));
+}
+
+// `simlinecaster 0 &`: runs on, leaves the terminal alone and reads no key until `fg`.
+TEST_F(Console, StartedInTheBackgroundRunsAndLeavesTheTerminalAlone) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, job(true)));
+    ASSERT_TRUE(sim->writeStdin("\x1b\n"));  // a line typed for the shell
+    size_t mark = sim->output().size();
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "stopped in the background";
+    EXPECT_NE(sim->state(), 'T');
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal modes changed from the background";
+    EXPECT_EQ(sim->waitExit(0ms), -1) << "read the shell's key";
+    ASSERT_TRUE(sim->shellFg());
+    EXPECT_EQ(sim->waitExit(3s), 0) << "the waiting Escape did not end it after fg";
+}
+
+// Ctrl-Z, then `bg`: runs on in the background without stopping on the terminal.
+TEST_F(Console, StoppedThenContinuedInTheBackgroundRunsOn) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, job(false)));
+    ASSERT_TRUE(sim->writeStdin("\x1a"));
+    ASSERT_TRUE(waitState(*sim, 'T', 2s));
+    ASSERT_TRUE(sim->shellTakesTerminal());
+    ASSERT_TRUE(sim->shellBg());
+    ASSERT_TRUE(sim->writeStdin("\x1b\n"));  // a line typed for the shell
+    size_t mark = sim->output().size();
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "not running after bg";
+    EXPECT_NE(sim->state(), 'T');
+    EXPECT_EQ(sim->waitExit(0ms), -1) << "read the shell's key";
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms));
+    sim->signal(SIGTERM);
+    EXPECT_EQ(sim->waitExit(3s), 0);
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal modes changed from the background";
+}
+
+// `simlinecaster 0 | head -c 400`: the reader goes away; the simulator ends as on
+// Ctrl-C, with the terminal's modes given back.
+TEST_F(Console, ClosedOutputPipeEndsItLikeCtrlC) {
+    SimProcess::Options o;
+    o.stdoutPipe = true;
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, o));
+    ASSERT_TRUE(waitModes(*sim, 0, 2s));
+    sim->closeStdoutReader();
+    EXPECT_EQ(sim->waitExit(3s), 0) << "ended by SIGPIPE (141) or not at all";
+    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal left in single-key mode";
+}
+
+}  // namespace
+}  // namespace e2e
