@@ -1,5 +1,7 @@
 #include "support/log.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,13 +13,34 @@ namespace {
 constexpr size_t kLineBuffer = 1512;
 constexpr size_t kOutBuffer = 4096;
 constexpr size_t kPrefix = 9;  // "HH:MM:SS "
+constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
+bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+
+// On a terminal, an entry written over an open line erases what is left of that
+// line where the entry's own first line ends. One write either way.
 void writeStdout(const char* text, size_t length) {
-    std::fwrite(text, 1, length, stdout);
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    if (!terminal || !gOpenLine || length >= kOutBuffer) {
+        std::fwrite(text, 1, length, stdout);
+    } else {
+        char out[kOutBuffer + sizeof kEraseToEndOfLine];
+        size_t end = 0;
+        while (end < length && text[end] != '\n' && text[end] != '\r') ++end;
+        std::memcpy(out, text, end);
+        std::memcpy(out + end, kEraseToEndOfLine, sizeof kEraseToEndOfLine - 1);
+        std::memcpy(out + end + sizeof kEraseToEndOfLine - 1, text + end, length - end);
+        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, stdout);
+    }
     std::fflush(stdout);
 }
 
 LogWriter gWriter = writeStdout;
+
+void write(const char* text, size_t length) {
+    gWriter(text, length);
+    gOpenLine = length > 0 && text[length - 1] == '\r';
+}
 
 bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
 
@@ -32,7 +55,10 @@ unsigned secondOfDay() {
 
 }  // namespace
 
-void setLogWriter(LogWriter writer) { gWriter = writer ? writer : writeStdout; }
+void setLogWriter(LogWriter writer) {
+    gWriter = writer ? writer : writeStdout;
+    gOpenLine = false;
+}
 
 void myprintf(const char* mask, ...) {
     char line[kLineBuffer];
@@ -50,7 +76,13 @@ void myprintf(const char* mask, ...) {
         if (!isMarkup(static_cast<unsigned char>(*p))) out[n++] = *p;
     }
     out[n] = '\0';
-    gWriter(out, n);
+    write(out, n);
+}
+
+void endConsoleLine() {
+    if (!gOpenLine) return;
+    gOpenLine = false;  // the line stays as it is: no erase before this line end
+    gWriter("\n", 1);
 }
 
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize) {

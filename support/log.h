@@ -8,8 +8,14 @@
 void myprintf(const char* mask, ...) __attribute__((format(printf, 1, 2)));
 
 // Where finished entries go; standard output unless a test or fuzzer replaces it.
+// On a terminal, standard output erases the rest of a line that an entry ending in
+// "\r" left, before the next entry is written over it.
 using LogWriter = void (*)(const char* text, size_t length);
 void setLogWriter(LogWriter writer);  // nullptr restores standard output
+
+// Ends the console's last line when its entry ended in "\r", so that what comes
+// after the program (the shell's prompt) does not overwrite it.
+void endConsoleLine();
 
 // Copies text received from the network into out (at most outSize - 1 bytes and a
 // terminating NUL), dropping every control byte (below 0x20) and DEL (0x7F), so

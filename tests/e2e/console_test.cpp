@@ -1,10 +1,12 @@
-// The console as a person meets it: keys through a terminal and a pipe, a shell's
-// job control, a closed output pipe.
+// The console as a person meets it: arguments, keys through a terminal and a pipe,
+// a shell's job control, a closed output pipe, and what the log writes on a
+// terminal and into a pipe.
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "core/codec.h"
@@ -31,7 +33,72 @@ SimProcess::Options job(bool background) {
     return o;
 }
 
-class Console : public SimTest {};
+// ---- Arguments -------------------------------------------------------------------
+
+struct Exit {
+    int code;
+    std::string out;
+};
+
+// These end before any socket is opened; they still run in the simulator's
+// namespace, so that a fault that starts the device instead stays there.
+class Console : public SimTest {
+protected:
+    Exit runArgs(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{harness::simulatorPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SimProcess p(hosts->simNs, argv, pipes());
+        int code = p.waitExit(5s);
+        return {code, p.output() + p.errorOutput()};
+    }
+};
+
+TEST_F(Console, HelpAndVersion) {
+    for (const char* help : {"--help", "-h"}) {
+        Exit r = runArgs({help});
+        EXPECT_EQ(r.code, 0) << help;
+        auto m = messages(r.out);
+        ASSERT_GE(m.size(), 3u) << r.out;
+        EXPECT_EQ(m[0], "LineCaster Simulator V1.0");
+        EXPECT_EQ(m[2], "   simlinecaster instance [file.pcm]");
+        EXPECT_EQ(r.out.find("Ownport"), std::string::npos) << help << " started instance 0";
+    }
+    Exit v = runArgs({"--version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out, "simlinecaster 1.1.0\n");
+}
+
+TEST_F(Console, InstanceThatIsNoUsableNumberIsRefused) {
+    const char* bad[] = {"abc", "", "1x", "0x10", " 1", "1.5", "-5", "64225", "4294967296", "99999999999999999999"};
+    for (const char* arg : bad) {
+        Exit r = runArgs({arg});
+        EXPECT_EQ(r.code, 255) << "'" << arg << "'";
+        auto m = messages(r.out);
+        ASSERT_GE(m.size(), 2u) << r.out;
+        EXPECT_EQ(m[0], std::string("the instance must be a number from -4 to 64224, not \"") + arg + "\"");
+        EXPECT_EQ(m[1], "LineCaster Simulator V1.0");
+        EXPECT_EQ(r.out.find("Ownport"), std::string::npos);
+    }
+}
+
+TEST_F(Console, InstancesAtTheEndsOfTheRangeRunAsBefore) {
+    struct Case {
+        const char* arg;
+        const char* ownport;
+        const char* hello;
+    };
+    for (const Case& c : {Case{"-1", "Ownport=1310", "sending hello as SNR #329."},
+                          Case{"+64224", "Ownport=65535", "sending hello as SNR #6422829."},
+                          Case{"-4", "Ownport=1307", "sending hello as SNR #29."}}) {
+        ASSERT_NO_FATAL_FAILURE(startSim({c.arg}, pipes()));
+        auto m = messages(sim->output());
+        ASSERT_FALSE(m.empty());
+        EXPECT_EQ(m[0], c.ownport) << c.arg;
+        EXPECT_NE(sim->output().find(c.hello), std::string::npos) << sim->output();
+        sim->signal(SIGTERM);
+        EXPECT_EQ(sim->waitExit(5s), 0);
+    }
+}
 
 // ---- Keys ----------------------------------------------------------------------------
 
@@ -176,6 +243,47 @@ TEST_F(Console, ClosedOutputPipeEndsItLikeCtrlC) {
     sim->closeStdoutReader();
     EXPECT_EQ(sim->waitExit(3s), 0) << "ended by SIGPIPE (141) or not at all";
     EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal left in single-key mode";
+}
+
+// ---- What the log writes ----------------------------------------------------------
+
+// On a terminal the entry after an announcement erases the rest of the longer
+// announcement line; into a pipe no such byte goes. At the end the open line is ended.
+TEST_F(Console, OverwrittenLineErasedOnTerminalOnlyAndEndedAtExit) {
+    const std::string keep = "got KEEP  PLAY from " + senderHex(hosts->ctlIP) + "  ";
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    sendCommand(lc::encodeKeepPlay(kSerial0));
+    ASSERT_TRUE(sim->waitForOutput(keep, 2s));
+    ASSERT_TRUE(sim->waitForOutput("\n", 1s, sim->output().find(keep)));
+    EXPECT_NE(sim->output().find(keep + "\x1b[K\r\n"), std::string::npos) << sim->output();
+
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, pipes()));
+    sendCommand(lc::encodeKeepPlay(kSerial0));
+    ASSERT_TRUE(sim->waitForOutput(keep + "\n", 2s));
+    size_t mark = sim->output().size();
+    ASSERT_TRUE(sim->waitForOutput("\r", 2500ms, mark));  // the next announcement
+    sim->signal(SIGTERM);
+    ASSERT_EQ(sim->waitExit(3s), 0);
+    std::string out = sim->output();
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out.substr(out.size() - 2), "\r\n") << "the announcement line was not ended";
+}
+
+TEST_F(Console, WaveFileIsNamedWhenLoaded) {
+    std::string path = ::testing::TempDir() + "lc_e2e_tone.wav";
+    {
+        std::ofstream f(path, std::ios::binary);
+        std::string header = std::string("RIFF") + std::string(4, '\x10') + "WAVEfmt ";
+        f << header << std::string(20000, '\x01');
+    }
+    ASSERT_NO_FATAL_FAILURE(startSim({"0", path}, pipes()));
+    auto m = messages(sim->output());
+    ASSERT_GE(m.size(), 6u) << sim->output();
+    EXPECT_EQ(m[4], "loaded " + path + " with 20016 bytes.");
+    EXPECT_EQ(m[5], path + " starts with a RIFF/WAVE header and plays as raw samples, header included; "
+                           "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 out.pcm");
+    std::remove(path.c_str());
 }
 
 }  // namespace

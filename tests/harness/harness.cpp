@@ -822,9 +822,15 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<std::string> logLines(const std::string& output) {
+    static const std::string kErase = "\x1b[K";
     std::vector<std::string> lines;
     std::string current;
-    for (char c : output) {
+    for (size_t i = 0; i < output.size(); ++i) {
+        char c = output[i];
+        if (output.compare(i, kErase.size(), kErase) == 0) {
+            i += kErase.size() - 1;
+            continue;
+        }
         if (c == '\n' || c == '\r') {
             if (!current.empty()) lines.push_back(current);
             current.clear();

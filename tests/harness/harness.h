@@ -134,7 +134,8 @@ bool sendTo(int fd, const void* data, size_t size, const std::string& address, u
 std::string hex(const std::vector<uint8_t>& bytes);
 
 // Splits console output into its log entries: pieces between line feeds and carriage
-// returns (progress lines end in "\r"), empty pieces dropped.
+// returns (progress lines end in "\r"), empty pieces dropped. The terminal's
+// erase-to-end-of-line ("\x1b[K", written after a "\r" line) is not part of an entry.
 std::vector<std::string> logLines(const std::string& output);
 
 // Runs fn on a fresh thread that has entered network namespace ns (and, when

@@ -65,6 +65,13 @@ struct Outgoing {
 
 // Serial number of an instance: 429 + 100 * instance, wrapping in 32 bits.
 uint32_t serialForInstance(int32_t iInstance);
+// The instances whose serial number (429 + 100 * instance) does not wrap and whose
+// Ownport figure (1311 + instance) is a port number.
+constexpr int32_t kMinInstance = -4;
+constexpr int32_t kMaxInstance = 64224;
+// Reads an instance argument: decimal digits after an optional sign, in the range
+// above. False for anything else.
+bool parseInstance(const char* text, int32_t& iInstance);
 // Puts every piece of process-wide device state to its start-up value, for instance
 // iInstance, and the loop state to its initial values (tone chosen by the instance).
 void resetDevice(int32_t iInstance, LoopState& ls);

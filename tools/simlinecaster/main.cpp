@@ -1,5 +1,7 @@
 // simlinecaster: stands in for one LineCaster on the local network.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "device.h"
 #include "net/UDPIO.h"
@@ -51,6 +53,11 @@ bool loadSource(const char* pszFile, LoopState& ls) {
         return true;
     }
     myprintf("loaded %s with %d bytes.\n", pszFile, idata);
+    if (startsWithWavHeader(pdata, idata)) {
+        myprintf("%s starts with a RIFF/WAVE header and plays as raw samples, header included; "
+                 "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 out.pcm\n",
+                 pszFile);
+    }
     if (idata < kMinFileBytes) {
         myprintf("need at least 10 kbytes of data\n");
         delete[] pdata;
@@ -93,12 +100,21 @@ void runLoop(Endpoints& ep, LoopState& ls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         printUsage();
         return 0;
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("simlinecaster %s\n", LC_VERSION);
+        return 0;
+    }
     initRecentBinds();
-    int32_t iInstance = std::atoi(argv[1]);
+    int32_t iInstance = 0;
+    if (!parseInstance(argv[1], iInstance)) {
+        myprintf("the instance must be a number from %d to %d, not \"%.40s\"\n", kMinInstance, kMaxInstance, argv[1]);
+        printUsage();
+        return -1;
+    }
     const char* pszFile = argc > 2 ? argv[2] : nullptr;
 
     static LoopState ls;  // 2000-byte work buffer and the loop's counters, allocated once
@@ -122,6 +138,7 @@ int main(int argc, char** argv) {
             ep.omain.closeAll();
         }
     }  // endpoints released in reverse order of creation
+    endConsoleLine();
     restoreKeyboard();
     return rc;
 }
