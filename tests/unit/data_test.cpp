@@ -8,6 +8,7 @@
 #include "core/byteorder.h"
 #include "core/codec.h"
 #include "fixture.h"
+#include "net/IPAsString.h"
 
 using namespace lc;
 using unit::DeviceTest;
@@ -173,6 +174,25 @@ TEST_F(Data, SequenceRunsOnAcrossPlaysAndSendTargetsPlayer) {
     seqs.push_back(get_be32(ls.abBuf + 10));
     seqs.push_back(turn());
     EXPECT_EQ(seqs, (std::vector<uint32_t>{1, 2, 3, 3, 3, 4}));
+}
+
+// The target's text is made once per target; a new start play re-targets the next frame.
+TEST_F(Data, FramesFollowANewTarget) {
+    startPlay();
+    turn();
+    StartPlayArgs a;
+    a.targetIP = 0x0A000007;
+    a.targetPort = 4100;
+    auto cmd = encodeStartPlay(429, a);
+    handleCommand(cmd.data(), cmd.size(), unit::sender("10.0.0.5"), ls);
+    frameStep(ls);
+    Outgoing o = sendStep(ls);
+    ASSERT_TRUE(o);
+    EXPECT_STREQ(o.address, "10.0.0.7");
+    EXPECT_EQ(o.port, 4100);
+    IPAsString(0x01010101);  // the log's own buffers do not touch the target's text
+    IPAsString(0x02020202);
+    EXPECT_STREQ(sendStep(ls).address, "10.0.0.7");
 }
 
 TEST_F(Data, ProgressLineFigures) {

@@ -52,6 +52,8 @@ struct LoopState {
     int32_t icurpos = 0;
     int32_t imaxpos = 0;
     bool bMuted = false;  // key m: every payload silent from the next frame on; key u ends it
+    uint32_t uiTargetTextIP = 0;  // the play target whose dotted text szTargetText holds
+    char szTargetText[24] = "";
 };
 
 // A datagram a step wants sent; address null means the endpoint's default target.
