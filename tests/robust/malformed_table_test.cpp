@@ -211,6 +211,7 @@ protected:
     // The stream runs to port 5000 before every command case.
     void streamToMainPort() {
         if (streaming_) return;
+        SimOnLan::drain(streamFd_);  // a frame of an earlier stream must not pass for this one
         lan_->send(kCommandPort, startPlay(l_.ctlIP, kStreamPort, 60000));
         ASSERT_TRUE(SimOnLan::nextFrame(streamFd_, 2s)) << "no stream to port " << kStreamPort;
         streaming_ = true;
