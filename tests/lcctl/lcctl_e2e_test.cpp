@@ -411,6 +411,35 @@ TEST_F(LcctlE2E, PlaySaysWhenTheStreamStops) {
     EXPECT_LT(number(summary, "seconds"), 10.0) << summary;
 }
 
+// A reader that goes away (lcctl play | head -1) must not leave the device streaming
+// into a closed port until its play time-out: play stops it, then ends by SIGPIPE.
+TEST_F(LcctlE2E, AClosedOutputPipeStillStopsThePlay) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string line = "set -o pipefail; \"$0\" play " + hosts->simAddr +
+                       " --seconds 30 --timeout 20000 | head -n 1; echo \"status $?\" >&2";
+    harness::SimProcess shell(hosts->ctlNs, {"/bin/bash", "-c", line, lcctlPath()}, pipes());
+    ASSERT_EQ(shell.waitExit(10s), 0) << shell.output() << shell.errorOutput();
+    EXPECT_NE(shell.errorOutput().find("status 141"), std::string::npos) << shell.errorOutput();
+    ASSERT_TRUE(sim->waitForOutput("STOP  PLAY to " + hosts->ctlAddr, 2s)) << sim->output();
+    EXPECT_EQ(simLineWith("STOP  PLAY").find("timeout"), std::string::npos) << simLineWith("STOP  PLAY");
+}
+
+// Ctrl-Z holds lcctl, and its keep plays, longer than the play time-out; after fg
+// play must start the stream again instead of taking it for stopped by someone else.
+TEST_F(LcctlE2E, PlayGoesOnAfterASuspensionLongerThanThePlayTimeout) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs, command({"play", hosts->simAddr, "--seconds", "8", "--json"}), pipes());
+    ASSERT_TRUE(play.waitForOutput("\"type\":\"progress\"", 5s)) << play.output() << play.errorOutput();
+    play.signal(SIGSTOP);
+    EXPECT_TRUE(sim->waitForOutput("(timeout)", 6s)) << sim->output();  // the device ended the stream
+    play.signal(SIGCONT);
+    EXPECT_EQ(play.waitExit(10s), 0) << play.output() << play.errorOutput();
+    EXPECT_NE(play.errorOutput().find("start play sent again"), std::string::npos) << play.errorOutput();
+    std::string summary = jsonLine(play.output(), "summary");
+    EXPECT_EQ(field(summary, "stopped"), "false") << summary;
+    EXPECT_GT(number(summary, "frames"), 400) << summary;  // about 200 before and 600 after
+}
+
 // Ctrl-C ends a wait early; what is said afterwards must tell the time actually waited.
 TEST_F(LcctlE2E, InterruptedWaitsTellTheTimeWaited) {
     harness::SimProcess configure(hosts->ctlNs, command({"configure", hosts->simAddr, "--wait", "30000"}), pipes());
