@@ -78,6 +78,7 @@ private:
     uint64_t nextDeadline() const;
     void receiveFrames(uint64_t now);
     void takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint64_t now);
+    void keepForWav(const uint8_t* payload);
     bool acceptSource(uint32_t ip);
     void receiveHello();
     void takeHello(const Heard& h);
@@ -100,6 +101,7 @@ private:
     lc::ConfigureArgs configure_{};
     WavWriter wav_;
     uint64_t wavFrames_ = 0;
+    bool wavFailureTold_ = false;
     StreamStats stats_;
     RateWindow window_;
     uint64_t startMs_ = 0, nextKeepMs_ = 0, nextLineMs_ = 0, keepMs_ = 0;
@@ -340,7 +342,18 @@ void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint
     }
     stats_.addFrame(h.sequenceNumber, h.timeLow, currentTimer(), now);
     lastFrameMs_ = now;
-    if (wav_.isOpen() && wav_.append(data + sizeof(lc::CmdMultiCastAudio), lc::kAudioPayloadBytes)) ++wavFrames_;
+    if (wav_.isOpen()) keepForWav(data + sizeof(lc::CmdMultiCastAudio));
+}
+
+// A failed write (a full disk) is told at once; play goes on without the file.
+void PlaySession::keepForWav(const uint8_t* payload) {
+    if (wav_.append(payload, lc::kAudioPayloadBytes)) {
+        ++wavFrames_;
+    } else if (!wavFailureTold_ && !wav_.failure().empty()) {
+        wavFailureTold_ = true;
+        endLiveLine();
+        note("cannot write " + o_.wavPath + ": " + wav_.failure() + "; play goes on without it");
+    }
 }
 
 // Frames count when they come from the device's address or, for a device on this
