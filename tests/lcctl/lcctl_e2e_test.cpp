@@ -118,12 +118,20 @@ std::string countingPcmFile() {
     return path;
 }
 
+// Points the port's SO_REUSEPORT group of the socket fd at one member: a program
+// that always picks it. Members count in the order they bound the port.
+bool steerTo(int fd, uint32_t member) {
+    sock_filter pick[] = {{BPF_RET | BPF_K, 0, 0, member}};
+    sock_fprog program{1, pick};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) == 0;
+}
+
 // Steers every unicast datagram to port in namespace ns to the socket that bound the
-// port there first (the simulator started first): a socket of the test joins the
-// port's SO_REUSEPORT group and gives the group a program that always picks member 0.
+// port there first (the simulator started first), or to a later member: a socket of
+// the test joins the port's SO_REUSEPORT group and gives the group its program.
 // Without it the kernel spreads datagrams over the group by a hash of their addresses.
 // Returns the socket, which the caller closes; -1 on failure.
-int steerToFirstSocket(const std::string& ns, uint16_t port) {
+int steerToFirstSocket(const std::string& ns, uint16_t port, uint32_t member = 0) {
     int fd = -1;
     harness::runInNamespace(ns, false, [&] {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -133,10 +141,7 @@ int steerToFirstSocket(const std::string& ns, uint16_t port) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
-        sock_filter pickFirst[] = {{BPF_RET | BPF_K, 0, 0, 0}};
-        sock_fprog program{1, pickFirst};
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) != 0) {
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !steerTo(fd, member)) {
             close(fd);
             fd = -1;
         }
@@ -390,6 +395,27 @@ TEST_F(LcctlE2E, AnotherDeviceAtTheSameAddressAnsweringIsNotSuccess) {
     EXPECT_EQ(field(summary, "serialAskedFor"), "529") << describe(play);
     EXPECT_LT(number(summary, "seconds"), 5.0) << summary;  // ended early, not after 8 s
     EXPECT_TRUE(sim->waitForOutput("STOP  PLAY to " + hosts->ctlAddr, 2s)) << sim->output();
+    close(steer);
+}
+
+// A device may name this host as its master from an earlier configure: when its
+// neighbour at the same address takes the next one, that is no success either.
+TEST_F(LcctlE2E, AnEarlierConfigureOfTheNamedDeviceIsNoConfirmation) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    int steer = steerToFirstSocket(hosts->simNs, 4001, 1);  // the second simulator, 529, takes the commands
+    ASSERT_GE(steer, 0) << std::strerror(errno);
+
+    Outcome first = ctl({"configure", "529", "--wait", "4000"});
+    EXPECT_EQ(first.exit, 0) << describe(first);
+    ASSERT_TRUE(steerTo(steer, 0)) << std::strerror(errno);  // from now on 429 takes them
+    Outcome again = ctl({"configure", "529", "--master-serial", "77", "--wait", "4000"});
+    EXPECT_EQ(again.exit, 4) << describe(again);
+    EXPECT_NE(again.err.find("device 529 at " + hosts->simAddr + " did not take the commands; device 429 there did"),
+              std::string::npos)
+        << describe(again);
+    EXPECT_NE(simLineWith("sending status").find(hosts->ctlAddr), std::string::npos) << sim->output();
     close(steer);
 }
 

@@ -215,9 +215,11 @@ void PlaySession::startChecking() {
     s.configureSent = !o_.noConfigure;
     s.controllerIP = t_.ownIP;
     s.configuredMasterIP = configure_.masterIP;
+    s.configure = configure_;
     s.playTargetIP = t_.ownIP;
     s.playTargetPort = audioPort_;
     check_ = std::make_unique<AnswerCheck>(s);
+    for (const Heard& h : t_.heard) check_->add(h);
     if (listening_) drain(listener_, [&](const Heard& h) { check_->add(h); });
 }
 
