@@ -364,6 +364,13 @@ TEST_F(LcctlE2E, NoDeviceAnsweredHasItsOwnExitCode) {
     EXPECT_EQ(c.exit, 3) << describe(c);
 }
 
+// An --interface that is no address of this host is named as the cause, not a route.
+TEST_F(LcctlE2E, AnInterfaceAddressOfAnotherHostIsNamedAsTheCause) {
+    Outcome r = ctl({"discover", "--interface", "198.51.100.9", "--seconds", "1"});
+    EXPECT_EQ(r.exit, 1) << describe(r);
+    EXPECT_NE(r.err.find("is --interface 198.51.100.9 an address of this host?"), std::string::npos) << describe(r);
+}
+
 // Two simulators on one host share its address and ports; a command to the address
 // reaches only one of them (here always the first, instance 0). Naming the other one
 // by serial must not end in success.
