@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <initializer_list>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,14 +87,18 @@ int readKey() {
     return key;
 }
 
+// A signal that the caller set to be ignored stays ignored: nohup does so for
+// SIGHUP, a shell without job control for the SIGINT of a background command.
 void installStopSignals() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: a pause is cut short so the loop ends at once
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 bool stopRequested() { return gStop != 0; }

@@ -15,7 +15,8 @@ void restoreKeyboard();  // safe to call more than once
 // key; only a lone 27 is kKeyEscape.
 int readKey();
 
-// SIGINT, SIGTERM and SIGHUP set a flag that ends the main loop at its next turn.
+// SIGINT, SIGTERM and SIGHUP set a flag that ends the main loop at its next turn;
+// one that the caller set to be ignored (nohup, a background command) stays ignored.
 void installStopSignals();
 bool stopRequested();
 void requestStop();

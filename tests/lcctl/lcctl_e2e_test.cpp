@@ -473,6 +473,18 @@ TEST_F(LcctlE2E, PlayGoesOnAfterASuspensionLongerThanThePlayTimeout) {
     EXPECT_GT(number(summary, "frames"), 400) << summary;  // about 200 before and 600 after
 }
 
+// Under nohup SIGHUP is ignored, and must stay so: a hang-up does not end the listen.
+TEST_F(LcctlE2E, ASignalIgnoredByTheCallerStaysIgnored) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    auto started = std::chrono::steady_clock::now();
+    harness::SimProcess discover(hosts->ctlNs, {"/usr/bin/nohup", lcctlPath(), "discover", "--seconds", "3"}, pipes());
+    std::this_thread::sleep_for(800ms);  // listening by now
+    discover.signal(SIGHUP);
+    EXPECT_EQ(discover.waitExit(6s), 0) << discover.errorOutput();
+    EXPECT_GT(std::chrono::steady_clock::now() - started, 2800ms);
+    EXPECT_EQ(discover.errorOutput().find("interrupted"), std::string::npos) << discover.errorOutput();
+}
+
 // Ctrl-C ends a wait early; what is said afterwards must tell the time actually waited.
 TEST_F(LcctlE2E, InterruptedWaitsTellTheTimeWaited) {
     harness::SimProcess configure(hosts->ctlNs, command({"configure", hosts->simAddr, "--wait", "30000"}), pipes());
