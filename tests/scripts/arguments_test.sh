@@ -30,7 +30,9 @@ while read -r code script args; do
     [ -s "$work/calls" ] && fail "$what went past its argument check: $(tr '\n' ';' <"$work/calls")"
     [ -e "$work/build" ] || [ -e "$work/fuzz" ] && fail "$what made a build directory"
     rm -rf "$work/build" "$work/fuzz"
-    if [ "$code" -eq 0 ]; then grep -qi "usage" "$work/out" || fail "$what: no usage on standard output"
+    if [ "$code" -eq 0 ]; then
+        grep -qi "usage" "$work/out" || fail "$what: no usage on standard output"
+        grep -q "set -e" "$work/out" && fail "$what: the usage shows a line of the script's code"
     else grep -q -- "--help" "$work/err" || fail "$what: the error does not point to --help: $(cat "$work/err")"; fi
 done <<'CASES'
 0 run.sh --help
@@ -60,6 +62,16 @@ done <<'CASES'
 2 test.sh extra
 0 install-deps.sh --help
 2 install-deps.sh --bogus
+0 package.sh --help
+0 package.sh -h
+2 package.sh a b
+2 package.sh --bogus
+0 profile-fleet.sh --help
+2 profile-fleet.sh --devices
+2 profile-fleet.sh --devices abc
+2 profile-fleet.sh --only foo
+2 profile-fleet.sh --out
+2 profile-fleet.sh --bogus
 CASES
 
 for bench in "$2" "$3"; do
