@@ -485,6 +485,19 @@ TEST_F(LcctlE2E, ASignalIgnoredByTheCallerStaysIgnored) {
     EXPECT_EQ(discover.errorOutput().find("interrupted"), std::string::npos) << discover.errorOutput();
 }
 
+// A second play takes the stream over (its start play re-targets the device): the
+// first says that its stream stopped, and must not stop the second one's.
+TEST_F(LcctlE2E, PlayThatLostTheStreamLeavesTheNewOneRunning) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess first(hosts->ctlNs, command({"play", hosts->simAddr, "--seconds", "20", "--json"}), pipes());
+    ASSERT_TRUE(first.waitForOutput("\"type\":\"progress\"", 5s)) << first.output() << first.errorOutput();
+    Outcome second = ctl({"play", hosts->simAddr, "--seconds", "4", "--json"});
+    EXPECT_EQ(second.exit, 0) << describe(second);
+    EXPECT_EQ(field(jsonLine(second.out, "summary"), "stopped"), "false") << describe(second);
+    EXPECT_EQ(first.waitExit(5s), 5) << first.output() << first.errorOutput();
+    EXPECT_NE(first.errorOutput().find("no stop play sent"), std::string::npos) << first.errorOutput();
+}
+
 // Ctrl-C ends a wait early; what is said afterwards must tell the time actually waited.
 TEST_F(LcctlE2E, InterruptedWaitsTellTheTimeWaited) {
     harness::SimProcess configure(hosts->ctlNs, command({"configure", hosts->simAddr, "--wait", "30000"}), pipes());

@@ -114,11 +114,12 @@ const char kPlay[] =
     "group, and says so. Exit code 3 when no frame arrived.\n"
     "\n"
     "When no frame arrives for 1 s after the stream began (another controller sent\n"
-    "stop play, or the device went away), play says that the stream stopped, ends\n"
-    "with the summary and exits with code 5. When DEVICE is a serial number and\n"
-    "another device at the same address streams instead (its status names this\n"
-    "host's port, or the device named does not take the configure), play stops\n"
-    "it, says so and exits with code 4.\n";
+    "stop play or took the stream over, or the device went away), play says that\n"
+    "the stream stopped, ends with the summary, sends no stop play (the stream may\n"
+    "be another controller's now) and exits with code 5. When DEVICE is a serial\n"
+    "number and another device at the same address streams instead (its status\n"
+    "names this host's port, or the device named does not take the configure),\n"
+    "play stops it, says so and exits with code 4.\n";
 
 const char kStop[] =
     "Usage: lcctl stop DEVICE [--serial N]\n"

@@ -302,8 +302,8 @@ bool PlaySession::loop() {
             stopped_ = true;
             endLiveLine();
             note("the stream stopped: no frame from " + dotted(t_.ip) + " since " +
-                 secondsText(lastFrameMs_ - startMs_) + " into play (stopped by another controller, or the "
-                 "device went away)");
+                 secondsText(lastFrameMs_ - startMs_) + " into play (another controller stopped it or took it "
+                 "over, or the device went away); no stop play sent");
             break;
         }
         int waitMs = static_cast<int>(nextDeadline() - now);
@@ -435,9 +435,11 @@ void PlaySession::explainMissingStatus(uint64_t elapsedMs) {
     note(text);
 }
 
+// A stream that stopped coming may be another controller's now (its start play
+// re-targets the device): stop play would end that one, so none goes out then.
 int PlaySession::finish() {
     uint64_t now = endMs_;
-    sendCommand(lc::encodeStopPlay(serialForCommands()));
+    if (!stopped_) sendCommand(lc::encodeStopPlay(serialForCommands()));
     endLiveLine();
     if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
     int rc = kExitOk;
