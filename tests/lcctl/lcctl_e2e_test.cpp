@@ -306,6 +306,22 @@ TEST_F(LcctlE2E, SetSerialRenamesTheDevice) {
     EXPECT_NE(direct.out.find("now announces serial 778"), std::string::npos) << describe(direct);
 }
 
+// A device that announces the new serial already proves nothing: only the device
+// named changing does.
+TEST_F(LcctlE2E, SetSerialToASerialInUseIsConfirmedOnlyByTheChange) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    Outcome nobody = ctl({"set-serial", "999", "529", "--wait", "2000"});
+    EXPECT_EQ(nobody.exit, 3) << describe(nobody);
+    EXPECT_NE(nobody.err.find("no device announced serial 999"), std::string::npos) << describe(nobody);
+
+    Outcome twin = ctl({"set-serial", "429", "529", "--wait", "4000"});  // 529 twice from one address
+    EXPECT_EQ(twin.exit, 0) << describe(twin);
+    EXPECT_NE(twin.out.find("now announces serial 529"), std::string::npos) << describe(twin);
+    EXPECT_TRUE(sim->waitForOutput("SetSerial SNR    : 529", 1s)) << sim->output();
+}
+
 TEST_F(LcctlE2E, SetIPReachesTheDevice) {
     ASSERT_NO_FATAL_FAILURE(startSim());
     Outcome r = ctl({"set-ip", "429", "--gateway", "198.18.7.254", "--netmask", "255.255.255.0"});

@@ -9,8 +9,6 @@ namespace lcctl {
 
 namespace {
 
-constexpr uint32_t kAnnouncementIntervalMs = 1100;  // every device announces within this (1001 ms and a turn)
-
 template <typename Bytes>
 int sendCommand(const Target& t, const Bytes& bytes, const char* what) {
     std::string error;

@@ -14,6 +14,8 @@ namespace lcctl {
 
 // 239.255.84.83, where devices announce themselves, first octet most significant.
 constexpr uint32_t kHelloGroupIP = (239u << 24) | (255u << 16) | (84u << 8) | 83u;
+// Every device announces within this: every 1001 ms, plus a turn and the way here.
+constexpr uint32_t kAnnouncementIntervalMs = 1100;
 
 struct Heard {
     enum class Kind { Announcement, Status, Other };

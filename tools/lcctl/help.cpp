@@ -136,8 +136,10 @@ const char kSetSerial[] =
     "\n"
     "Asks the device with serial CURRENT to take serial NEW (the device ignores the\n"
     "message when CURRENT is not its serial). Goes to 239.255.84.83:4002, or to A:4002\n"
-    "with --to. Waits up to --wait MS (default 3000) for an announcement with the new\n"
-    "serial; exit code 3 when none comes.\n"
+    "with --to. First waits up to --wait MS (default 3000) for the device announcing\n"
+    "CURRENT, then as long for its announcement with the new serial; exit code 3 when\n"
+    "either does not come (the message is sent all the same). When a device at its\n"
+    "address announces NEW already, only CURRENT falling silent shows the change.\n"
     "\n"
     "  --hw T, --date T   texts of at most 9 bytes, shown by the device\n"
     "  --comment T        text of at most 255 bytes, shown by the device\n";
