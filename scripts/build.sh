@@ -14,5 +14,8 @@ esac
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
+mkdir -p "$dir"
+exec 9>"$dir/.build.lock"  # a second build of the same folder waits (run.sh takes it too)
+flock -n 9 || { echo "build.sh: waiting for another build in $dir"; flock 9; }
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

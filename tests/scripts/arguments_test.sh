@@ -101,5 +101,19 @@ grep -q -- "--build $work/build .*--target simlinecaster" "$work/calls" && [ "$(
     fail "run.sh built more than the simulator: $(cat "$work/calls")"
 grep -q "Building CXX object" "$work/out" || fail "run.sh hid the build's progress: $(cat "$work/out")"
 
+# Two run.sh at once (a device in each terminal) build one after the other: a build
+# overlapping another one in the same folder fails.
+sed -i 's|^    echo "\[ 50%\] Building CXX object stand-in" ;;|    echo begin >>"'"$work"'/order"; sleep 1; echo end >>"'"$work"'/order" ;;|' "$work/bin/cmake"
+: >"$work/order"
+for n in 1 2; do
+    (cd "$work/caller" && PATH="$work/bin:$PATH" BUILD_DIR="$work/build" timeout 30 "$repo/scripts/run.sh" "$n" \
+        </dev/null >"$work/out$n" 2>&1) &
+done
+wait
+[ "$(tr '\n' ' ' <"$work/order")" = "begin end begin end " ] ||
+    fail "two run.sh built at the same time: $(tr '\n' ' ' <"$work/order")"
+grep -q "simulator in .* with 1" "$work/out1" && grep -q "simulator in .* with 2" "$work/out2" ||
+    fail "two run.sh at once did not both run: $(cat "$work/out1" "$work/out2")"
+
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all script argument checks passed"
