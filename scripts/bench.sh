@@ -9,10 +9,11 @@
 #   --json       the figures as one JSON object
 #   --dump FILE  each frame's sequence number and arrival time, one a line
 # Exit code 0 when every target is met, 3 when one is MISSED, 1 when the run
-# failed, 2 for bad arguments. BUILD_DIR picks the build directory (default build).
+# failed, 2 for bad arguments. BUILD_DIR picks the build directory (default
+# <repo>/build; a relative name is taken from the current folder).
 set -euo pipefail
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; }
 fail() { echo "bench.sh: $*" >&2; echo "Try 'scripts/bench.sh --help'." >&2; exit 2; }
 count() {  # option value low high
     [[ ${2:-} =~ ^[0-9]+$ ]] && [ "${#2}" -le 6 ] && [ "$2" -ge "$3" ] && [ "$2" -le "$4" ] ||
@@ -33,6 +34,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
+[ -z "${BUILD_DIR:-}" ] || BUILD_DIR=$(realpath -m -- "$BUILD_DIR")
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
     echo "scripts/bench.sh needs root: the benchmark makes network namespaces" >&2

@@ -30,7 +30,7 @@ seconds=""
 parallel=1
 
 known_targets=(hello command log ipasstring)
-usage() { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
 fail() { echo "fuzz.sh: $*" >&2; echo "Try 'scripts/fuzz.sh --help'." >&2; exit 2; }
 positive() {  # option value max
   [[ $2 =~ ^[0-9]{1,10}$ ]] && [ "$2" -ge 1 ] && [ "$2" -le "$3" ] || fail "$1 takes a number from 1 to $3, got '$2'"

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Debian package: a Release build in its own directory with Debian's
 # hardening flags, then CPack. Prints the path of the .deb as its last line.
-# Usage: scripts/package.sh [build dir]   (default <repo>/build-pkg)
+# Usage: scripts/package.sh [build dir]   (default <repo>/build-pkg; a relative
+# name is taken from the current folder)
 set -euo pipefail
+
+usage() { sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'; }
+fail() { echo "package.sh: $*" >&2; echo "Try 'scripts/package.sh --help'." >&2; exit 2; }
+case "${1:-}" in
+    -h | --help) usage; exit 0 ;;
+    -*) fail "unknown option '$1'" ;;
+esac
+[ $# -le 1 ] || fail "at most one argument (the build directory), got $#"
+
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${1:-$repo/build-pkg}")
+build=$(realpath -m -- "${1:-$repo/build-pkg}")
 
 "$repo/scripts/install-deps.sh"
 # dpkg-buildflags gives the flags Debian builds its own packages with

@@ -19,7 +19,8 @@
 #   --devices  fleet size (default 10)       --seconds  window, split in three (default 15)
 #   --out      where the reports, perf data and the benchmark's output go
 #              (default a fresh /tmp/profile-fleet.XXXXXX)
-# Needs root, perf, and a build (default ./build) with fleet_bench.
+# Needs root, perf, and a build (default <repo>/build) with fleet_bench. Relative
+# DIR names are taken from the current folder.
 set -euo pipefail
 
 NOMINAL_TURNS=200  # turns per second and device at 5 ms
@@ -218,29 +219,36 @@ collect() {
 
 # ---- driving -------------------------------------------------------------------
 
+fail() { echo "profile-fleet.sh: $*" >&2; echo "Try 'scripts/profile-fleet.sh --help'." >&2; exit 2; }
+
 main() {
-    local devices=10 seconds=15 only=() out="" build=build
+    local devices=10 seconds=15 only=() out="" build="" repo
+    repo=$(cd "$(dirname "$0")/.." && pwd)
     while (($#)); do
         case $1 in
-            --collect) collect "$2"; exit 0 ;;
-            --devices) devices=$2; shift ;;
-            --seconds) seconds=$2; shift ;;
-            --only) only=(--only "$2"); shift ;;
-            --out) out=$2; shift ;;
-            --build) build=$2; shift ;;
             -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-            *) echo "profile-fleet.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
+            --collect|--devices|--seconds|--only|--out|--build) (($# >= 2)) || fail "$1 needs a value" ;;&
+            --collect) collect "$2"; exit 0 ;;
+            --devices) [[ $2 =~ ^[1-9][0-9]{0,3}$ ]] || fail "--devices takes a number from 1 to 9999, got '$2'"
+                       devices=$2; shift ;;
+            --seconds) [[ $2 =~ ^[1-9][0-9]{0,4}$ ]] || fail "--seconds takes a number of seconds, got '$2'"
+                       seconds=$2; shift ;;
+            --only) [[ $2 == simulator || $2 == baseline ]] || fail "--only takes simulator or baseline, got '$2'"
+                    only=(--only "$2"); shift ;;
+            --out) out=$(realpath -m -- "$2"); shift ;;     # relative names from the current folder
+            --build) build=$(realpath -m -- "$2"); shift ;;
+            *) fail "unknown argument '$1'" ;;
         esac
         shift
     done
     [[ $(id -u) -eq 0 ]] || { echo "profile-fleet.sh needs root (namespaces, perf)" >&2; exit 1; }
-    cd "$(dirname "$0")/.."
+    [[ -n $build ]] || build=$repo/build
+    cd "$repo"
     scripts/install-deps.sh linux-perf strace
     local bench=$build/bench/fleet/fleet_bench
     [[ -x $bench ]] || { echo "no $bench: build first (scripts/build.sh $build)" >&2; exit 1; }
     [[ -n $out ]] || out=$(mktemp -d /tmp/profile-fleet.XXXXXX)
     mkdir -p "$out"
-    out=$(cd "$out" && pwd)
     local self
     self=$(pwd)/scripts/profile-fleet.sh
     "$bench" --devices "$devices" --seconds "$seconds" --no-search "${only[@]}" \

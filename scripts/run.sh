@@ -20,12 +20,17 @@ fi
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$repo/build}
 "$repo/scripts/install-deps.sh" --build-only
+# Two run.sh started at once (a device in each terminal) would build the same
+# files together and fail; the second waits for the first one's build.
+mkdir -p "$build"
+exec 9>"$build/.build.lock"
+flock -n 9 || { echo "run.sh: waiting for another build in $build"; flock 9; }
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "run.sh: configuring $build"
-    mkdir -p "$build"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
         { cat "$build/configure.log" >&2; exit 1; }
 fi
 echo "run.sh: building simlinecaster in $build (the first build takes a minute)"
 cmake --build "$build" -j "$(nproc)" --target simlinecaster
+exec 9>&-
 exec "$build/tools/simlinecaster/simlinecaster" "$instance" "${@:2}"

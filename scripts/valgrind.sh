@@ -4,7 +4,8 @@
 # starts play, keeps the stream alive for 10 seconds and stops it; then ends the
 # simulator with SIGTERM and checks the memcheck summary: 0 errors and no
 # definitely lost bytes. Needs root (ip netns) and valgrind.
-# Usage: scripts/valgrind.sh [build dir]   (default <repo>/build; built if missing)
+# Usage: scripts/valgrind.sh [build dir]   (default <repo>/build; built if missing;
+# a relative name is taken from the current folder)
 # Ctrl-C stops it early and removes what it made.
 set -euo pipefail
 
@@ -17,7 +18,7 @@ esac
 [ $# -le 1 ] || fail "at most one argument (the build directory), got $#"
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$repo/build}
+build=$(realpath -m -- "${1:-$repo/build}")  # build.sh works from the repository
 seconds=10
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -31,6 +32,10 @@ sim=$build/tools/simlinecaster/simlinecaster
 ns=lcvg$$
 log=$build/valgrind-memcheck.log
 out=$build/valgrind-console.log
+# A second run on the same build would write into the same logs and read the
+# other's summary.
+exec 9>"$build/.valgrind.lock"
+flock -n 9 || { echo "valgrind.sh: another valgrind.sh runs with $build" >&2; exit 1; }
 simpid=""
 cleanup() {
   if [ -n "$simpid" ]; then

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <initializer_list>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -154,12 +155,18 @@ int readKey(bool readable) {
     return k.key;
 }
 
+// A signal that the caller set to be ignored stays ignored: nohup does so for
+// SIGHUP, a shell without job control for the SIGINT of a background command.
 void installStopSignals() {
-    setHandler(SIGINT, onStopSignal);
-    setHandler(SIGTERM, onStopSignal);
-    setHandler(SIGHUP, onStopSignal);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        setHandler(sig, onStopSignal);
+    }
 }
 
+// A closed output pipe ends the program like Ctrl-C, whatever the caller set: the
+// console has nowhere to go.
 void installConsoleSignals() {
     setHandler(SIGPIPE, onStopSignal);
     setHandler(SIGTSTP, onTerminalStop);

@@ -74,8 +74,9 @@ TEST(LcctlAnswer, NamedDeviceThatMissesTheCommandWhileANeighbourTakesItIsTheWron
 
 TEST(LcctlAnswer, ANeighbourStreamingToThisRunsPortOverridesEverything) {
     AnswerCheck c = check(529, true);
+    c.add(announcement(529, 0));
     c.commandsSent();
-    c.add(announcement(529, kUs));  // 529 may name us from an earlier configure
+    c.add(announcement(529, kUs));  // 529 goes over to naming us: it seems to have taken the configure
     EXPECT_EQ(c.verdict(), Verdict::Confirmed);
     c.add(status(429, kUs, kPort + 1));  // another run's port
     EXPECT_EQ(c.verdict(), Verdict::Confirmed);
@@ -112,4 +113,65 @@ TEST(LcctlAnswer, NamedByAddressOnlyAStatusWithThisRunsTargetTellsWhichDeviceStr
     for (int i = 0; i < 3; ++i) c.add(announcement(429, 0));  // no serial named: never a miss
     EXPECT_EQ(c.verdict(), Verdict::Confirmed);
     EXPECT_NE(c.sharedText().find("a command to 198.18.7.1:4001 reaches only one of them"), std::string::npos);
+}
+
+// A device that named this host before may still name it from an earlier run: its
+// announcements show the configure only once no neighbour can have taken it.
+TEST(LcctlAnswer, ANamedDeviceNamingUsAlreadyConfirmsOnlyWhenNoNeighbourCanHaveTakenIt) {
+    auto statusOf = [](uint32_t serial, uint8_t level) {  // the defaults of the configure, but the level
+        Heard h = status(serial, kUs);
+        lc::ConfigureArgs a;
+        h.status.config.ui8AutoSenseLevel = level;
+        lc::put_le32(h.status.config.ui32OnWaitTime, a.onWaitTime);
+        lc::put_le32(h.status.config.ui32OffWaitTime, a.offWaitTime);
+        lc::put_le32(h.status.config.ui32PlayTimeout, a.playTimeout);
+        return h;
+    };
+    AnswerCheck taken = check(529);
+    taken.add(announcement(529, kUs));
+    taken.add(announcement(429, 0));
+    EXPECT_TRUE(taken.needsNeighboursFirst());
+    taken.commandsSent();
+    for (int i = 0; i < 3; ++i) taken.add(announcement(529, kUs));
+    EXPECT_EQ(taken.verdict(), Verdict::Pending);
+    taken.add(announcement(429, kUs));  // the neighbour went over to us
+    EXPECT_EQ(taken.verdict(), Verdict::WrongDevice);
+    EXPECT_EQ(taken.answerSerial(), 429u);
+
+    AnswerCheck kept = check(529);
+    kept.add(announcement(529, kUs));
+    kept.add(announcement(429, 0));
+    kept.commandsSent();
+    kept.add(announcement(529, kUs));
+    kept.add(announcement(429, 0));
+    kept.add(announcement(529, kUs));
+    EXPECT_EQ(kept.verdict(), Verdict::Pending);
+    kept.add(announcement(429, 0));  // twice without us: the neighbour did not take it
+    EXPECT_EQ(kept.verdict(), Verdict::Confirmed);
+    EXPECT_EQ(kept.answerSerial(), 529u);
+
+    // Both name us: only the named device's status tells, once it announced twice since.
+    for (uint8_t level : {20, 50}) {
+        AnswerCheck both = check(529);
+        both.add(announcement(529, kUs));
+        both.add(announcement(429, kUs));
+        both.commandsSent();
+        both.add(statusOf(529, level));  // may have left before the configure arrived
+        EXPECT_EQ(both.verdict(), level == 20 ? Verdict::Confirmed : Verdict::Pending) << int(level);
+        for (int i = 0; i < 3; ++i) both.add(announcement(529, kUs)), both.add(announcement(429, kUs));
+        if (level == 50) {
+            EXPECT_EQ(both.verdict(), Verdict::Pending);
+            EXPECT_NE(both.undecidedText().find("--wait"), std::string::npos) << both.undecidedText();
+            both.add(statusOf(529, 50));  // still an earlier configure's level
+            EXPECT_EQ(both.verdict(), Verdict::WrongDevice);
+        }
+    }
+
+    AnswerCheck alone = check(529);
+    alone.add(announcement(529, kUs));
+    alone.commandsSent();
+    alone.add(announcement(529, kUs));
+    EXPECT_EQ(alone.verdict(), Verdict::Pending);
+    alone.add(announcement(529, kUs));
+    EXPECT_EQ(alone.verdict(), Verdict::Confirmed);
 }

@@ -200,6 +200,7 @@ TEST(LcctlArgs, OptionsBeforeTheVerbAreCheckedAgainstIt) {
         {{"--interface", "198.18.0.2", "fly"}, "unknown command 'fly'", Verb::None},
         {{"--wait", "100", "discover"}, "--wait does not apply to discover", Verb::Discover},
         {{"--json", "stop", "198.18.0.1"}, "--json does not apply to stop", Verb::Stop},
+        {{"--seconds", "discover"}, "--seconds needs a value before the command 'discover'", Verb::Discover},
     };
     for (const Case& c : cases) {
         ParseResult bad = parse(c.args);

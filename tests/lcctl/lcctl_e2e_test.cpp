@@ -118,12 +118,20 @@ std::string countingPcmFile() {
     return path;
 }
 
+// Points the port's SO_REUSEPORT group of the socket fd at one member: a program
+// that always picks it. Members count in the order they bound the port.
+bool steerTo(int fd, uint32_t member) {
+    sock_filter pick[] = {{BPF_RET | BPF_K, 0, 0, member}};
+    sock_fprog program{1, pick};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) == 0;
+}
+
 // Steers every unicast datagram to port in namespace ns to the socket that bound the
-// port there first (the simulator started first): a socket of the test joins the
-// port's SO_REUSEPORT group and gives the group a program that always picks member 0.
+// port there first (the simulator started first), or to a later member: a socket of
+// the test joins the port's SO_REUSEPORT group and gives the group its program.
 // Without it the kernel spreads datagrams over the group by a hash of their addresses.
 // Returns the socket, which the caller closes; -1 on failure.
-int steerToFirstSocket(const std::string& ns, uint16_t port) {
+int steerToFirstSocket(const std::string& ns, uint16_t port, uint32_t member = 0) {
     int fd = -1;
     harness::runInNamespace(ns, false, [&] {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -133,10 +141,7 @@ int steerToFirstSocket(const std::string& ns, uint16_t port) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
-        sock_filter pickFirst[] = {{BPF_RET | BPF_K, 0, 0, 0}};
-        sock_fprog program{1, pickFirst};
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) != 0) {
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !steerTo(fd, member)) {
             close(fd);
             fd = -1;
         }
@@ -301,6 +306,22 @@ TEST_F(LcctlE2E, SetSerialRenamesTheDevice) {
     EXPECT_NE(direct.out.find("now announces serial 778"), std::string::npos) << describe(direct);
 }
 
+// A device that announces the new serial already proves nothing: only the device
+// named changing does.
+TEST_F(LcctlE2E, SetSerialToASerialInUseIsConfirmedOnlyByTheChange) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    Outcome nobody = ctl({"set-serial", "999", "529", "--wait", "2000"});
+    EXPECT_EQ(nobody.exit, 3) << describe(nobody);
+    EXPECT_NE(nobody.err.find("no device announced serial 999"), std::string::npos) << describe(nobody);
+
+    Outcome twin = ctl({"set-serial", "429", "529", "--wait", "4000"});  // 529 twice from one address
+    EXPECT_EQ(twin.exit, 0) << describe(twin);
+    EXPECT_NE(twin.out.find("now announces serial 529"), std::string::npos) << describe(twin);
+    EXPECT_TRUE(sim->waitForOutput("SetSerial SNR    : 529", 1s)) << sim->output();
+}
+
 TEST_F(LcctlE2E, SetIPReachesTheDevice) {
     ASSERT_NO_FATAL_FAILURE(startSim());
     Outcome r = ctl({"set-ip", "429", "--gateway", "198.18.7.254", "--netmask", "255.255.255.0"});
@@ -359,6 +380,13 @@ TEST_F(LcctlE2E, NoDeviceAnsweredHasItsOwnExitCode) {
     EXPECT_EQ(c.exit, 3) << describe(c);
 }
 
+// An --interface that is no address of this host is named as the cause, not a route.
+TEST_F(LcctlE2E, AnInterfaceAddressOfAnotherHostIsNamedAsTheCause) {
+    Outcome r = ctl({"discover", "--interface", "198.51.100.9", "--seconds", "1"});
+    EXPECT_EQ(r.exit, 1) << describe(r);
+    EXPECT_NE(r.err.find("is --interface 198.51.100.9 an address of this host?"), std::string::npos) << describe(r);
+}
+
 // Two simulators on one host share its address and ports; a command to the address
 // reaches only one of them (here always the first, instance 0). Naming the other one
 // by serial must not end in success.
@@ -393,6 +421,27 @@ TEST_F(LcctlE2E, AnotherDeviceAtTheSameAddressAnsweringIsNotSuccess) {
     close(steer);
 }
 
+// A device may name this host as its master from an earlier configure: when its
+// neighbour at the same address takes the next one, that is no success either.
+TEST_F(LcctlE2E, AnEarlierConfigureOfTheNamedDeviceIsNoConfirmation) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    int steer = steerToFirstSocket(hosts->simNs, 4001, 1);  // the second simulator, 529, takes the commands
+    ASSERT_GE(steer, 0) << std::strerror(errno);
+
+    Outcome first = ctl({"configure", "529", "--wait", "4000"});
+    EXPECT_EQ(first.exit, 0) << describe(first);
+    ASSERT_TRUE(steerTo(steer, 0)) << std::strerror(errno);  // from now on 429 takes them
+    Outcome again = ctl({"configure", "529", "--master-serial", "77", "--wait", "4000"});
+    EXPECT_EQ(again.exit, 4) << describe(again);
+    EXPECT_NE(again.err.find("device 529 at " + hosts->simAddr + " did not take the commands; device 429 there did"),
+              std::string::npos)
+        << describe(again);
+    EXPECT_NE(simLineWith("sending status").find(hosts->ctlAddr), std::string::npos) << sim->output();
+    close(steer);
+}
+
 // A stop play from another controller ends the stream; play must say so and not
 // report the run as a success.
 TEST_F(LcctlE2E, PlaySaysWhenTheStreamStops) {
@@ -409,6 +458,60 @@ TEST_F(LcctlE2E, PlaySaysWhenTheStreamStops) {
     EXPECT_EQ(field(summary, "stopped"), "true") << summary;
     EXPECT_GT(number(summary, "stoppedAt"), 0.5) << summary;
     EXPECT_LT(number(summary, "seconds"), 10.0) << summary;
+}
+
+// A reader that goes away (lcctl play | head -1) must not leave the device streaming
+// into a closed port until its play time-out: play stops it, then ends by SIGPIPE.
+TEST_F(LcctlE2E, AClosedOutputPipeStillStopsThePlay) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::string line = "set -o pipefail; \"$0\" play " + hosts->simAddr +
+                       " --seconds 30 --timeout 20000 | head -n 1; echo \"status $?\" >&2";
+    harness::SimProcess shell(hosts->ctlNs, {"/bin/bash", "-c", line, lcctlPath()}, pipes());
+    ASSERT_EQ(shell.waitExit(10s), 0) << shell.output() << shell.errorOutput();
+    EXPECT_NE(shell.errorOutput().find("status 141"), std::string::npos) << shell.errorOutput();
+    ASSERT_TRUE(sim->waitForOutput("STOP  PLAY to " + hosts->ctlAddr, 2s)) << sim->output();
+    EXPECT_EQ(simLineWith("STOP  PLAY").find("timeout"), std::string::npos) << simLineWith("STOP  PLAY");
+}
+
+// Ctrl-Z holds lcctl, and its keep plays, longer than the play time-out; after fg
+// play must start the stream again instead of taking it for stopped by someone else.
+TEST_F(LcctlE2E, PlayGoesOnAfterASuspensionLongerThanThePlayTimeout) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs, command({"play", hosts->simAddr, "--seconds", "8", "--json"}), pipes());
+    ASSERT_TRUE(play.waitForOutput("\"type\":\"progress\"", 5s)) << play.output() << play.errorOutput();
+    play.signal(SIGSTOP);
+    EXPECT_TRUE(sim->waitForOutput("(timeout)", 6s)) << sim->output();  // the device ended the stream
+    play.signal(SIGCONT);
+    EXPECT_EQ(play.waitExit(10s), 0) << play.output() << play.errorOutput();
+    EXPECT_NE(play.errorOutput().find("start play sent again"), std::string::npos) << play.errorOutput();
+    std::string summary = jsonLine(play.output(), "summary");
+    EXPECT_EQ(field(summary, "stopped"), "false") << summary;
+    EXPECT_GT(number(summary, "frames"), 400) << summary;  // about 200 before and 600 after
+}
+
+// Under nohup SIGHUP is ignored, and must stay so: a hang-up does not end the listen.
+TEST_F(LcctlE2E, ASignalIgnoredByTheCallerStaysIgnored) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    auto started = std::chrono::steady_clock::now();
+    harness::SimProcess discover(hosts->ctlNs, {"/usr/bin/nohup", lcctlPath(), "discover", "--seconds", "3"}, pipes());
+    std::this_thread::sleep_for(800ms);  // listening by now
+    discover.signal(SIGHUP);
+    EXPECT_EQ(discover.waitExit(6s), 0) << discover.errorOutput();
+    EXPECT_GT(std::chrono::steady_clock::now() - started, 2800ms);
+    EXPECT_EQ(discover.errorOutput().find("interrupted"), std::string::npos) << discover.errorOutput();
+}
+
+// A second play takes the stream over (its start play re-targets the device): the
+// first says that its stream stopped, and must not stop the second one's.
+TEST_F(LcctlE2E, PlayThatLostTheStreamLeavesTheNewOneRunning) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess first(hosts->ctlNs, command({"play", hosts->simAddr, "--seconds", "20", "--json"}), pipes());
+    ASSERT_TRUE(first.waitForOutput("\"type\":\"progress\"", 5s)) << first.output() << first.errorOutput();
+    Outcome second = ctl({"play", hosts->simAddr, "--seconds", "4", "--json"});
+    EXPECT_EQ(second.exit, 0) << describe(second);
+    EXPECT_EQ(field(jsonLine(second.out, "summary"), "stopped"), "false") << describe(second);
+    EXPECT_EQ(first.waitExit(5s), 5) << first.output() << first.errorOutput();
+    EXPECT_NE(first.errorOutput().find("no stop play sent"), std::string::npos) << first.errorOutput();
 }
 
 // Ctrl-C ends a wait early; what is said afterwards must tell the time actually waited.

@@ -1,10 +1,15 @@
 // The WAV file lcctl writes: header bytes, and the sizes patched in at the end.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 #include <vector>
 
 #include "wav.h"
@@ -99,4 +104,41 @@ TEST(LcctlWav, OpenFailureSaysWhy) {
     EXPECT_FALSE(w.open("/nonexistent-dir/x.wav", error));
     EXPECT_NE(error.find("/nonexistent-dir/x.wav"), std::string::npos) << error;
     EXPECT_FALSE(w.isOpen());
+}
+
+// A write that fails (a full disk; here a file size limit) ends the file after the
+// last whole block: the header counts what was kept, so the file still plays, and
+// the error names the write's own reason, whatever later calls left in errno.
+TEST(LcctlWav, AFailedWriteLeavesAPlayableFileAndSaysWhy) {
+    std::string path = tempPath();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = kWavHeaderBytes + 2 * 960 + 500;  // two blocks and a half
+    struct sigaction ignore {}, before {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &before);  // the write fails with EFBIG instead
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    WavWriter w;
+    std::string error;
+    bool opened = w.open(path, error);
+    std::vector<uint8_t> block(960, 7);
+    int kept = 0;
+    while (opened && kept < 5 && w.append(block.data(), block.size())) ++kept;
+    std::string failure = w.failure();
+    errno = EAGAIN;  // what a receive in between leaves
+    bool finished = w.finish(error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &before, nullptr);
+
+    ASSERT_TRUE(opened) << error;
+    EXPECT_EQ(kept, 2);
+    EXPECT_EQ(failure, std::strerror(EFBIG));
+    EXPECT_FALSE(finished);
+    EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
+    std::vector<uint8_t> file = readFile(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(file.size(), kWavHeaderBytes + 1920);
+    auto h = wavHeader(1920);
+    EXPECT_TRUE(std::equal(h.begin(), h.end(), file.begin()));
 }

@@ -30,7 +30,9 @@ while read -r code script args; do
     [ -s "$work/calls" ] && fail "$what went past its argument check: $(tr '\n' ';' <"$work/calls")"
     [ -e "$work/build" ] || [ -e "$work/fuzz" ] && fail "$what made a build directory"
     rm -rf "$work/build" "$work/fuzz"
-    if [ "$code" -eq 0 ]; then grep -qi "usage" "$work/out" || fail "$what: no usage on standard output"
+    if [ "$code" -eq 0 ]; then
+        grep -qi "usage" "$work/out" || fail "$what: no usage on standard output"
+        grep -q "set -e" "$work/out" && fail "$what: the usage shows a line of the script's code"
     else grep -q -- "--help" "$work/err" || fail "$what: the error does not point to --help: $(cat "$work/err")"; fi
 done <<'CASES'
 0 run.sh --help
@@ -60,6 +62,16 @@ done <<'CASES'
 2 test.sh extra
 0 install-deps.sh --help
 2 install-deps.sh --bogus
+0 package.sh --help
+0 package.sh -h
+2 package.sh a b
+2 package.sh --bogus
+0 profile-fleet.sh --help
+2 profile-fleet.sh --devices
+2 profile-fleet.sh --devices abc
+2 profile-fleet.sh --only foo
+2 profile-fleet.sh --out
+2 profile-fleet.sh --bogus
 CASES
 
 for bench in "$2" "$3"; do
@@ -88,6 +100,20 @@ grep -qx "simulator in $work/caller with 1 tone.pcm" "$work/out" ||
 grep -q -- "--build $work/build .*--target simlinecaster" "$work/calls" && [ "$(grep -c -- --build "$work/calls")" -eq 1 ] ||
     fail "run.sh built more than the simulator: $(cat "$work/calls")"
 grep -q "Building CXX object" "$work/out" || fail "run.sh hid the build's progress: $(cat "$work/out")"
+
+# Two run.sh at once (a device in each terminal) build one after the other: a build
+# overlapping another one in the same folder fails.
+sed -i 's|^    echo "\[ 50%\] Building CXX object stand-in" ;;|    echo begin >>"'"$work"'/order"; sleep 1; echo end >>"'"$work"'/order" ;;|' "$work/bin/cmake"
+: >"$work/order"
+for n in 1 2; do
+    (cd "$work/caller" && PATH="$work/bin:$PATH" BUILD_DIR="$work/build" timeout 30 "$repo/scripts/run.sh" "$n" \
+        </dev/null >"$work/out$n" 2>&1) &
+done
+wait
+[ "$(tr '\n' ' ' <"$work/order")" = "begin end begin end " ] ||
+    fail "two run.sh built at the same time: $(tr '\n' ' ' <"$work/order")"
+grep -q "simulator in .* with 1" "$work/out1" && grep -q "simulator in .* with 2" "$work/out2" ||
+    fail "two run.sh at once did not both run: $(cat "$work/out1" "$work/out2")"
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all script argument checks passed"

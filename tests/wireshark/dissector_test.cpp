@@ -27,6 +27,7 @@ using Row = std::map<std::string, std::string>;
 struct Datagram {
     Bytes payload;
     uint16_t srcPort, dstPort;
+    size_t captured = 0;  // bytes of the packet the capture holds (a snap length); 0: all
 };
 
 std::string program(const std::string& name) {
@@ -61,9 +62,10 @@ void writePcap(const std::string& path, const std::vector<Datagram>& datagrams) 
         uint32_t sum = 0;
         for (int i = 0; i < 20; i += 2) sum += lc::get_be16(h + i);
         lc::put_be16(h + 10, static_cast<uint16_t>(~(sum + (sum >> 16))));
-        for (uint32_t v : {0u, 0u, uint32_t{total}, uint32_t{total}}) le32(v);
+        uint32_t held = d.captured ? static_cast<uint32_t>(d.captured) : total;
+        for (uint32_t v : {0u, 0u, held, uint32_t{total}}) le32(v);
         out.write(reinterpret_cast<char*>(h), 28).write(reinterpret_cast<const char*>(d.payload.data()),
-                                                        static_cast<std::streamsize>(d.payload.size()));
+                                                        static_cast<std::streamsize>(held - 28));
     }
 }
 
@@ -200,6 +202,11 @@ std::vector<Case> cases() {
         {"frame, 30 bytes", {cut(frame(11), 30), 4001, 5004}, true, "Truncated: 30 of 1000",
          "audio.sequence=11|audio.data_size="},
         {"frame, 500 bytes", {cut(frame(12), 500), 4001, 5004}, true, "ends inside PCM payload", "audio.data_size=960"},
+        // A whole datagram of which the capture holds the start: no fault of the datagram.
+        {"frame, snap length 100", {frame(13), 4001, 5004, 100}, true, "The capture holds 72 of the datagram's 1000",
+         "audio.sequence=13|audio.data_size=960"},
+        {"status, snap length 60", {status(), 4001, 4002, 60}, true, "The capture holds 32 of the datagram's 129",
+         "status.level=42|status.recent_masters="},
         // Not of the family: left to other dissectors.
         {"SFK on 4002", {golden(6, "53 46 4B 01 02 03"), 40000, 4002}, false, "", ""},
         {"code 34 without the magic", {badMagic, 4002, 4002}, false, "", ""},

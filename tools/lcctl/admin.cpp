@@ -1,4 +1,7 @@
 // lcctl set-serial and set-ip: administration messages to the group (or --to) port 4002.
+#include <chrono>
+#include <vector>
+
 #include "core/Controller_if.h"
 #include "hello.h"
 #include "report.h"
@@ -32,6 +35,44 @@ bool openListener(const Options& o, HelloListener& listener) {
     return false;
 }
 
+uint64_t steadyMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Waits for the device at `at` to announce the new serial. When another device there
+// announces it already (inUseThere), only the old serial falling silent shows the change.
+int confirmNewSerial(const Options& o, uint32_t at, bool inUseThere) {
+    uint32_t cur = o.device.serial, next = o.newSerial;
+    HelloListener listener;
+    if (!openListener(o, listener)) return kExitError;
+    uint64_t sent = steadyMs();
+    bool newHeard = false, oldHeardLate = false;
+    Listened how = listenUntil(listener, o.waitMs, [&](const Heard& h) {
+        if (h.kind != Heard::Kind::Announcement || h.fromIP != at) return false;
+        uint64_t since = steadyMs() - sent;
+        if (h.announcement.serial == next) newHeard = true;
+        else if (h.announcement.serial == cur) oldHeardLate = oldHeardLate || since > kAnnouncementIntervalMs;
+        if (oldHeardLate) return true;
+        return newHeard && (!inUseThere || since > 2 * kAnnouncementIntervalMs);
+    });
+    std::string where = "device at " + dotted(at);
+    if (newHeard && !oldHeardLate && (!inUseThere || how.matched)) {
+        say(where + " now announces serial " + std::to_string(next));
+        return kExitOk;
+    }
+    if (oldHeardLate)
+        note(where + " still announces serial " + std::to_string(cur) + ": it did not take the new serial");
+    else if (inUseThere)
+        note("a device at " + dotted(at) + " announced serial " + std::to_string(next) +
+             " before the set-serial went out, so only serial " + std::to_string(cur) +
+             " falling silent shows the change, and it did not within " + std::to_string(how.waitedMs) +
+             " ms (give --wait 3000 or more)");
+    else
+        note("no device announced serial " + std::to_string(next) + " " + waitedText(how.waitedMs, how.interrupted));
+    return kExitNoAnswer;
+}
+
 std::string addressList(const Options& o) {
     std::string s;
     auto add = [&](uint8_t bitValue, const char* name, uint32_t ip) {
@@ -47,32 +88,43 @@ std::string addressList(const Options& o) {
 
 }  // namespace
 
+// The device that announces CURRENT is looked up before the message goes out, on a
+// listener closed before the send, so that its address, and whether NEW is in use
+// there already, are known: a device already announcing NEW proves nothing.
 int runSetSerial(const Options& o) {
-    uint32_t cur = o.device.serial;
-    auto msg = lc::encodeSetSerial(cur, o.newSerial, o.hwInfo, o.date, o.comment);
-    std::string what = "set-serial " + std::to_string(cur) + " -> " + std::to_string(o.newSerial);
-    if (!sendAdmin(o, msg, what.c_str())) return kExitError;
-    HelloListener listener;
-    if (!openListener(o, listener)) return kExitError;
-    uint32_t newAt = 0, oldAt = 0;
-    Listened how = listenUntil(listener, o.waitMs, [&](const Heard& h) {
-        if (h.kind != Heard::Kind::Announcement) return false;
-        if (h.announcement.serial == cur) oldAt = h.fromIP;
-        if (h.announcement.serial != o.newSerial) return false;
-        newAt = h.fromIP;
-        return true;
-    });
-    if (newAt) {
-        say("device at " + dotted(newAt) + " now announces serial " + std::to_string(o.newSerial));
-        return kExitOk;
+    uint32_t cur = o.device.serial, next = o.newSerial;
+    std::vector<Heard> before;
+    Listened looked;
+    uint32_t at = 0;
+    {
+        HelloListener lookup;
+        if (!openListener(o, lookup)) return kExitError;
+        at = findDeviceBySerial(lookup, cur, o.waitMs, &looked, &before);
+        if (at && looked.waitedMs < kAnnouncementIntervalMs) {  // until every device there announced once
+            Listened rest = listenUntil(lookup, static_cast<uint32_t>(kAnnouncementIntervalMs - looked.waitedMs),
+                                        [&](const Heard& h) {
+                                            before.push_back(h);
+                                            return false;
+                                        });
+            looked.interrupted = rest.interrupted;
+        }
     }
-    if (oldAt)
-        note("device at " + dotted(oldAt) + " still announces serial " + std::to_string(cur) +
-             ": it did not take the new serial");
-    else
-        note("no device announced serial " + std::to_string(cur) + " or " + std::to_string(o.newSerial) + " " +
-             waitedText(how.waitedMs, how.interrupted));
-    return kExitNoAnswer;
+    if (looked.interrupted) {
+        note("interrupted before the set-serial went out");
+        return kExitNoAnswer;
+    }
+    auto msg = lc::encodeSetSerial(cur, next, o.hwInfo, o.date, o.comment);
+    std::string what = "set-serial " + std::to_string(cur) + " -> " + std::to_string(next);
+    if (!sendAdmin(o, msg, what.c_str())) return kExitError;
+    if (!at) {
+        note("no device announced serial " + std::to_string(cur) + " " + waitedText(looked.waitedMs, false) +
+             "; the message was sent anyway");
+        return kExitNoAnswer;
+    }
+    bool inUseThere = cur == next;
+    for (const Heard& h : before)
+        inUseThere = inUseThere || (h.kind == Heard::Kind::Announcement && h.announcement.serial == next && h.fromIP == at);
+    return confirmNewSerial(o, at, inUseThere);
 }
 
 int runSetIP(const Options& o) {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "core/codec.h"
 #include "hello.h"
 
 namespace lcctl {
@@ -28,6 +30,7 @@ public:
         bool configureSent = false;
         uint32_t controllerIP = 0;        // sender of the commands: the master a configured device announces
         uint32_t configuredMasterIP = 0;  // master address written into the configure, reported in the status
+        lc::ConfigureArgs configure{};    // the rest of the configure, reported in the status
         uint32_t playTargetIP = 0;        // play: where the frames were asked to go (0: no start play)
         uint16_t playTargetPort = 0;
     };
@@ -37,9 +40,14 @@ public:
         if (s_.serialNamed) serials_.insert(s_.serial);
     }
 
-    // Datagrams added before this only tell which serial numbers announce from the address.
+    // Datagrams added before this only tell which serial numbers announce from the
+    // address, and which master each of them names.
     void commandsSent() { sent_ = true; }
     void add(const Heard& heard);
+    // Named by serial, the device named already names this host as its master, so
+    // its announcements cannot show that it took the configure: what the other
+    // devices at the address name before it is sent must be heard first.
+    bool needsNeighboursFirst() const;
 
     Verdict verdict() const;
     // The serial number of the device that took the commands, when known: the one that
@@ -56,10 +64,18 @@ public:
     std::string sharedText() const;
     // Why the verdict is WrongDevice.
     std::string wrongText() const;
+    // Why the verdict may stay Pending although the device named names this host:
+    // empty unless that is so.
+    std::string undecidedText() const;
 
 private:
     void showed(uint32_t serial, bool streaming);
     bool isNamed(uint32_t serial) const { return !s_.serialNamed || serial == s_.serial; }
+    void addAnnouncement(uint32_t serial, uint32_t masterIP);
+    bool matchesConfigure(const lc::LineCasterConfig& c) const;
+    // The serial's announcement named another master before the commands went out.
+    bool namedOtherBefore(uint32_t serial) const;
+    bool othersMissedUs() const;
 
     Setup s_;
     bool sent_ = false;
@@ -69,6 +85,13 @@ private:
     bool otherShowed_ = false, otherStreams_ = false;
     uint32_t otherSerial_ = 0;
     unsigned namedMisses_ = 0;  // announcements of the named device after the commands, not naming us
+    // Announcements of the named device after the commands naming us, when it named us
+    // before too: they show the commands only once no other device there may have taken them.
+    unsigned namedRepeats_ = 0;
+    std::map<uint32_t, uint32_t> masterBefore_;  // serial -> master it announced before the commands
+    std::map<uint32_t, unsigned> otherMisses_;   // serial -> announcements after the commands not naming us
+    bool otherSwitched_ = false;  // another device went over to naming us after the commands
+    bool namedKeptOld_ = false;   // a status of the named device, a second after the commands, without them
 };
 
 }  // namespace lcctl

@@ -276,7 +276,9 @@ std::string skipLeadingOptions(const std::vector<std::string>& args, size_t& at)
         splitInline(a, name, value, hasInline);
         const OptionSpec* option = findOption(name);
         if (!option) return "unknown option '" + name + "'";
-        if (option->takesValue && !hasInline && ++at >= args.size()) return name + " needs a value";
+        if (!option->takesValue || hasInline) continue;
+        if (++at >= args.size()) return name + " needs a value";
+        if (findVerb(args[at])) return name + " needs a value before the command '" + args[at] + "'";
     }
     return {};
 }

@@ -36,7 +36,22 @@ AnswerCheck::Setup checkSetup(const Target& t, const lc::ConfigureArgs& args) {
     s.configureSent = true;
     s.controllerIP = t.ownIP;
     s.configuredMasterIP = args.masterIP;
+    s.configure = args;
     return s;
+}
+
+// What the devices at the address announce before the configure goes out; when the
+// device named already names this host, the others' masters are waited for too, for
+// one announcement interval. False when a stop signal came meanwhile.
+bool learnMasters(HelloListener& listener, const Target& t, AnswerCheck& check) {
+    for (const Heard& h : t.heard) check.add(h);
+    drain(listener, [&](const Heard& h) { check.add(h); });
+    if (!check.needsNeighboursFirst()) return true;
+    Listened how = listenUntil(listener, kAnnouncementIntervalMs, [&](const Heard& h) {
+        check.add(h);
+        return false;
+    });
+    return !how.interrupted;
 }
 
 void describeConfirmation(const Heard& h, const Target& t, const AnswerCheck& check) {
@@ -62,7 +77,10 @@ int runConfigure(const Options& o) {
     lc::ConfigureArgs args = o.configure;
     if (!o.masterIPGiven) args.masterIP = t.ownIP;
     AnswerCheck check(checkSetup(t, args));
-    if (listening) drain(listener, [&](const Heard& h) { check.add(h); });
+    if (listening && !learnMasters(listener, t, check)) {
+        note("interrupted before the configure went out");
+        return kExitNoAnswer;
+    }
     rc = sendCommand(t, lc::encodeConfigure(commandSerial(o, t), args), configureText(args).c_str());
     if (rc != kExitOk || !listening) return rc;
     check.commandsSent();
@@ -84,8 +102,13 @@ int runConfigure(const Options& o) {
         if (check.shared()) note(check.sharedText());
         return kExitOk;
     }
-    note("no announcement naming " + dotted(t.ownIP) + " as master and no status report from " + dotted(t.ip) + " " +
-         waitedText(how.waitedMs, how.interrupted) + (check.shared() ? "; " + check.sharedText() : std::string()));
+    std::string undecided = check.undecidedText();
+    if (!undecided.empty())
+        note(undecided);
+    else
+        note("no announcement naming " + dotted(t.ownIP) + " as master and no status report from " + dotted(t.ip) +
+             " " + waitedText(how.waitedMs, how.interrupted) +
+             (check.shared() ? "; " + check.sharedText() : std::string()));
     return kExitNoAnswer;
 }
 

@@ -83,9 +83,11 @@ bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP) {
     return deviceLocal && isHostAddress(fromIP);
 }
 
-uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how) {
+uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how,
+                            std::vector<Heard>* heard) {
     uint32_t found = 0;
     Listened l = listenUntil(listener, timeoutMs, [&](const Heard& h) {
+        if (heard) heard->push_back(h);
         if (h.kind != Heard::Kind::Announcement || h.announcement.serial != serial) return false;
         found = h.fromIP;
         return true;

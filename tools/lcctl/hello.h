@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/codec.h"
 #include "udp.h"
@@ -13,6 +14,8 @@ namespace lcctl {
 
 // 239.255.84.83, where devices announce themselves, first octet most significant.
 constexpr uint32_t kHelloGroupIP = (239u << 24) | (255u << 16) | (84u << 8) | 83u;
+// Every device announces within this: every 1001 ms, plus a turn and the way here.
+constexpr uint32_t kAnnouncementIntervalMs = 1100;
 
 struct Heard {
     enum class Kind { Announcement, Status, Other };
@@ -61,7 +64,8 @@ std::string waitedText(uint64_t waitedMs, bool interrupted, bool inSeconds = fal
 bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP);
 
 // The address of the device announcing serial, 0 when none did within timeoutMs
-// (how the wait ended in how when given).
-uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how = nullptr);
+// (how the wait ended in how when given; every datagram read in heard when given).
+uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how = nullptr,
+                            std::vector<Heard>* heard = nullptr);
 
 }  // namespace lcctl

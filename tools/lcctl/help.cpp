@@ -114,11 +114,12 @@ const char kPlay[] =
     "group, and says so. Exit code 3 when no frame arrived.\n"
     "\n"
     "When no frame arrives for 1 s after the stream began (another controller sent\n"
-    "stop play, or the device went away), play says that the stream stopped, ends\n"
-    "with the summary and exits with code 5. When DEVICE is a serial number and\n"
-    "another device at the same address streams instead (its status names this\n"
-    "host's port, or the device named does not take the configure), play stops\n"
-    "it, says so and exits with code 4.\n";
+    "stop play or took the stream over, or the device went away), play says that\n"
+    "the stream stopped, ends with the summary, sends no stop play (the stream may\n"
+    "be another controller's now) and exits with code 5. When DEVICE is a serial\n"
+    "number and another device at the same address streams instead (its status\n"
+    "names this host's port, or the device named does not take the configure),\n"
+    "play stops it, says so and exits with code 4.\n";
 
 const char kStop[] =
     "Usage: lcctl stop DEVICE [--serial N]\n"
@@ -135,8 +136,10 @@ const char kSetSerial[] =
     "\n"
     "Asks the device with serial CURRENT to take serial NEW (the device ignores the\n"
     "message when CURRENT is not its serial). Goes to 239.255.84.83:4002, or to A:4002\n"
-    "with --to. Waits up to --wait MS (default 3000) for an announcement with the new\n"
-    "serial; exit code 3 when none comes.\n"
+    "with --to. First waits up to --wait MS (default 3000) for the device announcing\n"
+    "CURRENT, then as long for its announcement with the new serial; exit code 3 when\n"
+    "either does not come (the message is sent all the same). When a device at its\n"
+    "address announces NEW already, only CURRENT falling silent shows the change.\n"
     "\n"
     "  --hw T, --date T   texts of at most 9 bytes, shown by the device\n"
     "  --comment T        text of at most 255 bytes, shown by the device\n";

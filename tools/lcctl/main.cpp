@@ -1,11 +1,13 @@
 // lcctl: a controller-side companion of simlinecaster. Finds devices, configures
 // them, plays their stream to this host and sends administration messages.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "help.h"
+#include "report.h"
 #include "support/platform.h"
 #include "verbs.h"
 
@@ -44,5 +46,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     installStopSignals();  // Ctrl-C ends a play or a listen early, after a clean stop
-    return dispatch(parsed.options);
+    // A closed pipe on standard output shows as a failed write instead of killing
+    // lcctl on the spot, so that play still stops the device (report.h).
+    std::signal(SIGPIPE, SIG_IGN);
+    int rc = dispatch(parsed.options);
+    if (outputGone()) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+    return rc;
 }

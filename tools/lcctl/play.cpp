@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -27,6 +28,10 @@ constexpr uint64_t kLineIntervalMs = 1000;
 constexpr uint64_t kStatusPatienceMs = 6000;  // a configured device reports every 5 s
 constexpr uint64_t kStallMs = 1000;           // this long without a frame: the stream stopped
 constexpr size_t kDatagramBytes = 2048;
+constexpr uint64_t kSuspendedMs = 1000;       // a longer break between turns was a suspension (Ctrl-Z)
+
+volatile sig_atomic_t gResumed = 0;
+void onContinue(int) { gResumed = 1; }
 
 std::string secondsText(uint64_t ms) {
     char buf[32];
@@ -67,10 +72,13 @@ private:
     void announceStart() const;
 
     void startChecking();
+    void watchResume();
+    void resumeAfterSuspension(uint64_t now);
     bool loop();
     uint64_t nextDeadline() const;
     void receiveFrames(uint64_t now);
     void takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint64_t now);
+    void keepForWav(const uint8_t* payload);
     bool acceptSource(uint32_t ip);
     void receiveHello();
     void takeHello(const Heard& h);
@@ -93,9 +101,12 @@ private:
     lc::ConfigureArgs configure_{};
     WavWriter wav_;
     uint64_t wavFrames_ = 0;
+    bool wavFailureTold_ = false;
     StreamStats stats_;
     RateWindow window_;
     uint64_t startMs_ = 0, nextKeepMs_ = 0, nextLineMs_ = 0, keepMs_ = 0;
+    uint64_t waitFromMs_ = 0;  // the waits for a first or a next frame count from here
+    uint64_t lastTurnMs_ = 0;
     bool tty_;
     bool liveLineShown_ = false;
     bool statusExplained_ = false;
@@ -160,6 +171,7 @@ int PlaySession::setUp() {
     }
     decideMultiMaster();
     startChecking();
+    watchResume();
     if (!startDevice()) return kExitError;
     check_->commandsSent();
     announceStart();
@@ -203,9 +215,11 @@ void PlaySession::startChecking() {
     s.configureSent = !o_.noConfigure;
     s.controllerIP = t_.ownIP;
     s.configuredMasterIP = configure_.masterIP;
+    s.configure = configure_;
     s.playTargetIP = t_.ownIP;
     s.playTargetPort = audioPort_;
     check_ = std::make_unique<AnswerCheck>(s);
+    for (const Heard& h : t_.heard) check_->add(h);
     if (listening_) drain(listener_, [&](const Heard& h) { check_->add(h); });
 }
 
@@ -225,7 +239,7 @@ bool PlaySession::startDevice() {
     start.targetPort = audioPort_;
     start.playTimeout = o_.playTimeoutMs;
     if (!sendCommand(lc::encodeStartPlay(serial, start))) return false;
-    startMs_ = steadyMs();
+    startMs_ = waitFromMs_ = lastTurnMs_ = steadyMs();
     keepMs_ = keepInterval(o_.playTimeoutMs);
     nextKeepMs_ = startMs_ + keepMs_;
     nextLineMs_ = startMs_ + kLineIntervalMs;
@@ -245,6 +259,30 @@ void PlaySession::announceStart() const {
     note("playing from " + dotted(t_.ip) + " to " + target + " " + how);
 }
 
+// Ctrl-Z stops lcctl, and with it the keep plays: a suspension longer than the
+// play time-out ends the stream on the device. SIGCONT (fg) is noted so that the
+// loop starts the stream again instead of taking it for stopped.
+void PlaySession::watchResume() {
+    struct sigaction sa {};
+    sa.sa_handler = onContinue;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGCONT, &sa, nullptr);
+}
+
+void PlaySession::resumeAfterSuspension(uint64_t now) {
+    uint64_t suspendedMs = now - lastTurnMs_;
+    lc::StartPlayArgs start;
+    start.targetIP = t_.ownIP;
+    start.targetPort = audioPort_;
+    start.playTimeout = o_.playTimeoutMs;
+    sendCommand(lc::encodeStartPlay(serialForCommands(), start));
+    nextKeepMs_ = now + keepMs_;
+    waitFromMs_ = now;
+    if (suspendedMs < kSuspendedMs) return;
+    endLiveLine();
+    note("suspended for " + secondsText(suspendedMs) + " without keep play; start play sent again");
+}
+
 // Runs until the time is up, a stop signal, the stream stopping or another device
 // answering; false when no frame came.
 bool PlaySession::loop() {
@@ -254,17 +292,22 @@ bool PlaySession::loop() {
             interrupted_ = true;
             break;
         }
+        if (gResumed) {
+            gResumed = 0;
+            resumeAfterSuspension(now);
+        }
         if (o_.durationMs && now >= startMs_ + o_.durationMs) break;
-        if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) break;
-        if (stats_.counts().frames > 0 && now >= lastFrameMs_ + kStallMs) {
+        if (stats_.counts().frames == 0 && now >= waitFromMs_ + o_.waitMs) break;
+        if (stats_.counts().frames > 0 && now >= std::max(lastFrameMs_, waitFromMs_) + kStallMs) {
             stopped_ = true;
             endLiveLine();
             note("the stream stopped: no frame from " + dotted(t_.ip) + " since " +
-                 secondsText(lastFrameMs_ - startMs_) + " into play (stopped by another controller, or the "
-                 "device went away)");
+                 secondsText(lastFrameMs_ - startMs_) + " into play (another controller stopped it or took it "
+                 "over, or the device went away); no stop play sent");
             break;
         }
         int waitMs = static_cast<int>(nextDeadline() - now);
+        lastTurnMs_ = steadyMs();
         waitReadable({&audio_, listening_ ? &listener_.socket() : nullptr}, waitMs, ready);
         now = steadyMs();
         receiveFrames(now);
@@ -280,8 +323,8 @@ bool PlaySession::loop() {
 uint64_t PlaySession::nextDeadline() const {
     uint64_t due = std::min(nextKeepMs_, nextLineMs_);
     if (o_.durationMs) due = std::min(due, startMs_ + o_.durationMs);
-    if (stats_.counts().frames == 0) due = std::min(due, startMs_ + o_.waitMs);
-    else due = std::min(due, lastFrameMs_ + kStallMs);
+    if (stats_.counts().frames == 0) due = std::min(due, waitFromMs_ + o_.waitMs);
+    else due = std::min(due, std::max(lastFrameMs_, waitFromMs_) + kStallMs);
     return std::max(due, steadyMs());
 }
 
@@ -301,7 +344,18 @@ void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint
     }
     stats_.addFrame(h.sequenceNumber, h.timeLow, currentTimer(), now);
     lastFrameMs_ = now;
-    if (wav_.isOpen() && wav_.append(data + sizeof(lc::CmdMultiCastAudio), lc::kAudioPayloadBytes)) ++wavFrames_;
+    if (wav_.isOpen()) keepForWav(data + sizeof(lc::CmdMultiCastAudio));
+}
+
+// A failed write (a full disk) is told at once; play goes on without the file.
+void PlaySession::keepForWav(const uint8_t* payload) {
+    if (wav_.append(payload, lc::kAudioPayloadBytes)) {
+        ++wavFrames_;
+    } else if (!wavFailureTold_ && !wav_.failure().empty()) {
+        wavFailureTold_ = true;
+        endLiveLine();
+        note("cannot write " + o_.wavPath + ": " + wav_.failure() + "; play goes on without it");
+    }
 }
 
 // Frames count when they come from the device's address or, for a device on this
@@ -381,9 +435,11 @@ void PlaySession::explainMissingStatus(uint64_t elapsedMs) {
     note(text);
 }
 
+// A stream that stopped coming may be another controller's now (its start play
+// re-targets the device): stop play would end that one, so none goes out then.
 int PlaySession::finish() {
     uint64_t now = endMs_;
-    sendCommand(lc::encodeStopPlay(serialForCommands()));
+    if (!stopped_) sendCommand(lc::encodeStopPlay(serialForCommands()));
     endLiveLine();
     if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
     int rc = kExitOk;

@@ -2,20 +2,19 @@
 // to standard error (so that --json output stays machine-readable).
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 namespace lcctl {
 
-inline void say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+// One line of results on standard output.
+void say(const std::string& line);
+// One line of explanation on standard error, after "lcctl: ".
+void note(const std::string& text);
 
-inline void note(const std::string& text) {
-    std::fprintf(stderr, "lcctl: %s\n", text.c_str());
-    std::fflush(stderr);
-}
+// True once a write found its reader gone (standard output or error into a pipe
+// that was closed, as `lcctl play | head -3` does). That ends the run as a stop
+// signal would, so that play still stops the device; main then ends by SIGPIPE,
+// as a program killed by it would.
+bool outputGone();
 
 }  // namespace lcctl

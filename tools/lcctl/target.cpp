@@ -17,7 +17,7 @@ int lookUpSerial(const Options& o, HelloListener* listener, Target& t) {
         listener = &own;
     }
     Listened how;
-    t.ip = findDeviceBySerial(*listener, o.device.serial, o.waitMs, &how);
+    t.ip = findDeviceBySerial(*listener, o.device.serial, o.waitMs, &how, &t.heard);
     if (t.ip == 0) {
         note("no device with serial " + std::to_string(o.device.serial) + " announced itself " +
              waitedText(how.waitedMs, how.interrupted));

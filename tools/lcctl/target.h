@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "args.h"
 #include "hello.h"
@@ -14,6 +15,7 @@ struct Target {
     bool serialKnown = false;
     bool local = false;      // the address is one of this host's
     uint32_t ownIP = 0;      // this host's address towards the device
+    std::vector<Heard> heard;  // what looking the serial up read on port 4002, in order
 };
 
 // Fills target from the DEVICE operand. A serial number is looked up in the

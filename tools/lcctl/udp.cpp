@@ -69,8 +69,9 @@ bool joinGroup(const Socket& s, uint32_t group, uint32_t ifaceIP, std::string& e
     mreq.imr_multiaddr.s_addr = htonl(group);
     mreq.imr_interface.s_addr = htonl(ifaceIP);
     if (setsockopt(s.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        error = reason(("cannot join multicast group " + dotted(group) +
-                        " (is there a route for 224.0.0.0/4, or give --interface)").c_str());
+        std::string hint = ifaceIP ? " (is --interface " + dotted(ifaceIP) + " an address of this host?)"
+                                   : " (is there a route for 224.0.0.0/4, or give --interface)";
+        error = reason(("cannot join multicast group " + dotted(group) + hint).c_str());
         return false;
     }
     return setMulticastInterface(s, ifaceIP, error);

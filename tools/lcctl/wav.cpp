@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 #include "core/byteorder.h"
 
@@ -47,6 +48,8 @@ bool WavWriter::open(const std::string& path, std::string& error) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
+    // Unbuffered: a failed write leaves nothing pending that a later flush could add.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
     auto header = wavHeader(0);
     if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
         error = "cannot write " + path + ": " + std::strerror(errno);
@@ -55,30 +58,40 @@ bool WavWriter::open(const std::string& path, std::string& error) {
         return false;
     }
     dataBytes_ = 0;
-    full_ = failed_ = false;
+    full_ = false;
+    failedErrno_ = 0;
     return true;
 }
 
 bool WavWriter::append(const uint8_t* data, size_t size) {
-    if (!file_ || full_ || failed_) return false;
+    if (!file_ || full_ || failedErrno_) return false;
     if (size > kMaxDataBytes - dataBytes_) {
         full_ = true;
         return false;
     }
+    errno = 0;
     if (std::fwrite(data, 1, size, file_) != size) {
-        failed_ = true;
+        failedErrno_ = errno ? errno : EIO;
         return false;
     }
     dataBytes_ += static_cast<uint32_t>(size);
     return true;
 }
 
+std::string WavWriter::failure() const { return failedErrno_ ? std::strerror(failedErrno_) : ""; }
+
+// The header is rewritten in place, which needs no new room on a full disk; a
+// block cut short by the failed write is cut off.
 bool WavWriter::finish(std::string& error) {
     if (!file_) return true;
     auto header = wavHeader(dataBytes_);
-    bool ok = !failed_ && std::fseek(file_, 0, SEEK_SET) == 0 &&
-              std::fwrite(header.data(), 1, header.size(), file_) == header.size();
-    if (!ok) error = std::string("cannot write the WAV file: ") + std::strerror(errno);
+    bool ended = std::fseek(file_, 0, SEEK_SET) == 0 &&
+                 std::fwrite(header.data(), 1, header.size(), file_) == header.size() &&
+                 (!failedErrno_ || ftruncate(fileno(file_), static_cast<off_t>(kWavHeaderBytes + dataBytes_)) == 0);
+    if (!ended) error = std::string("cannot write the WAV file: ") + std::strerror(errno);
+    if (failedErrno_)
+        error = "cannot write the WAV file: " + failure() + (ended ? "; it holds the audio written before that" : "");
+    bool ok = ended && !failedErrno_;
     if (std::fclose(file_) != 0 && ok) {
         error = std::string("cannot close the WAV file: ") + std::strerror(errno);
         ok = false;

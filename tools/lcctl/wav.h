@@ -1,5 +1,7 @@
 // A WAV file of 16-bit little-endian PCM, written as the audio arrives: the
 // header goes out first with zero sizes and is rewritten when the file ends.
+// When a write fails (a full disk), the file is ended there: the header counts
+// the blocks written whole before, so what was kept still plays.
 #pragma once
 
 #include <array>
@@ -30,18 +32,21 @@ public:
     // Appends PCM bytes. False when the write failed or the file would pass the
     // 4 GiB a WAV size field can hold; nothing more is written after that.
     bool append(const uint8_t* data, size_t size);
-    // Writes the final sizes and closes; false with the reason in error.
+    // Writes the final sizes and closes; false with the reason in error (that of
+    // the write that failed, when one did).
     bool finish(std::string& error);
 
     bool isOpen() const { return file_ != nullptr; }
     uint32_t dataBytes() const { return dataBytes_; }
     bool full() const { return full_; }
+    // Why the last append failed; empty while none did.
+    std::string failure() const;
 
 private:
     std::FILE* file_ = nullptr;
     uint32_t dataBytes_ = 0;
     bool full_ = false;
-    bool failed_ = false;
+    int failedErrno_ = 0;  // errno of the append that failed; 0 while none did
 };
 
 }  // namespace lcctl

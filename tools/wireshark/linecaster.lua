@@ -132,6 +132,8 @@ lc.fields = fields
 local ex = {
     truncated = ProtoExpert.new("linecaster.truncated", "Truncated message",
         expert.group.MALFORMED, expert.severity.WARN),
+    cut = ProtoExpert.new("linecaster.capture_cut", "The capture holds only part of the datagram",
+        expert.group.UNDECODED, expert.severity.NOTE),
     gap = ProtoExpert.new("linecaster.audio.gap", "Sequence gap: lost or reordered frames",
         expert.group.SEQUENCE, expert.severity.WARN),
     subcommand = ProtoExpert.new("linecaster.unknown_subcommand", "Unknown sub-command",
@@ -141,7 +143,7 @@ local ex = {
     header = ProtoExpert.new("linecaster.audio.unexpected", "Audio header value differs from the stream's",
         expert.group.PROTOCOL, expert.severity.NOTE),
 }
-lc.experts = { ex.truncated, ex.gap, ex.subcommand, ex.trailing, ex.header }
+lc.experts = { ex.truncated, ex.cut, ex.gap, ex.subcommand, ex.trailing, ex.header }
 
 -- Layouts: { field, offset, width, kind }. kind "le"/"be" for numbers, "text"
 -- for NUL-ended text fields, "raw" for byte fields, nil for single bytes. An
@@ -323,14 +325,30 @@ local function add_layout(tree, tvb, base, layout)
     return nil
 end
 
+-- The length of the datagram being dissected: a capture may hold less of it (a
+-- snap length, or the start of a datagram that an ICMP error quotes), which is
+-- no fault of the datagram. Its UDP header tells the whole length.
+local udp_length = Field.new("udp.length")
+local datagram_len = 0
+
+local function whole_length(tvb)
+    local lengths = { udp_length() }
+    local last = lengths[#lengths]
+    return math.max(tvb:reported_len(), last and last.value - 8 or 0)
+end
+
 -- Shows a layout on the message's tree, with a note when the datagram is
--- shorter or longer than the layout. extra goes after a truncation note.
+-- shorter or longer than the layout, or when the capture holds less of it than
+-- the layout needs. extra goes after a truncation note.
 local function show(top, tvb, layout, extra)
-    local len = tvb:len()
+    local len, reported = tvb:len(), datagram_len
     local where, inside = add_layout(top, tvb, 0, layout)
-    if where then
+    if where and reported < layout.size then
         top:add_proto_expert_info(ex.truncated, string.format("Truncated: %d of %d bytes, ends %s %s%s",
-            len, layout.size, inside and "inside" or "before", where, extra or ""))
+            reported, layout.size, inside and "inside" or "before", where, extra or ""))
+    elseif where then
+        top:add_proto_expert_info(ex.cut, string.format("The capture holds %d of the datagram's %d bytes, up to %s",
+            len, reported, where))
     elseif len > layout.size then
         top:add(f.trailing, tvb(layout.size)):add_proto_expert_info(ex.trailing,
             string.format("%d bytes after the %d-byte message", len - layout.size, layout.size))
@@ -470,6 +488,7 @@ local function classify(tvb)
 end
 
 local function dissect(tvb, pinfo, tree, kind)
+    datagram_len = whole_length(tvb)
     pinfo.cols.protocol = "LineCaster"
     local top = tree:add(lc, tvb())
     local info
