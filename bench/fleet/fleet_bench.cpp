@@ -41,7 +41,7 @@ struct Options {
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
-    std::string script = LCFLEET_SCRIPT;
+    std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
     std::string state = "/run/lcfleet-bench";
     std::string prefix = "lcbench";

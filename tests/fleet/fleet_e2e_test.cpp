@@ -139,7 +139,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(geteuid(), 0u) << "the fleet tests need root for network namespaces";
         ASSERT_EQ(std::system("ip netns list >/dev/null 2>&1"), 0) << "the fleet tests need `ip netns`";
-        ASSERT_EQ(access(LCFLEET_SCRIPT, X_OK), 0) << LCFLEET_SCRIPT;
+        ASSERT_EQ(access(LCFLEET_BIN, X_OK), 0) << LCFLEET_BIN;
         ASSERT_EQ(access(SIMLINECASTER_BIN, X_OK), 0) << SIMLINECASTER_BIN;
         // Simulators outlive the script that starts them; as subreaper this process reaps them.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -148,7 +148,8 @@ protected:
         ctlNs_ = "lft" + id + "c";
         char dir[] = "/tmp/lcfleet-test-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
-        state_ = dir;
+        base_ = dir;
+        state_ = base_ + "/fleet";  // made by up, so down removes it again
         ASSERT_EQ(std::system(("ip netns add " + ctlNs_ + " && ip -n " + ctlNs_ + " link set lo up").c_str()), 0);
     }
 
@@ -160,7 +161,7 @@ protected:
             std::system(("ip netns pids " + ns + " 2>/dev/null | xargs -r kill -KILL; ip netns del " + ns +
                          " 2>/dev/null").c_str());
         }
-        std::system(("ip netns del " + ctlNs_ + " 2>/dev/null; rm -rf " + fleet::shellQuote(state_)).c_str());
+        std::system(("ip netns del " + ctlNs_ + " 2>/dev/null; rm -rf " + fleet::shellQuote(base_)).c_str());
         for (pid_t pid : seen_)
             if (!processGone(pid)) kill(pid, SIGKILL);
         std::this_thread::sleep_for(milliseconds(50));
@@ -171,7 +172,7 @@ protected:
 
     std::string fleet(const std::string& args, int* rc = nullptr) {
         int code = 0;
-        std::string out = fleet::runCommand(fleet::shellQuote(LCFLEET_SCRIPT) + " --state " +
+        std::string out = fleet::runCommand(fleet::shellQuote(LCFLEET_BIN) + " --state " +
                                                 fleet::shellQuote(state_) + " " + args + " 2>&1",
                                             code);
         if (rc) *rc = code;
@@ -218,7 +219,7 @@ protected:
         return left;
     }
 
-    std::string prefix_, ctlNs_, state_;
+    std::string prefix_, ctlNs_, base_, state_;
     std::vector<int> fds_;
     std::set<pid_t> seen_;
 };
@@ -374,7 +375,7 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
         dup2(null, 1);
         dup2(null, 2);
         std::string first = std::to_string(kFirst);
-        execl(LCFLEET_SCRIPT, LCFLEET_SCRIPT, "--state", state_.c_str(), "--prefix", prefix_.c_str(), "--netns",
+        execl(LCFLEET_BIN, LCFLEET_BIN, "--state", state_.c_str(), "--prefix", prefix_.c_str(), "--netns",
               ctlNs_.c_str(), "up", "3", "--first", first.c_str(), "--bin", SIMLINECASTER_BIN, nullptr);
         _exit(127);
     }
