@@ -205,7 +205,7 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
                 error = "--log-limit needs a size of at least 4K (bytes, or with K, M or G), not '" + v + "'";
                 return false;
             }
-        } else if (a.size() > 1 && a[0] == '-') {
+        } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
             error = "unknown option " + a + " (see --help)";
             return false;
         } else if (!verb) {
