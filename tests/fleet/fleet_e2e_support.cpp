@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -154,6 +155,13 @@ pid_t startProgram(const std::vector<std::string>& argv, const std::string& outp
         _exit(127);
     }
     return pid;
+}
+
+std::function<void()> enterNamespace(const std::string& ns) {
+    return [ns] {
+        int fd = open((std::string(kNetnsDir) + ns).c_str(), O_RDONLY);
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(126);
+    };
 }
 
 bool ip(const std::vector<std::string>& args, std::string* out) {

@@ -43,6 +43,8 @@ Result runProgram(const std::vector<std::string>& argv, const std::function<void
 // /dev/null); setup runs in the child before exec. The caller reaps it.
 pid_t startProgram(const std::vector<std::string>& argv, const std::string& output = "",
                    const std::function<void()>& setup = {});
+// For a child about to exec (setup above): enter the named network namespace.
+std::function<void()> enterNamespace(const std::string& ns);
 // Runs `ip args...`; true on exit status 0.
 bool ip(const std::vector<std::string>& args, std::string* out = nullptr);
 

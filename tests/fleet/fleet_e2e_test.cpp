@@ -179,6 +179,12 @@ TEST_F(FleetTest, CommandsToOneAddressMakeOnlyThatDeviceStream) {
     EXPECT_NE(now[1].lastLine.find("Streaming"), std::string::npos) << now[1].lastLine;
     EXPECT_NE(now[0].lastLine.find("sending hello"), std::string::npos) << now[0].lastLine;
     EXPECT_NE(now[2].lastLine.find("sending hello"), std::string::npos) << now[2].lastLine;
+    // The rate of the streaming device from its progress lines; none for the idle ones.
+    EXPECT_GE(now[1].rate, 190.0);
+    EXPECT_LE(now[1].rate, 210.0);
+    EXPECT_FALSE(now[1].slow);
+    EXPECT_LT(now[0].rate, 0.0);
+    EXPECT_LT(now[2].rate, 0.0);
     auto stop = lc::encodeStopPlay(second.serial);
     ASSERT_TRUE(sendTo(ctl, stop.data(), stop.size(), second.address, kCommandPort));
 }
@@ -330,14 +336,6 @@ bool catches(pid_t pid, int sig) {
     while (std::getline(in, line))
         if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1u;
     return false;
-}
-
-// For a child about to exec: enter the named network namespace.
-std::function<void()> enterNamespace(const std::string& ns) {
-    return [ns] {
-        int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(126);
-    };
 }
 
 // Waits up to timeout for the child to end; its exit status, or -1.

@@ -11,6 +11,7 @@
 
 #include <linux/close_range.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -201,6 +202,46 @@ RunResult run(const std::vector<std::string>& argv, const std::string& netns, co
     close(errPipe[0]);
     r.code = waitFor(pid);
     return r;
+}
+
+std::vector<int> runMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& commands,
+                         size_t parallel) {
+    std::vector<int> codes(commands.size(), -1);
+    std::vector<std::pair<pid_t, size_t>> running;
+    size_t next = 0;
+    while (next < commands.size() || !running.empty()) {
+        while (next < commands.size() && running.size() < std::max<size_t>(parallel, 1)) {
+            const auto& [argv, netns] = commands[next];
+            std::string program = findProgram(argv.at(0));
+            std::vector<char*> args = argvOf(argv);
+            pid_t pid = program.empty() ? -1 : fork();
+            if (pid == 0) {
+                resetSignals();
+                setpgid(0, 0);
+                if (!netns.empty() && !enterNetns(netns)) _exit(126);
+                int null = open("/dev/null", O_RDWR);
+                dup2(null, 0);
+                dup2(null, 1);
+                dup2(null, 2);
+                close_range(3, ~0U, 0);
+                execv(program.c_str(), args.data());
+                _exit(127);
+            }
+            if (pid > 0) running.push_back({pid, next});
+            ++next;
+        }
+        if (running.empty()) continue;
+        int status = 0;
+        pid_t done = waitpid(-1, &status, 0);
+        if (done < 0 && errno != EINTR) break;
+        for (auto it = running.begin(); it != running.end(); ++it) {
+            if (it->first != done) continue;
+            codes[it->second] = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            running.erase(it);
+            break;
+        }
+    }
+    return codes;
 }
 
 pid_t launch(const Launch& l, std::string& error) {

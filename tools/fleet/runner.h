@@ -29,6 +29,12 @@ std::string findProgram(const std::string& name);
 RunResult run(const std::vector<std::string>& argv, const std::string& netns = "", const std::string& input = "",
               bool capture = true);
 
+// Runs the commands (each in its network namespace, "" for none) with their output
+// going to /dev/null, up to parallel of them at a time; their exit statuses in order.
+// For many slow commands at once, like the DHCP clients' releases.
+std::vector<int> runMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& commands,
+                         size_t parallel);
+
 // A long-running process: a simulator, or the log keeper.
 struct Launch {
     std::string program;            // absolute path; argv[0]
