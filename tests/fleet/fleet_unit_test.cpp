@@ -259,8 +259,13 @@ TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
     EXPECT_DOUBLE_EQ(rate, (200 + 201 + 199 + 200 + 190) / 5.0);  // 10:00:00 lies outside the last 5 s
     EXPECT_FALSE(recentRate(log, 10 * 3600 + 9, rate)) << "4 s without a progress line: not streaming";
     EXPECT_FALSE(recentRate("10:00:00 sending hello as SNR #929.\r", 10 * 3600, rate));
+    // The first line of a stream counts its first turn only; alone it gives no rate.
+    std::string fresh = progress("10:00:10", 1);
+    EXPECT_FALSE(recentRate(log + fresh, 10 * 3600 + 10, rate));
+    ASSERT_TRUE(recentRate(log + fresh + progress("10:00:11", 201), 10 * 3600 + 11, rate));
+    EXPECT_DOUBLE_EQ(rate, 201.0);
     // Across midnight.
-    ASSERT_TRUE(recentRate(progress("23:59:59", 100) + progress("00:00:00", 200), 1, rate));
+    ASSERT_TRUE(recentRate(progress("23:59:58", 1) + progress("23:59:59", 100) + progress("00:00:00", 200), 1, rate));
     EXPECT_DOUBLE_EQ(rate, 150.0);
 }
 

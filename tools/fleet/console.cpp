@@ -89,21 +89,25 @@ int entrySecond(const std::string& entry) {
 }
 
 bool recentRate(const std::string& text, int nowSecond, double& rate) {
-    std::vector<std::string> all = entries(text);
-    int latest = -1;
+    struct Line {
+        int second;
+        double figure;
+    };
+    std::vector<Line> lines;
+    for (const auto& e : entries(text)) {
+        double figure = 0;
+        int when = entrySecond(e);
+        if (isProgress(e) && when >= 0 && progressFigure(e, figure)) lines.push_back({when, figure});
+    }
+    if (lines.empty() || secondsSince(lines.back().second, nowSecond) > kRateStaleSeconds) return false;
+    // The first line of a stream counts the frames of its first turn only: a line counts
+    // when another one came at most kRateGapSeconds before it.
     double sum = 0;
     int count = 0;
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        if (!isProgress(*it)) continue;
-        int when = entrySecond(*it);
-        double figure = 0;
-        if (when < 0 || !progressFigure(*it, figure)) continue;
-        if (latest < 0) {
-            if (secondsSince(when, nowSecond) > kRateStaleSeconds) return false;
-            latest = when;
-        }
-        if (secondsSince(when, latest) >= kRateWindowSeconds) break;
-        sum += figure;
+    for (size_t i = lines.size() - 1; i > 0; --i) {
+        if (secondsSince(lines[i].second, lines.back().second) >= kRateWindowSeconds) break;
+        if (secondsSince(lines[i - 1].second, lines[i].second) > kRateGapSeconds) continue;
+        sum += lines[i].figure;
         ++count;
     }
     if (count == 0) return false;

@@ -17,6 +17,8 @@ constexpr double kSlowRate = 196.0;
 constexpr int kRateStaleSeconds = 3;
 // The rate is the mean over the progress lines of this many last seconds.
 constexpr int kRateWindowSeconds = 5;
+// Progress lines further apart belong to different streams.
+constexpr int kRateGapSeconds = 2;
 
 // The console's log entries: the pieces between line feeds and carriage returns
 // (progress and announcement lines end in "\r"), empty pieces dropped.
@@ -33,7 +35,8 @@ int entrySecond(const std::string& entry);
 
 // Mean frames a second of the progress lines of the last kRateWindowSeconds, when the
 // latest is at most kRateStaleSeconds older than nowSecond (seconds since midnight,
-// local time, as the device prints it). False when the device is not streaming.
+// local time, as the device prints it). The first line of a stream does not count.
+// False when the device is not streaming (or has just begun).
 bool recentRate(const std::string& text, int nowSecond, double& rate);
 
 struct StatusRow {
