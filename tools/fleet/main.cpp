@@ -1,6 +1,7 @@
 // lcfleet: many simulated devices, each in a network namespace of its own.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 using namespace lcfleet;
 
 int main(int argc, char** argv) {
+    // A reader that went away (`lcfleet status | head`) must not stop a down half-way.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     Options o;
     std::string error;

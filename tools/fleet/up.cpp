@@ -288,6 +288,7 @@ bool startDevices(Fleet& f, std::string& error) {
 }  // namespace
 
 int runUp(const Options& o) {
+    countInterrupts();  // from here on an interrupt undoes what up made
     Fleet f;
     f.stateDir = absolutePath(o.state);
     std::string error;
@@ -295,7 +296,10 @@ int runUp(const Options& o) {
         complain(error);
         return kExitFailed;
     }
-    countInterrupts();
+    if (interruptCount()) {
+        for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+        return kExitInterrupted;
+    }
     StateLock lock(f.stateDir);
     // The settings are recorded whole before anything is made, so that down always
     // knows what to remove.
