@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "options.h"
+
 namespace lcfleet {
 
 namespace {
@@ -80,6 +82,7 @@ bool parseRecord(const std::string& text, const std::string& stateDir, FleetReco
         else if (key == "route_added") r.routeAdded = value == "1";
         else if (key == "uplink_attached") r.uplinkAttached = value == "1";
     }
+    if (r.logLimit < kMinLogLimit) r.logLimit = kDefaultLogLimit;
     if (r.version == 1) {
         // The earlier script made its state directory and gave the host the first address.
         r.madeDirs = {stateDir};
