@@ -271,13 +271,17 @@ bool waitUntil(const std::function<bool()>& cond, milliseconds timeout) {
 }
 
 void removeStale() {
+    auto dead = [](pid_t pid) { return pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH; };
     std::set<std::string> ids;
     for (const auto& dir : {std::string(kNetnsDir), std::string("/etc/netns")})
-        for (const auto& name : namesIn(dir)) {
-            pid_t pid = pidOfName(name);
-            if (pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) ids.insert(name.substr(0, 7));
-        }
+        for (const auto& name : namesIn(dir))
+            if (dead(pidOfName(name))) ids.insert(name.substr(0, 7));
     for (const auto& id : ids) removeById(id);
+    // Temporary directories "lcfleet-test-<id>z-XXXXXX"; a log keeper ends with its record.
+    const std::string temp = "lcfleet-test-";
+    for (const auto& name : namesIn("/tmp"))
+        if (name.compare(0, temp.size(), temp) == 0 && dead(pidOfName(name.substr(temp.size(), 8))))
+            std::system(("rm -rf '/tmp/" + name + "'").c_str());
 }
 
 FleetEnv::FleetEnv() {
@@ -285,8 +289,10 @@ FleetEnv::FleetEnv() {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     removeStale();
     id_ = kTag + base36(static_cast<unsigned long>(getpid()), 5);
-    char dir[] = "/tmp/lcfleet-test-XXXXXX";
-    if (mkdtemp(dir)) base_ = dir;
+    std::string pattern = "/tmp/lcfleet-test-" + id_ + "z-XXXXXX";
+    std::vector<char> dir(pattern.begin(), pattern.end());
+    dir.push_back('\0');
+    if (mkdtemp(dir.data())) base_ = dir.data();
 }
 
 FleetEnv::~FleetEnv() {
