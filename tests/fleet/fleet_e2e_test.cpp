@@ -438,8 +438,8 @@ TEST_F(FleetTest, GroupMessagesReachDevicesOnAHostWhoseNameResolvesElsewhere) {
 }
 
 TEST_F(FleetTest, AnInterruptedDownFinishesOrSaysWhatIsLeft) {
-    // A process in a device's namespace that ignores SIGTERM keeps down waiting, so
-    // that the interrupts surely arrive while down is at work.
+    // A process in a device's namespace that ignores SIGTERM keeps down waiting (up to
+    // its --wait), so that the interrupts surely arrive while down is at work.
     auto startStubborn = [this](const std::string& ns) {
         pid_t pid = startProgram({"sh", "-c", "trap '' TERM; exec sleep 60"}, "", enterNamespace(ns));
         env_.track(pid);
@@ -449,7 +449,7 @@ TEST_F(FleetTest, AnInterruptedDownFinishesOrSaysWhatIsLeft) {
     };
     // down as from a terminal: its own process group, which a Ctrl-C signals as a whole.
     auto startDown = [this](const std::vector<fleet::Device>& devices, const std::string& output) {
-        pid_t pid = startProgram({LCFLEET_BIN, "--state", state_, "down"}, output);
+        pid_t pid = startProgram({LCFLEET_BIN, "--state", state_, "down", "--wait", "60"}, output);
         env_.track(pid);
         EXPECT_TRUE(waitUntil([pid] { return catches(pid, SIGINT); }, milliseconds(2000)));
         EXPECT_TRUE(waitUntil(
@@ -458,7 +458,7 @@ TEST_F(FleetTest, AnInterruptedDownFinishesOrSaysWhatIsLeft) {
                     if (!processGone(d.pid)) return false;
                 return true;
             },
-            milliseconds(3000)))
+            milliseconds(10000)))
             << "down stops the simulators first";
         return pid;
     };

@@ -151,6 +151,8 @@ TEST(FleetOptions, TheCommandLineOfTheScriptStillWorks) {
     EXPECT_TRUE(up.dhcp);
     EXPECT_EQ(up.logLimit, 65536u);
     EXPECT_EQ(up.hostAddress, "none");
+    EXPECT_EQ(parse({"down"}).termWaitSeconds, 5);
+    EXPECT_EQ(parse({"down", "--wait", "30"}).termWaitSeconds, 30);
 }
 
 TEST(FleetOptions, FaultVerbsAndTheirOperands) {
@@ -181,6 +183,7 @@ TEST(FleetOptions, RefusalsSayWhat) {
     EXPECT_NE(parseError({"input", "3", "mute"}).find("off or on"), std::string::npos);
     EXPECT_NE(parseError({"freeze", "x"}).find("instance number"), std::string::npos);
     EXPECT_NE(parseError({"up", "1", "--log-limit", "1K"}).find("at least 4K"), std::string::npos);
+    EXPECT_NE(parseError({"down", "--wait", "0"}).find("from 1 to 3600"), std::string::npos);
     EXPECT_NE(parseError({"--prefix", "Lc", "status"}).find("--prefix"), std::string::npos);
     EXPECT_NE(parseError({"--prefix", "abcdefghi", "up", "1", "--first", "100000"}).find("too long"),
               std::string::npos);

@@ -20,7 +20,6 @@ namespace lcfleet {
 
 namespace {
 
-constexpr int kTermWaitMs = 5000;
 constexpr int kKillWaitMs = 2000;
 constexpr size_t kParallelReleases = 64;
 
@@ -67,7 +66,7 @@ void releaseLeases(Fleet& f) {
     runMany(releases, kParallelReleases);
 }
 
-void stopProcesses(Fleet& f, bool quiet) {
+void stopProcesses(Fleet& f, bool quiet, int termWaitMs) {
     std::set<pid_t> pids = fleetProcesses(f);
     if (pids.empty()) return;
     for (pid_t pid : pids) {
@@ -75,7 +74,7 @@ void stopProcesses(Fleet& f, bool quiet) {
         kill(pid, SIGCONT);  // a frozen device has to run to see its SIGTERM
     }
     using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kTermWaitMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(termWaitMs);
     while (Clock::now() < deadline && !stopRequested()) {
         std::set<pid_t> left;
         for (pid_t pid : pids)
@@ -163,7 +162,7 @@ std::string leftovers(const Fleet& f) {
 
 }  // namespace
 
-int removeFleet(Fleet& f, bool quiet) {
+int removeFleet(Fleet& f, bool quiet, int termWaitSeconds) {
     using Step = void (*)(Fleet&);
     static const Step steps[] = {stopKeeper, releaseLeases, nullptr, removeNetwork, removeHostsFiles, removeStateFiles};
     for (Step step : steps) {
@@ -173,7 +172,7 @@ int removeFleet(Fleet& f, bool quiet) {
             return kExitInterrupted;
         }
         if (step) step(f);
-        else stopProcesses(f, quiet);
+        else stopProcesses(f, quiet, termWaitSeconds * 1000);
     }
     return kExitOk;
 }
@@ -196,7 +195,7 @@ int runDown(const Options& o) {
         complain(error + ": remove what is left by hand");
         return kExitFailed;
     }
-    int rc = removeFleet(f, false);
+    int rc = removeFleet(f, false, o.termWaitSeconds);
     if (rc != kExitOk) return rc;
     std::printf("lcfleet: fleet in %s is down%s\n", f.stateDir.c_str(),
                 interruptCount() ? " (finished after the interrupt)" : "");

@@ -199,6 +199,14 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
                 error = "--first needs a number >= 0, not '" + v + "'";
                 return false;
             }
+        } else if (a == "--wait") {
+            if (!value(v)) return false;
+            uint64_t seconds = 0;
+            if (!parseNumber(v, 3600, seconds) || seconds < 1) {
+                error = "--wait needs seconds from 1 to 3600, not '" + v + "'";
+                return false;
+            }
+            o.termWaitSeconds = static_cast<int>(seconds);
         } else if (a == "--log-limit") {
             if (!value(v)) return false;
             if (!parseSize(v, o.logLimit) || o.logLimit < kMinLogLimit) {
@@ -241,7 +249,7 @@ Usage:
   lcfleet [options] up N [--first K] [--pcm FILE] [--uplink IFACE] [--bin PATH]
                          [--dhcp] [--log-limit SIZE]
   lcfleet [options] status
-  lcfleet [options] down
+  lcfleet [options] down [--wait SECONDS]
   lcfleet [options] input N off|on     mute or unmute device N's input
   lcfleet [options] freeze N | thaw N  the device hangs / goes on where it stopped
   lcfleet [options] restart N          power cycle: start-up state, same address
@@ -259,8 +267,9 @@ up N      Starts N devices, instances K..K+N-1. Instance n runs `simlinecaster n
 status    One line per device: instance, namespace, address, serial, pid, alive or dead,
           frame rate while streaming, faults in force, last console line. Exit status 1
           when a device is dead, 3 when no fleet is recorded.
-down      Stops the devices (SIGTERM, SIGKILL after 5 s) and removes what up made, faults
-          included. An interrupt lets it finish; a second one stops it and says what is left.
+down      Stops the devices (SIGTERM, SIGKILL after 5 s or --wait SECONDS) and removes what
+          up made, faults included. An interrupt lets it finish; a second one stops it and
+          says what is left.
 
 Options of up:
   --first K         instance number of the first device (default 1)

@@ -39,6 +39,9 @@ struct Options {
     bool dhcp = false;
     uint64_t logLimit = kDefaultLogLimit;
 
+    // down: seconds between SIGTERM and SIGKILL
+    int termWaitSeconds = 5;
+
     // fault verbs
     uint64_t device = 0;      // instance number N
     bool inputOff = false;    // input N off|on

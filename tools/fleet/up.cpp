@@ -21,7 +21,7 @@
 
 namespace lcfleet {
 
-int removeFleet(Fleet& f, bool quiet);  // down.cpp
+int removeFleet(Fleet& f, bool quiet, int termWaitSeconds);  // down.cpp
 
 namespace {
 
@@ -316,7 +316,7 @@ int runUp(const Options& o) {
         complain(error);
         complain("up failed, removing what it made");
         std::string why;
-        if (f.load(why)) removeFleet(f, true);
+        if (f.load(why)) removeFleet(f, true, o.termWaitSeconds);
         else for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
         return interruptCount() ? kExitInterrupted : kExitFailed;
     }
