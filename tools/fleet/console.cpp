@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,6 +21,9 @@ bool digitsAt(const std::string& text, size_t pos, uint32_t& value) {
     value = static_cast<uint32_t>(v);
     return true;
 }
+
+// The mark goes with the whole number shown.
+bool isSlow(double rate) { return std::round(rate) < kSlowRate; }
 
 bool isProgress(const std::string& entry) { return entry.find(" pks/sec ") != std::string::npos; }
 
@@ -127,7 +131,7 @@ std::string formatRow(const StatusRow& r) {
     std::string rate = "-";
     if (r.rate >= 0) {
         char text[16];
-        std::snprintf(text, sizeof text, "%.0f/s%s", r.rate, r.rate < kSlowRate ? "!" : "");
+        std::snprintf(text, sizeof text, "%.0f/s%s", r.rate, isSlow(r.rate) ? "!" : "");
         rate = text;
     }
     char head[200];
@@ -142,7 +146,7 @@ std::string overloadNote(const std::vector<StatusRow>& rows) {
     for (const auto& r : rows) {
         if (r.rate < 0) continue;
         ++streaming;
-        if (r.rate < kSlowRate) ++slow;
+        if (isSlow(r.rate)) ++slow;
     }
     if (slow == 0) return "";
     char line[200];
