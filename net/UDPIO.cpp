@@ -16,6 +16,9 @@ namespace {
 
 char* copyText(const char* text) { return text ? strdup(text) : nullptr; }
 
+// A send that fails every turn (a target without a route) would print 200 lines a second.
+LineBudget gSendFailureLines("UDP.SEND: failed");
+
 // First IPv4 address of the host's own name, in network order; false when the
 // name cannot be read or looked up (the reason is logged).
 bool ownHostAddress(in_addr& out) {
@@ -135,18 +138,27 @@ int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAd
                           sizeof to);
     if (sent != iDataSize) {
         int err = errno;
-        myprintf("UDP.SEND: failed errno=%d %s\n", err, strerror(err));
+        if (gSendFailureLines.allow()) myprintf("UDP.SEND: failed errno=%d %s\n", err, strerror(err));
         return 10;
     }
     return 0;
 }
 
 int UDPIO::receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming) {
+    return receive(pBuffer, iBufferSize, pAddrIncoming, iSizeOfAddrIncoming, 0);
+}
+
+int UDPIO::receiveIfWaiting(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming) {
+    return receive(pBuffer, iBufferSize, pAddrIncoming, iSizeOfAddrIncoming, MSG_DONTWAIT);
+}
+
+int UDPIO::receive(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming, int flags) {
     if (fdClSocket == -1) return -1;
     sockaddr_in from{};
     socklen_t fromLen = sizeof from;
-    ssize_t n = recvfrom(fdClSocket, pBuffer, static_cast<size_t>(iBufferSize), 0, reinterpret_cast<sockaddr*>(&from),
-                         &fromLen);
+    ssize_t n = recvfrom(fdClSocket, pBuffer, static_cast<size_t>(iBufferSize), flags,
+                         reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n < 0 && flags != 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingWaiting;
     if (pAddrIncoming && static_cast<int>(fromLen) == iSizeOfAddrIncoming) *pAddrIncoming = from;
     return n < 0 ? -1 : static_cast<int>(n);
 }

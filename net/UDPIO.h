@@ -25,6 +25,10 @@ public:
     // Takes one waiting datagram (at most iBufferSize bytes); the sender is copied to
     // pAddrIncoming when its length equals iSizeOfAddrIncoming. Byte count or -1.
     int receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming);
+    // Takes one datagram if one is waiting, without waiting for one: the byte count as
+    // receiveData gives it, or kNothingWaiting when the queue is empty.
+    static constexpr int kNothingWaiting = -2;
+    int receiveIfWaiting(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming);
     // True when a datagram is waiting now; does not wait.
     bool isDataAvailable() const;
     // Closes the socket; always 0.
@@ -34,6 +38,7 @@ public:
 
 private:
     void joinGroup();
+    int receive(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming, int flags);
 
     char* pszClDescription = nullptr;
     char* pszClTargetAddress = nullptr;

@@ -4,11 +4,17 @@
 # lcctl discovers the simulator and plays its stream for a while, then everything
 # made here is removed again (also on Ctrl-C or an error).
 #
-#   sudo scripts/demo.sh [SECONDS]      (default 10)
+# Usage: sudo scripts/demo.sh [SECONDS]   (seconds of play, default 10; 0: until Ctrl-C)
 #
 # Needs root (network namespaces) and iproute2. Builds into build/ when the
 # binaries are missing; BUILD_DIR picks another build directory.
 set -euo pipefail
+
+usage() { sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; }
+fail() { echo "demo.sh: $*" >&2; echo "Try 'scripts/demo.sh --help'." >&2; exit 2; }
+case "${1:-}" in -h | --help) usage; exit 0 ;; esac
+[ $# -le 1 ] || fail "at most one argument (SECONDS), got $#"
+[[ ${1:-10} =~ ^[0-9]{1,7}(\.[0-9]{1,3})?$ ]] || fail "SECONDS must be a number of seconds like 10 or 2.5, got '$1'"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "demo.sh needs root: it makes network namespaces. Run: sudo $0 ${*:-}" >&2

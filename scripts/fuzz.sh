@@ -12,7 +12,8 @@
 #   targets: hello command log ipasstring (default: all four)
 #   -n RUNS      executions per target (default 10000000)
 #   -t SECONDS   time per target instead of a count of executions
-#   -p PARALLEL  targets run at once (default 1)
+#   -p PARALLEL  targets run at once (1 to 64, default 1)
+#   -h, --help   this text
 # Environment: FUZZ_BUILD_DIR (default <repo>/build-fuzz), JOBS for make (default 2).
 #
 # New inputs are kept in $FUZZ_BUILD_DIR/corpus-work/<target>; a crashing input is
@@ -28,17 +29,31 @@ runs=10000000
 seconds=""
 parallel=1
 
-while getopts "n:t:p:h" opt; do
+known_targets=(hello command log ipasstring)
+usage() { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; }
+fail() { echo "fuzz.sh: $*" >&2; echo "Try 'scripts/fuzz.sh --help'." >&2; exit 2; }
+positive() {  # option value max
+  [[ $2 =~ ^[0-9]{1,10}$ ]] && [ "$2" -ge 1 ] && [ "$2" -le "$3" ] || fail "$1 takes a number from 1 to $3, got '$2'"
+}
+
+# Every argument is checked before anything is installed or built.
+for a in "$@"; do case $a in --help) usage; exit 0 ;; esac; done
+while getopts ":n:t:p:h" opt; do
   case $opt in
-    n) runs=$OPTARG ;;
-    t) seconds=$OPTARG ;;
-    p) parallel=$OPTARG ;;
-    *) sed -n '2,22p' "$0"; exit 2 ;;
+    n) positive -n "$OPTARG" 4000000000; runs=$OPTARG ;;
+    t) positive -t "$OPTARG" 604800; seconds=$OPTARG ;;
+    p) positive -p "$OPTARG" 64; parallel=$OPTARG ;;
+    h) usage; exit 0 ;;
+    :) fail "-$OPTARG needs a value" ;;
+    *) fail "unknown option -$OPTARG" ;;
   esac
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(hello command log ipasstring)
+[ ${#targets[@]} -eq 0 ] && targets=("${known_targets[@]}")
+for t in "${targets[@]}"; do
+  [[ " ${known_targets[*]} " == *" $t "* ]] || fail "unknown target '$t' (targets: ${known_targets[*]})"
+done
 
 # clang++ and its runtime libraries (libFuzzer, ASan, UBSan).
 "$repo/scripts/install-deps.sh" clang libclang-rt-14-dev
@@ -47,7 +62,7 @@ mkdir -p "$build"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DLC_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log" >&2; exit 1; }
-cmake --build "$build" -j "$jobs" --target $(printf 'fuzz_%s ' "${targets[@]}")
+cmake --build "$build" -j "$jobs" --target "${targets[@]/#/fuzz_}"
 
 if [ -n "$seconds" ]; then bound=(-max_total_time="$seconds"); else bound=(-runs="$runs"); fi
 

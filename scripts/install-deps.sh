@@ -1,13 +1,29 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those missing.
-# Usage: scripts/install-deps.sh [extra-package ...]
+# Usage: scripts/install-deps.sh [--build-only] [extra-package ...]
+# --build-only: only what building needs (scripts/run.sh), not the test tools.
 set -euo pipefail
+case "${1:-}" in
+    -h | --help) sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build-only) ;;
+    -*) echo "install-deps.sh: unknown option '$1' (see scripts/install-deps.sh --help)" >&2; exit 2 ;;
+esac
 
-# iproute2 and nftables: namespaces and the fleet's faults; tshark and tcpdump: the
-# dissector tests; dnsmasq-base and isc-dhcp-client: the fleet's DHCP test; lintian:
-# the package check.
-packages=(cmake make g++ libgtest-dev libgmock-dev iproute2 nftables tshark tcpdump dnsmasq-base
-          isc-dhcp-client lintian "$@")
+# To build: cmake, make, g++ and GoogleTest (the configure step looks for it).
+build_packages=(cmake make g++ libgtest-dev libgmock-dev)
+# To test: iproute2 and nftables (namespaces and the fleet's faults); tshark and
+# tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
+# test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
+# shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
+# for linux-perf and strace as extras.
+test_packages=(iproute2 nftables tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
+               systemd)
+if [ "${1:-}" = --build-only ]; then
+    shift
+    packages=("${build_packages[@]}" "$@")
+else
+    packages=("${build_packages[@]}" "${test_packages[@]}" "$@")
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,7 +3,10 @@
 # network namespaces, fuzz corpus replay, robustness), then the same suite built
 # with AddressSanitizer and UndefinedBehaviorSanitizer. Needs root for the
 # namespaces; installs what is missing.
+# Usage: scripts/test.sh
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+[ $# -eq 0 ] || { echo "test.sh: takes no arguments, got '$1' (see scripts/test.sh --help)" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -ne 0 ]; then

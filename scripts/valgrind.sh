@@ -5,7 +5,16 @@
 # simulator with SIGTERM and checks the memcheck summary: 0 errors and no
 # definitely lost bytes. Needs root (ip netns) and valgrind.
 # Usage: scripts/valgrind.sh [build dir]   (default <repo>/build; built if missing)
+# Ctrl-C stops it early and removes what it made.
 set -euo pipefail
+
+usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; }
+fail() { echo "valgrind.sh: $*" >&2; echo "Try 'scripts/valgrind.sh --help'." >&2; exit 2; }
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  -*) fail "unknown option '$1'" ;;
+esac
+[ $# -le 1 ] || fail "at most one argument (the build directory), got $#"
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build}
@@ -24,10 +33,14 @@ log=$build/valgrind-memcheck.log
 out=$build/valgrind-console.log
 simpid=""
 cleanup() {
-  [ -n "$simpid" ] && kill -KILL "$simpid" 2>/dev/null || true
+  if [ -n "$simpid" ]; then
+    kill -KILL "$simpid" 2>/dev/null || true
+    wait "$simpid" 2>/dev/null || true  # reaped here: nobody else may do it
+  fi
   ip netns del "$ns" 2>/dev/null || true
 }
 trap cleanup EXIT
+trap 'echo "valgrind.sh: interrupted" >&2; exit 130' INT TERM
 
 ip netns add "$ns"
 ip -n "$ns" link set lo up
@@ -43,7 +56,9 @@ simpid=$!
 # The controller: configure, start play to 127.0.0.1:4000, keep play every second,
 # count the frames for the streaming time, stop play.
 ip netns exec "$ns" python3 - "$seconds" <<'PY'
-import socket, struct, sys, time
+import signal, socket, struct, sys, time
+# Ctrl-C reaches this controller too: end quietly, the shell around it cleans up.
+signal.signal(signal.SIGINT, lambda *_: sys.exit(130))
 seconds = float(sys.argv[1])
 sim = ("127.0.0.1", 4001)
 rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

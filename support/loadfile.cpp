@@ -1,6 +1,7 @@
 #include "support/loadfile.h"
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -38,4 +39,8 @@ uint8_t* loadFile(const char* pszFile, int32_t& rsize) {
     block[size] = 0;
     rsize = size;
     return block;
+}
+
+bool startsWithWavHeader(const uint8_t* data, int32_t size) {
+    return size >= 12 && std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "WAVE", 4) == 0;
 }

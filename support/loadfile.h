@@ -11,3 +11,6 @@ int32_t getFileSizeSeek(const char* pszName);
 // release with delete[]), or nullptr without touching rsize. A short read is logged
 // and leaves the rest of the block zero.
 uint8_t* loadFile(const char* pszFile, int32_t& rsize);
+
+// True when the data begin with a RIFF/WAVE header ("RIFF", a size, "WAVE").
+bool startsWithWavHeader(const uint8_t* data, int32_t size);

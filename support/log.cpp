@@ -1,5 +1,7 @@
 #include "support/log.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -11,19 +13,52 @@ namespace {
 constexpr size_t kLineBuffer = 1512;
 constexpr size_t kOutBuffer = 4096;
 constexpr size_t kPrefix = 9;  // "HH:MM:SS "
+constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
+bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+
+// On a terminal, an entry written over an open line erases what is left of that
+// line where the entry's own first line ends. One write either way.
 void writeStdout(const char* text, size_t length) {
-    std::fwrite(text, 1, length, stdout);
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    if (!terminal || !gOpenLine || length >= kOutBuffer) {
+        std::fwrite(text, 1, length, stdout);
+    } else {
+        char out[kOutBuffer + sizeof kEraseToEndOfLine];
+        size_t end = 0;
+        while (end < length && text[end] != '\n' && text[end] != '\r') ++end;
+        std::memcpy(out, text, end);
+        std::memcpy(out + end, kEraseToEndOfLine, sizeof kEraseToEndOfLine - 1);
+        std::memcpy(out + end + sizeof kEraseToEndOfLine - 1, text + end, length - end);
+        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, stdout);
+    }
     std::fflush(stdout);
 }
 
 LogWriter gWriter = writeStdout;
 
+void write(const char* text, size_t length) {
+    gWriter(text, length);
+    gOpenLine = length > 0 && text[length - 1] == '\r';
+}
+
 bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
+
+constexpr int kMaxBudgets = 4;
+LineBudget* gBudgets[kMaxBudgets];
+int gBudgetCount = 0;
+
+unsigned secondOfDay() {
+    TimeOfDay t = localTimeOfDay();
+    return t.hour * 3600u + t.minute * 60u + t.second;
+}
 
 }  // namespace
 
-void setLogWriter(LogWriter writer) { gWriter = writer ? writer : writeStdout; }
+void setLogWriter(LogWriter writer) {
+    gWriter = writer ? writer : writeStdout;
+    gOpenLine = false;
+}
 
 void myprintf(const char* mask, ...) {
     char line[kLineBuffer];
@@ -41,7 +76,13 @@ void myprintf(const char* mask, ...) {
         if (!isMarkup(static_cast<unsigned char>(*p))) out[n++] = *p;
     }
     out[n] = '\0';
-    gWriter(out, n);
+    write(out, n);
+}
+
+void endConsoleLine() {
+    if (!gOpenLine) return;
+    gOpenLine = false;  // the line stays as it is: no erase before this line end
+    gWriter("\n", 1);
 }
 
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize) {
@@ -52,4 +93,46 @@ void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSi
         if (c >= 0x20 && c != 0x7F) out[n++] = in[i];
     }
     out[n] = '\0';
+}
+
+LineBudget::LineBudget(const char* what) : what_(what) {
+    if (gBudgetCount < kMaxBudgets) gBudgets[gBudgetCount++] = this;
+}
+
+void LineBudget::startSecond(unsigned second) {
+    if (held_ > 0) myprintf("%u more \"%s\" lines not shown in the last second\n", held_, what_);
+    second_ = second;
+    shown_ = 0;
+    held_ = 0;
+}
+
+bool LineBudget::allow() {
+    unsigned now = secondOfDay();
+    if (now != second_) startSecond(now);
+    if (shown_ < kLinesPerSecond) {
+        ++shown_;
+        return true;
+    }
+    ++held_;
+    return false;
+}
+
+void LineBudget::report() {
+    if (held_ == 0) return;  // the usual case costs no clock reading
+    unsigned now = secondOfDay();
+    if (now != second_) startSecond(now);
+}
+
+void LineBudget::reset() {
+    second_ = 0;
+    shown_ = 0;
+    held_ = 0;
+}
+
+void reportHeldLines() {
+    for (int i = 0; i < gBudgetCount; ++i) gBudgets[i]->report();
+}
+
+void resetLineBudgets() {
+    for (int i = 0; i < gBudgetCount; ++i) gBudgets[i]->reset();
 }

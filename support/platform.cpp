@@ -10,32 +10,85 @@
 namespace {
 
 volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gContinued = 0;
+volatile sig_atomic_t gSingleKeyMode = 0;  // set by initKeyboard or a later SIGCONT, in force now
 
-bool gTerminal = false;
-bool gNoKeys = false;
+bool gTerminal = false;    // standard input is a terminal
+bool gBackground = false;  // that terminal's foreground is another process group
+bool gNoKeys = false;      // end of file or unreadable: no key ever again
 termios gSavedModes{};
 
 uint8_t gPending[64];
 int gPendingCount = 0;
+int64_t gIncompleteSinceNs = -1;  // when the pending bytes were first seen as part of a sequence
+// How long the start of a sequence may wait for its rest (a slow link splits them).
+constexpr int64_t kSequenceWaitNs = 50000000;
 
 void onStopSignal(int) { gStop = 1; }
+void onContinue(int) { gContinued = 1; }
 
-bool inputReadable(int timeoutMs) {
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+void setHandler(int sig, void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a pause is cut short so the loop ends at once
+    sigaction(sig, &sa, nullptr);
 }
 
-// Reads what standard input holds now into the pending bytes; false at end of file or error.
-bool fillPending() {
-    ssize_t n = read(STDIN_FILENO, gPending + gPendingCount, sizeof gPending - gPendingCount);
+// Ctrl-Z: the terminal gets its modes back, then the process stops as it would
+// have; once continued, keyboardFd() decides about the terminal again.
+void onTerminalStop(int) {
+    int savedErrno = errno;
+    if (gSingleKeyMode) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &gSavedModes);
+        gSingleKeyMode = 0;
+    }
+    setHandler(SIGTSTP, SIG_DFL);
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &tstp, nullptr);
+    raise(SIGTSTP);  // stops here until SIGCONT
+    setHandler(SIGTSTP, onTerminalStop);
+    gContinued = 1;
+    errno = savedErrno;
+}
+
+// True unless the terminal on standard input has another process group in its
+// foreground; then setting its modes would stop this process (SIGTTOU) and
+// reading it would too (SIGTTIN). A terminal that is not the controlling one has
+// no foreground to respect.
+bool inForeground() {
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Unechoed single-key input while in the foreground; in the background the
+// terminal is left as it is and no key is read.
+void takeTerminalIfForeground() {
+    gBackground = !inForeground();
+    if (gBackground) {
+        gSingleKeyMode = 0;  // whoever has the foreground now owns the modes
+        return;
+    }
+    termios raw = gSavedModes;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // ISIG stays: Ctrl-C still works
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) gSingleKeyMode = 1;
+}
+
+// Reads what standard input holds now behind the pending bytes.
+void fillPending() {
+    ssize_t n = read(STDIN_FILENO, gPending + gPendingCount, sizeof gPending - static_cast<size_t>(gPendingCount));
     if (n > 0) {
         gPendingCount += static_cast<int>(n);
-        return true;
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        gNoKeys = true;  // end of file or unreadable: stop looking for keys
     }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-    gNoKeys = true;  // end of file or unreadable: stop looking for keys
-    return false;
 }
+
+bool isFinalByte(uint8_t c) { return c >= 0x40 && c <= 0x7E; }
 
 }  // namespace
 
@@ -46,58 +99,87 @@ void initKeyboard() {
         gTerminal = false;
         return;
     }
-    termios raw = gSavedModes;
-    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // ISIG stays: Ctrl-C still works
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    takeTerminalIfForeground();
 }
 
 void restoreKeyboard() {
-    if (gTerminal) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedModes);
-    gTerminal = false;
+    if (gSingleKeyMode && inForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedModes);
+    gSingleKeyMode = 0;
 }
 
-int keyLength(const uint8_t* data, int size) {
-    if (size <= 0) return 0;
-    if (data[0] != kKeyEscape || size == 1) return 1;
-    // ESC [ ... final byte (CSI) or ESC O x (SS3); anything else: ESC and one byte (Alt+key).
-    if (data[1] == '[') {
-        int i = 2;
-        while (i < size && !(data[i] >= 0x40 && data[i] <= 0x7E)) ++i;
-        return i < size ? i + 1 : size;
+int keyboardFd() {
+    if (gContinued) {
+        gContinued = 0;
+        if (gTerminal) takeTerminalIfForeground();
     }
-    if (data[1] == 'O') return size >= 3 ? 3 : size;
-    return 2;
+    return (gNoKeys || gBackground) ? -1 : STDIN_FILENO;
 }
 
-int readKey() {
-    if (gNoKeys) return 0;
-    if (gPendingCount == 0) {
-        if (!inputReadable(0) || !fillPending() || gPendingCount == 0) return 0;
+KeyScan scanKey(const uint8_t* data, int size, bool terminal, bool moreMayCome) {
+    if (size <= 0) return {0, 0};
+    if (data[0] != kKeyEscape || !terminal) return {data[0], 1};
+    const KeyScan escape{kKeyEscape, 1};
+    const KeyScan wait{kKeyEscape, 0};
+    if (size == 1) return moreMayCome ? wait : escape;
+    if (data[1] == 'O') {  // SS3: one final byte
+        if (size == 2) return moreMayCome ? wait : escape;
+        return isFinalByte(data[2]) ? KeyScan{kKeySequence, 3} : escape;
     }
-    // A lone Escape at the end of what arrived may be the start of a sequence still on its way.
-    if (gPendingCount == 1 && gPending[0] == kKeyEscape && inputReadable(5)) fillPending();
+    if (data[1] != '[') return escape;
+    // CSI: parameter bytes 0x30..0x3F, then intermediate bytes 0x20..0x2F, then a final byte.
+    int i = 2;
+    while (i < size && data[i] >= 0x30 && data[i] <= 0x3F) ++i;
+    while (i < size && data[i] >= 0x20 && data[i] <= 0x2F) ++i;
+    if (i == size) return moreMayCome ? wait : escape;
+    return isFinalByte(data[i]) ? KeyScan{kKeySequence, i + 1} : escape;
+}
 
-    int len = keyLength(gPending, gPendingCount);
-    int key = (len == 1) ? gPending[0] : 0x100;  // a sequence is a key, but never Escape
-    for (int i = len; i < gPendingCount; ++i) gPending[i - len] = gPending[i];
-    gPendingCount -= len;
-    return key;
+int readKey(bool readable) {
+    if (gBackground) return 0;
+    if (readable && gPendingCount < static_cast<int>(sizeof gPending)) fillPending();
+    if (gPendingCount == 0) return 0;
+
+    KeyScan k = scanKey(gPending, gPendingCount, gTerminal, true);
+    if (k.length == 0) {
+        int64_t now = TurnPacer::monotonicNs();
+        if (gIncompleteSinceNs < 0) gIncompleteSinceNs = now;
+        bool mayGrow = !gNoKeys && gPendingCount < static_cast<int>(sizeof gPending) &&
+                       now - gIncompleteSinceNs < kSequenceWaitNs;
+        if (mayGrow) return 0;
+        k = scanKey(gPending, gPendingCount, gTerminal, false);
+    }
+    gIncompleteSinceNs = -1;
+    for (int i = k.length; i < gPendingCount; ++i) gPending[i - k.length] = gPending[i];
+    gPendingCount -= k.length;
+    return k.key;
 }
 
 void installStopSignals() {
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a pause is cut short so the loop ends at once
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    setHandler(SIGINT, onStopSignal);
+    setHandler(SIGTERM, onStopSignal);
+    setHandler(SIGHUP, onStopSignal);
+}
+
+void installConsoleSignals() {
+    setHandler(SIGPIPE, onStopSignal);
+    setHandler(SIGTSTP, onTerminalStop);
+    setHandler(SIGCONT, onContinue);
 }
 
 bool stopRequested() { return gStop != 0; }
 void requestStop() { gStop = 1; }
+
+ReadinessTest::ReadinessTest() {
+    for (pollfd& p : fds_) p = pollfd{-1, POLLIN, 0};
+}
+
+void ReadinessTest::watch(int slot, int fd) { fds_[slot].fd = fd; }
+
+void ReadinessTest::run() {
+    if (poll(fds_, kSlots, 0) < 0) {
+        for (pollfd& p : fds_) p.revents = 0;
+    }
+}
 
 int64_t TurnPacer::monotonicNs() {
     timespec ts{};

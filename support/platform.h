@@ -1,29 +1,63 @@
-// The small platform layer: console keys, the stop signals and the turn pacer.
+// The small platform layer: console keys, the stop signals, the turn's readiness
+// test and the turn pacer.
 #pragma once
+
+#include <poll.h>
 
 #include <cstdint>
 
 constexpr int kKeyEscape = 27;
+constexpr int kKeySequence = 0x100;  // a terminal's CSI or SS3 sequence (arrow, function keys): never Escape
 
-// Console keys without echo. When standard input is a terminal it is switched to
-// unechoed single-key input (signals still generated) until restoreKeyboard();
-// a pipe still delivers keys; end of file or an unreadable input means no keys.
+// Console keys without echo, from standard input. A terminal is switched to
+// unechoed single-key input while this process group has its foreground (signals
+// still generated); in the background the terminal is left alone and no key is
+// read. A pipe or FIFO delivers its bytes as keys. End of file or an unreadable
+// input means no more keys.
 void initKeyboard();
 void restoreKeyboard();  // safe to call more than once
-// Returns the next key, 0 when none is waiting. An escape sequence (27 followed at
-// once by more bytes, as arrow and function keys send) comes back as one non-Escape
-// key; only a lone 27 is kKeyEscape.
-int readKey();
+// The descriptor for the turn's readiness test, or -1 while no key can come. After
+// the process was continued (SIGCONT) it first looks again whose foreground the
+// terminal is, and takes single-key mode back or leaves the terminal alone.
+int keyboardFd();
+// This turn's key, 0 when none: at most one key per call. readable tells that the
+// readiness test found standard input ready; keys already read come first.
+int readKey(bool readable);
+
+// One key at the start of data[0..size). From a terminal, Escape followed by a
+// well-formed CSI (ESC [ parameters final) or SS3 (ESC O final) sequence is one
+// kKeySequence key; Escape followed by anything else is Escape. Through a pipe
+// every byte is a key of its own, 27 included. length 0 means the bytes may still
+// become a sequence; with moreMayCome false they are taken as they are.
+struct KeyScan {
+    int key;
+    int length;
+};
+KeyScan scanKey(const uint8_t* data, int size, bool terminal, bool moreMayCome);
 
 // SIGINT, SIGTERM and SIGHUP set a flag that ends the main loop at its next turn.
 void installStopSignals();
+// The console's signals, for a program that reads keys: SIGPIPE (the reader of its
+// output went away) ends the loop like the stop signals; SIGTSTP gives the terminal
+// its modes back before the process stops; SIGCONT makes keyboardFd() look again.
+void installConsoleSignals();
 bool stopRequested();
 void requestStop();
 
-// Splits buffered console bytes into keys; kept apart from the terminal for tests.
-// Returns the number of bytes that make the first key of data[0..size): 1 for a
-// plain byte or a lone Escape, more for an escape sequence. 0 when size is 0.
-int keyLength(const uint8_t* data, int size);
+// The turn's one readiness test: which watched descriptors can be read now, asked
+// of the kernel in a single call that does not wait.
+class ReadinessTest {
+public:
+    static constexpr int kSlots = 3;
+    ReadinessTest();
+    void watch(int slot, int fd);  // fd below 0: not watched
+    void run();
+    // Data, end of file or an error waits on the slot's descriptor: a read will not block.
+    bool readable(int slot) const { return fds_[slot].revents != 0; }
+
+private:
+    pollfd fds_[kSlots];
+};
 
 // Fixed schedule of turns on the monotonic clock: turn k is due at t0 + k * period.
 class TurnPacer {

@@ -1,52 +1,76 @@
-// Scale benchmark: a fleet of simulated devices streaming to the host at once.
-// Brings the fleet up with lcfleet, configures every device from the host (so the
-// host is their master), starts play on each towards its own receiver port, keeps
-// the streams alive once a second and counts what arrives. Prints per-device frame
-// rates, sequence gaps, status reports and the simulators' CPU time; then looks for
-// the largest fleet in which every device holds 200 frames/s within 0.5%.
+// Scale benchmark: fleets of simulated devices streaming to a controller at once,
+// the simulator side by side with a minimal device loop (baseline_device) as its
+// yardstick. For each fleet size a fleet of simulators and then one of baseline
+// devices is brought up with lcfleet, every device is configured from the
+// controller side (which becomes their master), starts play towards its own
+// receiver port and is kept alive once a second, and what arrives is counted.
+// Each window prints per-device frame rates, sequence gaps, status reports, the
+// devices' CPU (user/system, per device), wake-ups, soft-interrupt time and the
+// CPU stolen from the VM; then the largest fleets holding 200 frames/s within 0.5%
+// and 0.1% are searched for, and a table of everything measured closes the run.
+// The controller side lives in a network namespace of the benchmark's own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/codec.h"
+#include "fleet_figures.h"
 #include "tools/fleet/fleet_status.h"
 
 namespace {
+
+using fleetbench::HostCpu;
+using fleetbench::HostShares;
+using fleetbench::ProcessCounters;
 
 constexpr double kNominalRate = 200.0;
 constexpr uint16_t kFirstReceiverPort = 30000;
 constexpr uint16_t kStatusPort = 4002;
 constexpr uint16_t kCommandPort = 4001;
 constexpr int64_t kNsPerSec = 1000000000LL;
+constexpr int kHookGraceSeconds = 120;  // how long a --during command may outlast its window
+
+enum Kind { kSimulator = 0, kBaseline = 1 };
+const char* kindName(int kind) { return kind == kSimulator ? "simulator" : "baseline"; }
 
 struct Options {
-    int devices = 100;
+    std::vector<int> sizes = {100, 150, 200};
     int seconds = 30;
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
+    bool kinds[2] = {true, true};
+    std::string during;  // command run during each window (profiling)
     std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
+    std::string baseline = BASELINE_BIN;
     std::string state = "/run/lcfleet-bench";
     std::string prefix = "lcbench";
     std::string net = "198.19";
 };
+
+const std::string& binaryOf(const Options& o, int kind) { return kind == kSimulator ? o.bin : o.baseline; }
 
 volatile sig_atomic_t gInterrupted = 0;
 void onInterrupt(int) { gInterrupted = 1; }
@@ -63,11 +87,11 @@ std::string fleetCommand(const Options& o, const std::string& args) {
     return fleet::shellQuote(o.script) + " --state " + fleet::shellQuote(o.state) + " " + args + " 2>&1";
 }
 
-bool fleetUp(const Options& o, int count) {
+bool fleetUp(const Options& o, int count, const std::string& bin) {
     int rc = 0;
     fleet::runCommand(fleetCommand(o, "down"), rc);  // leftovers of an interrupted run
     std::string args = "--prefix " + o.prefix + " --net " + o.net + " up " + std::to_string(count) +
-                       " --first " + std::to_string(o.first) + " --bin " + fleet::shellQuote(o.bin);
+                       " --first " + std::to_string(o.first) + " --bin " + fleet::shellQuote(bin);
     std::string out = fleet::runCommand(fleetCommand(o, args), rc);
     if (rc != 0) std::fprintf(stderr, "lcfleet up failed (%d):\n%s", rc, out.c_str());
     return rc == 0;
@@ -84,43 +108,46 @@ std::vector<fleet::Device> fleetStatus(const Options& o) {
     return fleet::parseStatus(fleet::runCommand(fleetCommand(o, "status"), rc));
 }
 
-// ---- /proc figures ----------------------------------------------------------
-
-// User plus system CPU of a process in seconds; 0 when it is gone.
-double processCpuSeconds(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream in(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {  // fields 14 and 15 of stat
-        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+// Devices outlive the lcfleet run that starts them; as their subreaper this
+// program reaps them (and anything a --during command leaves) once they end.
+void reapOrphans() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-double totalCpuSeconds(const std::vector<pid_t>& pids) {
-    double sum = 0;
-    for (pid_t p : pids) sum += processCpuSeconds(p);
+// ---- /proc figures ----------------------------------------------------------
+
+std::string readText(const std::string& path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// All counters of a process; zero when it is gone.
+ProcessCounters readProcess(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/";
+    ProcessCounters c;
+    if (!fleetbench::parseProcessStat(readText(dir + "stat"), c)) return {};
+    fleetbench::parseSchedstat(readText(dir + "schedstat"), c);
+    fleetbench::parseProcessStatus(readText(dir + "status"), c);
+    return c;
+}
+
+std::vector<ProcessCounters> readProcesses(const std::vector<pid_t>& pids) {
+    std::vector<ProcessCounters> all;
+    for (pid_t p : pids) all.push_back(readProcess(p));
+    return all;
+}
+
+// Sum of each process's growth between two readings.
+ProcessCounters growth(const std::vector<ProcessCounters>& before, const std::vector<ProcessCounters>& after) {
+    ProcessCounters sum;
+    for (size_t i = 0; i < before.size() && i < after.size(); ++i) sum += after[i] - before[i];
     return sum;
 }
 
-// Busy and total jiffies of all CPUs from /proc/stat.
-struct HostCpu {
-    unsigned long long busy = 0, total = 0;
-};
 HostCpu readHostCpu() {
-    std::ifstream f("/proc/stat");
-    std::string cpu;
-    unsigned long long v[8] = {};
-    f >> cpu;
-    for (auto& x : v) f >> x;
     HostCpu h;
-    for (auto x : v) h.total += x;
-    h.busy = h.total - v[3] - v[4];  // idle and iowait
+    fleetbench::parseHostCpu(readText("/proc/stat"), h);
     return h;
 }
 
@@ -129,8 +156,7 @@ double hostBusyOverOneSecond() {
     HostCpu a = readHostCpu();
     timespec second{1, 0};
     nanosleep(&second, nullptr);
-    HostCpu b = readHostCpu();
-    return b.total > a.total ? static_cast<double>(b.busy - a.busy) / static_cast<double>(b.total - a.total) : 0;
+    return fleetbench::hostShares(a, readHostCpu()).busy;
 }
 
 double selfCpuSeconds() {
@@ -138,6 +164,13 @@ double selfCpuSeconds() {
     getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+std::string loadAverage() {
+    std::istringstream in(readText("/proc/loadavg"));
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
 }
 
 // ---- sockets ------------------------------------------------------------------
@@ -189,11 +222,14 @@ struct DeviceStats {
 };
 
 struct Run {
+    int kind = kSimulator;
     int devices = 0;
     std::vector<DeviceStats> stats;
     std::vector<int> instances;  // instance number of each device, in the order of stats
     double windowSeconds = 0;
-    double simulatorCpu = 0, benchCpu = 0, hostBusy = 0;
+    ProcessCounters deviceCounters;  // growth over the window, summed over the devices
+    HostShares host;                 // shares of all CPUs over the window
+    double benchCpu = 0;
     double busyBefore = 0;  // host CPU busy in the second before the fleet came up
 };
 
@@ -359,12 +395,52 @@ void Receiver::receive(int64_t endNs, bool counted) {
     }
 }
 
+// ---- a command run during the window -----------------------------------------
+
+// Starts the --during command with the window's facts in its environment; -1 when
+// there is none or it cannot be started.
+pid_t startHook(const Options& o, int kind, const std::vector<pid_t>& pids) {
+    if (o.during.empty()) return -1;
+    std::string pidList;
+    for (pid_t p : pids) pidList += (pidList.empty() ? "" : " ") + std::to_string(p);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("FLEET_KIND", kindName(kind), 1);
+        setenv("FLEET_DEVICES", std::to_string(pids.size()).c_str(), 1);
+        setenv("FLEET_SECONDS", std::to_string(o.seconds).c_str(), 1);
+        setenv("FLEET_PIDS", pidList.c_str(), 1);
+        setenv("FLEET_BIN", binaryOf(o, kind).c_str(), 1);
+        execl("/bin/sh", "sh", "-c", o.during.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+// Keeps the streams alive (uncounted) until the command has ended; one that runs far
+// beyond its window is stopped.
+void finishHook(pid_t hook, Receiver& rx) {
+    if (hook <= 0) return;
+    int64_t limit = nowNs() + kHookGraceSeconds * kNsPerSec;
+    while (waitpid(hook, nullptr, WNOHANG) == 0) {
+        if (nowNs() > limit || gInterrupted) {
+            std::fprintf(stderr, "--during command still running: stopping it\n");
+            kill(hook, SIGTERM);
+            waitpid(hook, nullptr, 0);
+            return;
+        }
+        rx.receive(nowNs() + kNsPerSec / 5, false);
+    }
+}
+
 // ---- one measurement --------------------------------------------------------
 
-bool measure(const Options& o, int count, Run& run) {
+bool measure(const Options& o, int kind, int count, Run& run) {
+    run.kind = kind;
     run.devices = count;
     run.busyBefore = hostBusyOverOneSecond();
-    if (!fleetUp(o, count)) return false;
+    if (!fleetUp(o, count, binaryOf(o, kind))) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
     int alive = 0;
     for (const auto& d : devices) alive += d.alive ? 1 : 0;
@@ -372,6 +448,7 @@ bool measure(const Options& o, int count, Run& run) {
         std::fprintf(stderr, "fleet status shows %zu devices, %d alive; expected %d\n", devices.size(), alive,
                      count);
         fleetDown(o);
+        reapOrphans();
         return false;
     }
     std::string host = o.net + ".0.1";
@@ -387,22 +464,26 @@ bool measure(const Options& o, int count, Run& run) {
             rx.startAll(parseIP(host));
             int64_t start = nowNs();
             int64_t window = start + kNsPerSec;
-            int64_t end = window + static_cast<int64_t>(o.seconds) * kNsPerSec;
             rx.receive(window, false);
-            double cpu0 = totalCpuSeconds(pids), self0 = selfCpuSeconds();
+            std::vector<ProcessCounters> before = readProcesses(pids);
+            double self0 = selfCpuSeconds();
             HostCpu h0 = readHostCpu();
-            rx.receive(end, true);
-            run.simulatorCpu = totalCpuSeconds(pids) - cpu0;
+            int64_t t0 = nowNs();
+            pid_t hook = startHook(o, kind, pids);
+            rx.receive(t0 + static_cast<int64_t>(o.seconds) * kNsPerSec, true);
+            int64_t t1 = nowNs();
+            run.deviceCounters = growth(before, readProcesses(pids));
             run.benchCpu = selfCpuSeconds() - self0;
-            HostCpu h1 = readHostCpu();
-            run.hostBusy = h1.total > h0.total ? static_cast<double>(h1.busy - h0.busy) / (h1.total - h0.total) : 0;
-            run.windowSeconds = static_cast<double>(end - window) / kNsPerSec;
+            run.host = fleetbench::hostShares(h0, readHostCpu());
+            run.windowSeconds = static_cast<double>(t1 - t0) / kNsPerSec;
+            finishHook(hook, rx);
             rx.stopAll();
             run.stats = rx.stats();
             ok = !gInterrupted;
         }
     }
     fleetDown(o);
+    reapOrphans();
     return ok;
 }
 
@@ -425,6 +506,54 @@ T medianOf(std::vector<T> v) {
     return v.empty() ? T{} : v[v.size() / 2];
 }
 
+size_t slowestIndex(const Run& r) {
+    size_t slowest = 0;
+    for (size_t i = 1; i < r.stats.size(); ++i)
+        if (r.stats[i].frames < r.stats[slowest].frames) slowest = i;
+    return slowest;
+}
+
+double slowestErrorPercent(const Run& r) {
+    return errorPercent(rateOf(r.stats[slowestIndex(r)], r.windowSeconds));
+}
+
+// Per-device CPU of the window, in percent of one core: on-CPU time, and its user
+// and system parts from the tick counters.
+struct DeviceCpu {
+    double total = 0, user = 0, system = 0;
+    double ticks = 0;  // the same from the tick counters alone (utime + stime), coarser
+};
+DeviceCpu deviceCpu(const Run& r) {
+    const ProcessCounters& c = r.deviceCounters;
+    double perDevice = 100.0 / r.windowSeconds / r.devices;
+    DeviceCpu d;
+    d.total = static_cast<double>(c.runNs) / 1e9 * perDevice;
+    double ticks = static_cast<double>(c.utime + c.stime);
+    d.ticks = ticks / static_cast<double>(sysconf(_SC_CLK_TCK)) * perDevice;
+    if (ticks > 0) {
+        d.user = d.total * static_cast<double>(c.utime) / ticks;
+        d.system = d.total * static_cast<double>(c.stime) / ticks;
+    }
+    return d;
+}
+
+double perDevicePerSecond(const Run& r, uint64_t count) {
+    return static_cast<double>(count) / r.windowSeconds / r.devices;
+}
+
+// The goal for the full fleet: every device within 0.1%, no gaps, a status every 5 s.
+void reportTarget(const Run& r) {
+    bool rate = holds(r, 0.1);
+    bool gaps = true, status = true;
+    int minimumStatuses = static_cast<int>(r.windowSeconds / 5.0) - 1;
+    for (const auto& s : r.stats) {
+        gaps = gaps && s.missing == 0 && s.reordered == 0;
+        status = status && s.statuses >= minimumStatuses && s.longestStatusGapNs <= kNsPerSec * 21 / 4;
+    }
+    std::printf("target                   rate within 0.1%%: %s; no gaps: %s; status every 5 s: %s\n",
+                rate ? "yes" : "NO", gaps ? "yes" : "NO", status ? "yes" : "NO");
+}
+
 void report(const Run& r, double hostCores) {
     std::vector<double> rates;
     std::vector<int> statuses;
@@ -443,13 +572,15 @@ void report(const Run& r, double hostCores) {
     double lo = *std::min_element(rates.begin(), rates.end());
     double hi = *std::max_element(rates.begin(), rates.end());
     double med = medianOf(rates);
-    std::printf("devices                  %d\n", r.devices);
-    std::printf("window                   %.1f s (first second after start play discarded)\n", r.windowSeconds);
+    size_t slowest = slowestIndex(r);
+    DeviceCpu cpu = deviceCpu(r);
+    std::printf("== %s, %d devices, window %.1f s (first second after start play discarded)\n", kindName(r.kind),
+                r.devices, r.windowSeconds);
     std::printf("frames/s per device      min %.3f (%+.3f%%)  median %.3f (%+.3f%%)  max %.3f (%+.3f%%)\n", lo,
                 errorPercent(lo), med, errorPercent(med), hi, errorPercent(hi));
-    size_t slowest = static_cast<size_t>(std::min_element(rates.begin(), rates.end()) - rates.begin());
-    std::printf("slowest device           instance %d, %llu frames in the window\n", r.instances[slowest],
-                static_cast<unsigned long long>(r.stats[slowest].frames));
+    std::printf("slowest device           instance %d, %llu frames in the window (%+.3f%%)\n",
+                r.instances[slowest], static_cast<unsigned long long>(r.stats[slowest].frames),
+                errorPercent(rates[slowest]));
     std::printf("devices within 0.1%%      %d of %d\n", devicesWithin(r, 0.1), r.devices);
     std::printf("devices within 0.5%%      %d of %d\n", devicesWithin(r, 0.5), r.devices);
     std::printf("sequence gaps            %llu frames missing, %llu out of order, on %d devices",
@@ -459,99 +590,205 @@ void report(const Run& r, double hostCores) {
     std::printf("status reports/device    min %d  median %d  max %d; longest interval %.2f s\n",
                 *std::min_element(statuses.begin(), statuses.end()), medianOf(statuses),
                 *std::max_element(statuses.begin(), statuses.end()), static_cast<double>(longestGap) / kNsPerSec);
-    std::printf("simulator CPU            %.2f s in %.1f s = %.1f%% of one core (%.2f%% per device)\n",
-                r.simulatorCpu, r.windowSeconds, 100.0 * r.simulatorCpu / r.windowSeconds,
-                100.0 * r.simulatorCpu / r.windowSeconds / r.devices);
+    std::printf("device CPU               %.2f%% of one core per device (user %.2f%%, system %.2f%%); %.1f%% in all; "
+                "%.2f%% per device from the tick counters\n",
+                cpu.total, cpu.user, cpu.system, cpu.total * r.devices, cpu.ticks);
+    std::printf("wake-ups per device      %.1f/s voluntary, %.1f/s involuntary; waiting to run %.1f%% of the time\n",
+                perDevicePerSecond(r, r.deviceCounters.voluntary), perDevicePerSecond(r, r.deviceCounters.involuntary),
+                static_cast<double>(r.deviceCounters.waitNs) / 1e9 / r.windowSeconds / r.devices * 100.0);
+    std::printf("host CPU (%.0f cores)      busy %.1f%%, system %.1f%%, softirq %.1f%%, stolen %.1f%% during the window; "
+                "busy %.1f%% in the second before up\n",
+                hostCores, r.host.busy, r.host.system, r.host.softirq, r.host.steal, r.busyBefore);
     std::printf("receiver (this program)  %.1f%% of one core\n", 100.0 * r.benchCpu / r.windowSeconds);
-    std::printf("host CPU busy            %.1f%% of %.0f cores during the window, %.1f%% in the second before up\n",
-                100.0 * r.hostBusy, hostCores, 100.0 * r.busyBefore);
+    reportTarget(r);
+    std::fflush(stdout);
 }
 
-// The goal for the full fleet: every device within 0.1%, no gaps, a status every 5 s.
-void reportTarget(const Run& r) {
-    bool rate = holds(r, 0.1);
-    bool gaps = true, status = true;
-    int minimumStatuses = static_cast<int>(r.windowSeconds / 5.0) - 1;
-    for (const auto& s : r.stats) {
-        gaps = gaps && s.missing == 0 && s.reordered == 0;
-        status = status && s.statuses >= minimumStatuses && s.longestStatusGapNs <= kNsPerSec * 21 / 4;
-    }
-    std::printf("target                   rate within 0.1%%: %s; no gaps: %s; status every 5 s: %s\n",
-                rate ? "yes" : "NO", gaps ? "yes" : "NO", status ? "yes" : "NO");
-}
+// ---- the final table ----------------------------------------------------------
 
-// ---- search for the largest fleet holding 0.5% -------------------------------
+struct Results {
+    std::vector<Run> runs;
+    std::map<int, bool> held[2][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size
 
-// Starting from one measured size, doubles while fleets hold (up to maxDevices) or
-// halves while they fail, then bisects between the largest holding and the smallest
-// failing size until the step is about a tenth of the fleet.
-void findLargest(const Options& o, int measured, bool measuredHolds, double cores) {
-    int good = measuredHolds ? measured : 0;
-    int bad = measuredHolds ? 0 : measured;
-    while (!gInterrupted) {
-        int n;
-        if (bad == 0) {
-            n = std::min(good * 2, o.maxDevices);
-            if (n <= good) break;
-        } else if (good == 0) {
-            n = bad / 2;
-            if (n < 1) break;
-        } else {
-            if (bad - good <= std::max(2, good / 10)) break;
-            n = (good + bad) / 2;
-        }
-        Run r;
-        std::printf("\n-- trying %d devices\n", n);
-        std::fflush(stdout);
-        if (!measure(o, n, r)) return;
-        report(r, cores);
-        if (holds(r, 0.5)) good = n; else bad = n;
+    void add(const Run& r) {
+        runs.push_back(r);
+        held[r.kind][0][r.devices] = holds(r, 0.5);
+        held[r.kind][1][r.devices] = holds(r, 0.1);
     }
+};
+
+std::string largestText(const std::map<int, bool>& results) {
+    if (results.empty()) return "not measured";
+    int good = 0, bad = 0;
+    fleetbench::searchBounds(results, good, bad);
+    char text[96];
     if (good == 0)
-        std::printf("\nno fleet size held 200 frames/s within 0.5%% on every device\n");
+        std::snprintf(text, sizeof text, "none (%d did not)", bad);
     else if (bad == 0)
-        std::printf("\nlargest fleet holding 200 frames/s within 0.5%% on every device: at least %d (the most tried)\n",
-                    good);
+        std::snprintf(text, sizeof text, "at least %d (the most tried)", good);
     else
-        std::printf("\nlargest fleet holding 200 frames/s within 0.5%% on every device: %d (%d did not)\n", good, bad);
+        std::snprintf(text, sizeof text, "%d (%d did not)", good, bad);
+    return text;
 }
 
-void usage() {
-    std::printf(
-        "fleet_bench [--devices N] [--seconds S] [--no-search] [--max-devices M] [--first K]\n"
-        "            [--script PATH] [--bin PATH] [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
-        "Brings up N simulated devices (default 100) with lcfleet in the host namespace, streams from\n"
-        "all of them to the host for S seconds (default 30, after 1 s discarded) and prints the figures.\n"
-        "Then larger (up to M, default 400) or smaller fleets are measured to find the largest in\n"
-        "which every device holds 200 frames/s within 0.5%% (--no-search skips this). Needs root.\n");
+void printTable(const Options& o, const Results& res, const std::string& command) {
+    std::vector<const Run*> rows;
+    for (const auto& r : res.runs) rows.push_back(&r);
+    std::stable_sort(rows.begin(), rows.end(), [](const Run* a, const Run* b) { return a->devices < b->devices; });
+    std::printf("\n## Fleet benchmark: simulator and baseline\n\n");
+    std::printf("Command: `%s`; %d s windows; load average at the end %s.\n\n", command.c_str(), o.seconds,
+                loadAverage().c_str());
+    std::printf("| devices | program | within ±0.1%% | within ±0.5%% | slowest device | CPU per device "
+                "(user + system) | wake-ups/s per device | softirq | stolen |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (const Run* r : rows) {
+        DeviceCpu cpu = deviceCpu(*r);
+        std::printf("| %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%% |\n", r->devices,
+                    kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5), slowestErrorPercent(*r),
+                    cpu.total, cpu.user, cpu.system, perDevicePerSecond(*r, r->deviceCounters.voluntary),
+                    r->host.softirq, r->host.steal);
+    }
+    std::printf("\nLargest fleet in which every device holds 200 frames/s%s:\n\n",
+                o.findLargest ? "" : " (from the sizes measured; no search)");
+    std::printf("| program | within ±0.5%% | within ±0.1%% |\n|---|---|---|\n");
+    for (int kind : {kSimulator, kBaseline}) {
+        if (!o.kinds[kind]) continue;
+        std::printf("| %s | %s | %s |\n", kindName(kind), largestText(res.held[kind][0]).c_str(),
+                    largestText(res.held[kind][1]).c_str());
+    }
+    std::printf("\nCPU per device is time on a CPU (schedstat) in %% of one core, split by the tick counters; "
+                "softirq and stolen are shares of all CPUs over the window (/proc/stat).\n");
+    std::fflush(stdout);
 }
 
-bool parseOptions(int argc, char** argv, Options& o) {
+// ---- the measurements -----------------------------------------------------------
+
+bool measureAndReport(const Options& o, int kind, int count, Results& res, double cores) {
+    Run r;
+    std::printf("\n-- %s fleet of %d devices\n", kindName(kind), count);
+    std::fflush(stdout);
+    if (!measure(o, kind, count, r)) return false;
+    report(r, cores);
+    res.add(r);
+    return true;
+}
+
+// Each listed size: a simulator window, then a baseline window.
+bool measureSizes(const Options& o, Results& res, double cores) {
+    for (int n : o.sizes) {
+        for (int kind : {kSimulator, kBaseline}) {
+            if (o.kinds[kind] && !measureAndReport(o, kind, n, res, cores)) return false;
+        }
+    }
+    return true;
+}
+
+// Upward search for each program, first for 0.5%, then for 0.1%; the programs take
+// turns so that both see the machine in the same state.
+void search(const Options& o, Results& res, double cores) {
+    while (!gInterrupted) {
+        bool measured = false;
+        for (int kind : {kSimulator, kBaseline}) {
+            if (!o.kinds[kind]) continue;
+            int n = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
+            if (n == 0) n = fleetbench::nextSearchSize(res.held[kind][1], o.maxDevices);
+            if (n == 0) continue;
+            if (!measureAndReport(o, kind, n, res, cores)) return;
+            measured = true;
+        }
+        if (!measured) return;
+    }
+}
+
+// ---- options ---------------------------------------------------------------------
+
+void usage(FILE* out) {
+    std::fprintf(out,
+        "fleet_bench [--devices N[,N...]] [--seconds S] [--no-search] [--max-devices M]\n"
+        "            [--only simulator|baseline] [--during COMMAND] [--first K] [--script PATH]\n"
+        "            [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
+        "For each fleet size (default 100,150,200) brings up that many simulators with lcfleet,\n"
+        "streams from all of them for S seconds (default 30, after 1 s discarded) and prints the\n"
+        "figures; then the same with the minimal device loop (baseline_device, --baseline). Then it\n"
+        "searches upwards (up to M, default 400) for the largest fleet of each in which every\n"
+        "device holds 200 frames/s within 0.5%%, and within 0.1%% (--no-search skips this), and\n"
+        "ends with a table of every window. Each window shows device CPU (user/system), wake-ups,\n"
+        "soft-interrupt time and CPU stolen from the VM. --only measures one program alone.\n"
+        "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
+        "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
+        "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
+        "namespace of its own. Needs root. A quick check: --devices 5 --seconds 5 --no-search\n"
+        "(±0.1%% needs windows of 10 s or more: one frame is 1/(200*S) of a window.)\n");
+}
+
+bool parseSizes(const std::string& text, std::vector<int>& sizes) {
+    sizes.clear();
+    std::istringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        char* end = nullptr;
+        long n = std::strtol(part.c_str(), &end, 10);
+        if (part.empty() || *end != '\0' || n < 1 || n > 30000) return false;
+        sizes.push_back(static_cast<int>(n));
+    }
+    return !sizes.empty();
+}
+
+// 1: run, 0: --help, -1: bad arguments.
+int parseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--devices") o.devices = std::atoi(value().c_str());
-        else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
+        if (a == "--help" || a == "-h") return 0;
+        if (a == "--devices") {
+            if (!parseSizes(value(), o.sizes)) return -1;
+        } else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
         else if (a == "--no-search") o.findLargest = false;
         else if (a == "--max-devices") o.maxDevices = std::atoi(value().c_str());
+        else if (a == "--only") {
+            std::string k = value();
+            if (k != "simulator" && k != "baseline") return -1;
+            o.kinds[kSimulator] = k == "simulator";
+            o.kinds[kBaseline] = k == "baseline";
+        } else if (a == "--during") o.during = value();
         else if (a == "--first") o.first = std::atoi(value().c_str());
         else if (a == "--script") o.script = value();
         else if (a == "--bin") o.bin = value();
+        else if (a == "--baseline") o.baseline = value();
         else if (a == "--state") o.state = value();
         else if (a == "--prefix") o.prefix = value();
         else if (a == "--net") o.net = value();
-        else return false;
+        else return -1;
     }
-    return o.devices >= 1 && o.seconds >= 1 && o.devices <= 30000;
+    return o.seconds >= 1 && o.maxDevices >= 1 ? 1 : -1;
+}
+
+// The controller side (bridge, host address, multicast route, receivers) goes into a
+// fresh network namespace, so nothing of the benchmark reaches the host's own network.
+bool enterOwnNetns() {
+    if (unshare(CLONE_NEWNET) != 0) {
+        std::fprintf(stderr, "cannot make a network namespace: %s\n", std::strerror(errno));
+        return false;
+    }
+    int rc = 0;
+    fleet::runCommand("ip link set lo up 2>&1", rc);
+    return rc == 0;
+}
+
+std::string commandLine(int argc, char** argv) {
+    std::string text;
+    for (int i = 0; i < argc; ++i) text += (i ? " " : "") + std::string(argv[i]);
+    return text;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parseOptions(argc, argv, o)) {
-        usage();
-        return 2;
+    int parsed = parseOptions(argc, argv, o);
+    if (parsed <= 0) {
+        usage(parsed == 0 ? stdout : stderr);
+        return parsed == 0 ? 0 : 2;
     }
     if (geteuid() != 0) {
         std::fprintf(stderr, "fleet_bench needs root (network namespaces)\n");
@@ -560,17 +797,18 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     std::signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 
-    std::printf("fleet benchmark: %d devices, %d s measured, simulator %s\n", o.devices, o.seconds, o.bin.c_str());
+    std::printf("fleet benchmark: %d s windows; simulator %s; baseline %s; load average %s\n", o.seconds,
+                o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
     std::fflush(stdout);
-    Run r;
-    if (!measure(o, o.devices, r)) {
-        std::fprintf(stderr, "measurement failed or was interrupted\n");
-        return 1;
-    }
-    report(r, cores);
-    reportTarget(r);
-    if (o.findLargest) findLargest(o, o.devices, holds(r, 0.5), cores);
-    return 0;
+    Results res;
+    bool complete = measureSizes(o, res, cores);
+    if (complete && o.findLargest) search(o, res, cores);
+    if (gInterrupted || !complete) std::fprintf(stderr, "measurement failed or was interrupted\n");
+    if (!res.runs.empty()) printTable(o, res, commandLine(argc, argv));
+    reapOrphans();
+    return complete && !gInterrupted ? 0 : 1;
 }

@@ -48,15 +48,19 @@ struct Options {
     std::string dumpPath;  // every arrival's sequence number and time, for a closer look
 };
 
-void usage() {
-    std::fprintf(stderr,
+constexpr int kExitMissed = 3;  // the run worked, but a target was missed
+
+void usage(FILE* to) {
+    std::fprintf(to,
                  "usage: stream_bench [--seconds N] [--idle N] [--load N] [--json] [--dump FILE]\n"
                  "  --seconds N  receive the stream for N seconds, the first discarded (default 30)\n"
                  "  --idle N     measure the idle simulator's CPU over N seconds (default 5)\n"
                  "  --load N     run N busy-loop processes during the run (default 0)\n"
                  "  --json       print the figures as one JSON object\n"
                  "  --dump FILE  write each frame's sequence number and its arrival in ms after\n"
-                 "               the start play command, one frame a line\n");
+                 "               the start play command, one frame a line\n"
+                 "Exit code 0 when every target is met, 3 when one is MISSED, 1 when the run\n"
+                 "failed, 2 for bad arguments.\n");
 }
 
 bool parseCount(const char* text, int low, int high, int& out) {
@@ -390,11 +394,14 @@ bool Session::dump(int64_t playSentNs) const {
 
 const char* mark(bool met) { return met ? "ok" : "MISSED"; }
 
-bool latencyMet(double ms) { return ms >= 0 && ms < 10.0; }
+TargetMarks judge(const Results& r) {
+    return judgeTargets(r.stream, r.playToFrameMs, r.configureToStatusMs, r.cpuStreamingPercent, r.cpuIdlePercent);
+}
 
 void printText(const Options& o, const Results& r, size_t loadProcs, const std::string& avgBefore,
                const std::string& avgAfter) {
     const StreamFigures& f = r.stream;
+    TargetMarks m = judge(r);
     std::printf("stream_bench: simlinecaster 0, %d s of play (first second discarded), %zu busy processes\n",
                 o.seconds, loadProcs);
     std::printf("loadavg before %s, after %s; %ld cores\n", avgBefore.c_str(), avgAfter.c_str(),
@@ -402,21 +409,21 @@ void printText(const Options& o, const Results& r, size_t loadProcs, const std::
     std::printf("frames received       %zu (%zu counted over %.3f s, %zu malformed)\n", r.arrivals, f.frames,
                 f.seconds, r.malformed);
     std::printf("rate                  %.3f frames/s = %.4f kHz, error %+.4f %%   [target +-0.1 %%: %s]\n",
-                f.framesPerSecond, f.kHz, f.errorPercent, mark(f.errorPercent >= -0.1 && f.errorPercent <= 0.1));
+                f.framesPerSecond, f.kHz, f.errorPercent, mark(m.rate));
     std::printf("inter-arrival         p50 %.3f ms, p99 %.3f ms, max %.3f ms   [target p99 <= 6.5 ms: %s]\n",
-                f.p50Ms, f.p99Ms, f.maxMs, mark(f.p99Ms <= 6.5));
+                f.p50Ms, f.p99Ms, f.maxMs, mark(m.interArrival));
     std::printf("sequence gaps         %llu (%llu frames missing, %llu duplicated, %llu out of order)   "
                 "[target 0: %s]\n",
                 static_cast<unsigned long long>(f.gaps), static_cast<unsigned long long>(f.missing),
                 static_cast<unsigned long long>(f.duplicates), static_cast<unsigned long long>(f.outOfOrder),
-                mark(f.missing == 0));
+                mark(m.gaps));
     std::printf("start play -> frame   %.3f ms   [target < 10 ms: %s]\n", r.playToFrameMs,
-                mark(latencyMet(r.playToFrameMs)));
+                mark(m.playLatency));
     std::printf("configure -> status   %.3f ms   [target < 10 ms: %s]\n", r.configureToStatusMs,
-                mark(latencyMet(r.configureToStatusMs)));
+                mark(m.statusLatency));
     std::printf("simulator CPU         streaming %.2f %%, idle %.2f %% of one core   [target < 2 %%: %s]\n",
                 r.cpuStreamingPercent, r.cpuIdlePercent,
-                mark(r.cpuStreamingPercent < 2.0 && r.cpuIdlePercent < 2.0));
+                mark(m.cpu));
     std::printf("status reports        %zu\n", r.statuses);
 }
 
@@ -457,8 +464,12 @@ std::string runBenchmark(const Options& o, Results& r) {
 
 int main(int argc, char** argv) {
     Options o;
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
     if (!parseOptions(argc, argv, o)) {
-        usage();
+        usage(stderr);
         return 2;
     }
     std::string reason = harness::netnsUnavailableReason();
@@ -485,5 +496,5 @@ int main(int argc, char** argv) {
         printJson(o, r, loadProcs, avgBefore, avgAfter);
     else
         printText(o, r, loadProcs, avgBefore, avgAfter);
-    return 0;
+    return judge(r).all() ? 0 : kExitMissed;
 }

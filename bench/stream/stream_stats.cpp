@@ -116,6 +116,19 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+TargetMarks judgeTargets(const StreamFigures& f, double playToFrameMs, double configureToStatusMs,
+                         double cpuStreamingPercent, double cpuIdlePercent) {
+    auto latencyMet = [](double ms) { return ms >= 0 && ms < 10.0; };
+    TargetMarks m;
+    m.rate = f.frames > 0 && f.errorPercent >= -0.1 && f.errorPercent <= 0.1;
+    m.interArrival = f.frames > 0 && f.p99Ms <= 6.5;
+    m.gaps = f.frames > 0 && f.missing == 0;
+    m.playLatency = latencyMet(playToFrameMs);
+    m.statusLatency = latencyMet(configureToStatusMs);
+    m.cpu = cpuStreamingPercent < 2.0 && cpuIdlePercent < 2.0;
+    return m;
+}
+
 double cpuPercent(double cpuSeconds, double wallSeconds) {
     return wallSeconds > 0 ? cpuSeconds / wallSeconds * 100.0 : 0;
 }

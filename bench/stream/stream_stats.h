@@ -50,6 +50,19 @@ private:
     std::vector<Arrival> counted_;
 };
 
+// The benchmark's targets, each met or not. Latencies are -1 when the event never came.
+struct TargetMarks {
+    bool rate = false;          // within +-0.1 % of 48 kHz
+    bool interArrival = false;  // p99 at most 6.5 ms
+    bool gaps = false;          // no frame missing
+    bool playLatency = false;   // start play to first frame under 10 ms
+    bool statusLatency = false; // configure to first status under 10 ms
+    bool cpu = false;           // under 2 % of a core, streaming and idle
+    bool all() const { return rate && interArrival && gaps && playLatency && statusLatency && cpu; }
+};
+TargetMarks judgeTargets(const StreamFigures& f, double playToFrameMs, double configureToStatusMs,
+                         double cpuStreamingPercent, double cpuIdlePercent);
+
 // Nearest-rank percentile (p in 0..100) of values; 0 for no values.
 double percentile(std::vector<double> values, double p);
 // CPU seconds used over a wall-clock span, in percent of one core.

@@ -145,3 +145,26 @@ TEST(CpuPercent, OfOneCore) {
 
 }  // namespace
 }  // namespace streambench
+
+using streambench::judgeTargets;
+using streambench::StreamFigures;
+
+// bench.sh passes on stream_bench's exit code: every target has to count.
+TEST(Targets, EachMissedTargetFailsTheRun) {
+    StreamFigures good;
+    good.frames = 5800;
+    good.errorPercent = 0.05;
+    good.p99Ms = 6.5;
+    EXPECT_TRUE(judgeTargets(good, 2.0, 3.0, 1.5, 0.5).all());
+    StreamFigures slow = good, jittery = good, lossy = good;
+    slow.errorPercent = -0.11;
+    jittery.p99Ms = 6.6;
+    lossy.missing = 1;
+    for (const StreamFigures& f : {slow, jittery, lossy, StreamFigures{}})
+        EXPECT_FALSE(judgeTargets(f, 2.0, 3.0, 1.5, 0.5).all()) << f.errorPercent << " " << f.p99Ms;
+    EXPECT_FALSE(judgeTargets(good, 10.0, 3.0, 1.5, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, -1.0, 3.0, 1.5, 0.5).all());  // no frame after start play
+    EXPECT_FALSE(judgeTargets(good, 2.0, -1.0, 1.5, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, 2.0, 3.0, 2.0, 0.5).all());
+    EXPECT_FALSE(judgeTargets(good, 2.0, 3.0, 1.5, 2.0).all());
+}

@@ -207,7 +207,9 @@ TEST_F(Control, StartKeepAndStopPlay) {
         << sim->output();
 
     sendCommand(lc::encodeStopPlay(kSerial0));
-    ASSERT_TRUE(sim->waitForOutput("STOP  PLAY to " + targetText() + "\r\n", 3s)) << sim->output();
+    ASSERT_TRUE(sim->waitForOutput("STOP  PLAY to " + targetText(), 3s)) << sim->output();
+    auto said = messages(sim->output());
+    EXPECT_EQ(std::count(said.begin(), said.end(), "STOP  PLAY to " + targetText()), 1) << sim->output();
     drain(frames);
     EXPECT_FALSE(receiveFrame(frames, d, 500ms)) << "frames after stop play";
     EXPECT_EQ(sim->output().find("(timeout)"), std::string::npos);

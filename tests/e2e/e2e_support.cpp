@@ -151,11 +151,13 @@ void SimTest::TearDown() {
     hosts.reset();
 }
 
-void SimTest::startSim(const std::vector<std::string>& args) {
+void SimTest::startSim(const std::vector<std::string>& args) { startSim(args, harness::SimProcess::Options{}); }
+
+void SimTest::startSim(const std::vector<std::string>& args, const harness::SimProcess::Options& opts) {
     std::vector<std::string> argv{harness::simulatorPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    sim = std::make_unique<harness::SimProcess>(hosts->simNs, argv);
-    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output();
+    sim = std::make_unique<harness::SimProcess>(hosts->simNs, argv, opts);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
 }
 
 int SimTest::ctlSocket(uint16_t port, const char* group) {

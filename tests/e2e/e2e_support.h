@@ -66,6 +66,8 @@ protected:
     // Starts simulator instance 0 (plus args) in the sim namespace and waits for its
     // first announcement line. Call through ASSERT_NO_FATAL_FAILURE.
     void startSim(const std::vector<std::string>& args = {"0"});
+    // The same with the process options of the harness (pipes, job control...).
+    void startSim(const std::vector<std::string>& args, const harness::SimProcess::Options& opts);
     // A socket in the controller's namespace, closed in TearDown.
     int ctlSocket(uint16_t port, const char* group = nullptr);
 

@@ -63,7 +63,7 @@ void removeNetnsPath(const char* path) {
 }
 
 void cleanupAll() {
-    for (int i = 0; i < kMaxTracked; ++i) {
+    for (int i = kMaxTracked - 1; i >= 0; --i) {  // a job before the shell stand-in that reaps it
         pid_t pid = gPids[i];
         if (pid > 0) {
             gPids[i] = 0;
@@ -295,6 +295,72 @@ bool readFile(const std::string& path, std::string& out) {
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// In a forked child: the signal dispositions and mask a program expects at its start.
+void resetSignalsForExec() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) ::signal(sig, SIG_DFL);
+}
+
+// In a forked child that owns the terminal: runs argv as a job in a process group of
+// its own, in the terminal's foreground unless background, reports the job's pid on
+// infoFd, obeys one-letter commands on commandFd (f: fg, b: bg, t: take the terminal
+// back with canonical echoing modes) and ends with the job's exit code. Only calls
+// that are safe after fork in a threaded process.
+[[noreturn]] void runJobControlShell(char* const* argv, int commandFd, int infoFd, bool background) {
+    ::signal(SIGTTOU, SIG_IGN);  // a shell sets the terminal while in the background too
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0) _exit(127);
+    pid_t job = fork();
+    if (job == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setpgid(0, 0);
+        close(go[1]);
+        char c = 0;
+        while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        resetSignalsForExec();
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(go[0]);
+    if (job < 0) _exit(127);
+    setpgid(job, job);
+    if (!background) tcsetpgrp(STDIN_FILENO, job);
+    ssize_t ignored = write(infoFd, &job, sizeof job);
+    close(infoFd);
+    ignored = write(go[1], "g", 1);  // the job starts only once its group is in place
+    (void)ignored;
+    close(go[1]);
+    for (;;) {
+        int status = 0;
+        if (waitpid(job, &status, WNOHANG) == job) {
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+        pollfd p{commandFd, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0) continue;
+        char c = 0;
+        if (read(commandFd, &c, 1) != 1) {
+            commandFd = -1;  // the test is gone; the job's end still ends this
+            continue;
+        }
+        if (c == 'f') {
+            tcsetpgrp(STDIN_FILENO, job);
+            kill(-job, SIGCONT);
+        } else if (c == 'b') {
+            kill(-job, SIGCONT);
+        } else if (c == 't') {
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            termios t{};
+            if (tcgetattr(STDIN_FILENO, &t) == 0) {
+                t.c_lflag |= ICANON | ECHO;
+                tcsetattr(STDIN_FILENO, TCSANOW, &t);
+            }
+        }
+    }
+}
+
 // Appends what fd holds now to out; false at end of file or on an error other
 // than "nothing there yet".
 bool drainInto(int fd, std::string& out) {
@@ -428,6 +494,18 @@ SimProcess::SimProcess(const std::string& ns, const std::vector<std::string>& ar
 
     int slave = -1;
     int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    int shellPipe[2] = {-1, -1}, infoPipe[2] = {-1, -1};
+    const bool jobControl = opts.usePty && opts.jobControl;
+    if (jobControl && (pipe2(shellPipe, O_CLOEXEC) != 0 || pipe2(infoPipe, O_CLOEXEC) != 0)) {
+        err_ = "pipe failed";
+        if (nsFd >= 0) close(nsFd);
+        return;
+    }
+    if (opts.usePty && opts.stdoutPipe && pipe2(outPipe, O_CLOEXEC) != 0) {
+        err_ = "pipe failed";
+        if (nsFd >= 0) close(nsFd);
+        return;
+    }
     if (opts.usePty) {
         winsize ws{};
         ws.ws_row = 24;
@@ -458,7 +536,7 @@ SimProcess::SimProcess(const std::string& ns, const std::vector<std::string>& ar
             setsid();
             ioctl(slave, TIOCSCTTY, 0);
             dup2(slave, STDIN_FILENO);
-            dup2(slave, STDOUT_FILENO);
+            dup2(outPipe[1] >= 0 ? outPipe[1] : slave, STDOUT_FILENO);
             dup2(slave, STDERR_FILENO);
         } else {
             dup2(inPipe[0], STDIN_FILENO);
@@ -471,11 +549,9 @@ SimProcess::SimProcess(const std::string& ns, const std::vector<std::string>& ar
             (unshare(CLONE_NEWUTS) != 0 || sethostname("localhost", 9) != 0)) {
             failure = "cannot set host name\n";
         }
+        if (!failure && jobControl) runJobControlShell(argv.data(), shellPipe[0], infoPipe[1], opts.startInBackground);
         if (!failure) {
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) ::signal(sig, SIG_DFL);
+            resetSignalsForExec();
             execv(argv[0], argv.data());
             failure = "exec failed\n";
         }
@@ -498,6 +574,25 @@ SimProcess::SimProcess(const std::string& ns, const std::vector<std::string>& ar
         // The slave stays open here too: the terminal's modes stay readable after the
         // child exits, and reading the master never fails with EIO.
         slave_ = slave;
+        if (outPipe[0] >= 0) {
+            close(outPipe[1]);
+            stdoutFd_ = outPipe[0];
+            setNonBlocking(stdoutFd_);
+        }
+        if (jobControl) {
+            close(shellPipe[0]);
+            close(infoPipe[1]);
+            shellFd_ = shellPipe[1];
+            pollfd p{infoPipe[0], POLLIN, 0};
+            pid_t job = -1;
+            if (poll(&p, 1, 5000) > 0 && read(infoPipe[0], &job, sizeof job) == sizeof job && job > 0) {
+                jobPid_ = job;
+                trackPid(job);
+            } else {
+                err_ = "the job did not start";
+            }
+            close(infoPipe[0]);
+        }
     } else {
         close(inPipe[0]);
         close(outPipe[1]);
@@ -515,13 +610,41 @@ SimProcess::SimProcess(const std::string& ns, const std::vector<std::string>& ar
 }
 
 SimProcess::~SimProcess() {
+    if (jobPid_ > 0 && pid_ > 0 && exitCode_ == -2) {
+        // The job first: its shell stand-in reaps it and then ends by itself.
+        kill(jobPid_, SIGKILL);
+        auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (!reaped() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (jobPid_ > 0) untrackPid(jobPid_);
     if (pid_ > 0 && exitCode_ == -2) {
         killAndReap(pid_);
         untrackPid(pid_);
     }
-    for (int fd : {master_, slave_, stdinFd_, stdoutFd_, stderrFd_}) {
+    for (int fd : {master_, slave_, stdinFd_, stdoutFd_, stderrFd_, shellFd_}) {
         if (fd >= 0) close(fd);
     }
+}
+
+bool SimProcess::shell(char command) {
+    return shellFd_ >= 0 && write(shellFd_, &command, 1) == 1;
+}
+
+bool SimProcess::shellFg() { return shell('f'); }
+bool SimProcess::shellBg() { return shell('b'); }
+bool SimProcess::shellTakesTerminal() { return shell('t'); }
+
+void SimProcess::closeStdoutReader() {
+    pump(std::chrono::milliseconds(0));
+    if (stdoutFd_ >= 0) close(stdoutFd_);
+    stdoutFd_ = -1;
+}
+
+char SimProcess::state() const {
+    std::string stat;
+    if (pid() <= 0 || !readFile("/proc/" + std::to_string(pid()) + "/stat", stat)) return '?';
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
 }
 
 bool SimProcess::writeStdin(const std::string& bytes) {
@@ -605,7 +728,7 @@ std::string SimProcess::errorOutput() {
 }
 
 void SimProcess::signal(int sig) {
-    if (pid_ > 0 && !reaped()) kill(pid_, sig);
+    if (pid_ > 0 && !reaped()) kill(pid(), sig);
 }
 
 int SimProcess::waitExit(std::chrono::milliseconds timeout) {
@@ -627,7 +750,7 @@ bool SimProcess::terminalModes(unsigned& lflag) const {
 
 double SimProcess::cpuSeconds() const {
     std::string stat;
-    if (pid_ <= 0 || !readFile("/proc/" + std::to_string(pid_) + "/stat", stat)) return -1.0;
+    if (pid() <= 0 || !readFile("/proc/" + std::to_string(pid()) + "/stat", stat)) return -1.0;
     size_t close = stat.rfind(')');
     if (close == std::string::npos) return -1.0;
     std::stringstream ss(stat.substr(close + 2));
@@ -643,7 +766,7 @@ double SimProcess::cpuSeconds() const {
 
 long SimProcess::residentKiB() const {
     std::string status;
-    if (pid_ <= 0 || !readFile("/proc/" + std::to_string(pid_) + "/status", status)) return -1;
+    if (pid() <= 0 || !readFile("/proc/" + std::to_string(pid()) + "/status", status)) return -1;
     size_t at = status.find("VmRSS:");
     if (at == std::string::npos) return -1;
     return std::strtol(status.c_str() + at + 6, nullptr, 10);
@@ -699,9 +822,15 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<std::string> logLines(const std::string& output) {
+    static const std::string kErase = "\x1b[K";
     std::vector<std::string> lines;
     std::string current;
-    for (char c : output) {
+    for (size_t i = 0; i < output.size(); ++i) {
+        char c = output[i];
+        if (output.compare(i, kErase.size(), kErase) == 0) {
+            i += kErase.size() - 1;
+            continue;
+        }
         if (c == '\n' || c == '\r') {
             if (!current.empty()) lines.push_back(current);
             current.clear();

@@ -63,6 +63,12 @@ public:
         bool usePty = true;          // false: stdin is a pipe (see writeStdin) and stdout a pipe
         bool stdinAtEof = false;     // with usePty false: stdin closed at once (end of file)
         bool hostnameLocalhost = true;  // own UTS namespace whose host name maps to 127.0.0.1
+        bool stdoutPipe = false;     // with usePty: standard output a pipe (see closeStdoutReader)
+        // With usePty: a stand-in for an interactive shell with job control owns the
+        // terminal and runs the program as a job in a process group of its own, in the
+        // foreground or, with startInBackground, in the background (as `prog &`).
+        bool jobControl = false;
+        bool startInBackground = false;
     };
     SimProcess(const std::string& ns, const std::vector<std::string>& args);
     SimProcess(const std::string& ns, const std::vector<std::string>& args, const Options& opts);
@@ -70,7 +76,7 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return jobPid_ > 0 ? jobPid_ : pid_; }
     // Writes bytes to the process's terminal (or stdin pipe): keys.
     bool writeStdin(const std::string& bytes);
     // Waits until the collected output contains text; false on timeout or exit.
@@ -87,6 +93,16 @@ public:
     // The terminal modes of the pty as the process left them (ICANON/ECHO bits), for
     // checking that the simulator restores them. Valid while the pty master is open.
     bool terminalModes(unsigned& lflag) const;
+    // With jobControl, what the shell does: `fg` gives the job the terminal and continues
+    // it; `bg` continues it where it is; when a job stops, the shell takes the terminal
+    // back and puts its own canonical, echoing modes on it.
+    bool shellFg();
+    bool shellBg();
+    bool shellTakesTerminal();
+    // With stdoutPipe: the reader of standard output goes away (as `| head` does).
+    void closeStdoutReader();
+    // The process's state letter from /proc (R, S, T for stopped...), '?' when unknown.
+    char state() const;
     // CPU time (user+system) the process has used so far, in seconds (from /proc).
     double cpuSeconds() const;
     // Resident memory in KiB (VmRSS from /proc).
@@ -95,7 +111,10 @@ public:
 private:
     void pump(std::chrono::milliseconds wait);
     bool reaped();
+    bool shell(char command);
     pid_t pid_ = -1;
+    pid_t jobPid_ = -1;  // with jobControl: the program, a child of the shell stand-in pid_
+    int shellFd_ = -1;   // commands to the shell stand-in
     int master_ = -1, slave_ = -1, stdinFd_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
     std::string out_, err_;
     int exitCode_ = -2;
@@ -115,7 +134,8 @@ bool sendTo(int fd, const void* data, size_t size, const std::string& address, u
 std::string hex(const std::vector<uint8_t>& bytes);
 
 // Splits console output into its log entries: pieces between line feeds and carriage
-// returns (progress lines end in "\r"), empty pieces dropped.
+// returns (progress lines end in "\r"), empty pieces dropped. The terminal's
+// erase-to-end-of-line ("\x1b[K", written after a "\r" line) is not part of an entry.
 std::vector<std::string> logLines(const std::string& output);
 
 // Runs fn on a fresh thread that has entered network namespace ns (and, when

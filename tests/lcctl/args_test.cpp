@@ -174,3 +174,45 @@ TEST(LcctlArgs, DoubleDashEndsOptions) {
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.options.newSerial, 777u);
 }
+
+TEST(LcctlArgs, OptionsBeforeTheVerbAreCheckedAgainstIt) {
+    ParseResult r = parse({"--interface", "198.18.0.2", "discover", "--seconds", "2"});
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(r.options.verb, Verb::Discover);
+    EXPECT_EQ(r.options.interfaceIP, ip(198, 18, 0, 2));
+    EXPECT_EQ(r.options.durationMs, 2000u);
+
+    ParseResult inl = parse({"--interface=198.18.0.2", "--wait", "900", "play", "198.18.0.1"});
+    ASSERT_TRUE(inl.ok()) << inl.error;
+    EXPECT_EQ(inl.options.waitMs, 900u);
+    EXPECT_EQ(inl.options.device.ip, ip(198, 18, 0, 1));
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* mentions;
+        Verb verb;  // the verb whose help the error points to
+    };
+    const Case cases[] = {
+        {{"--interface"}, "--interface needs a value", Verb::None},
+        {{"--interface", "198.18.0.2"}, "no command", Verb::None},
+        {{"--interface", "1.2.3", "discover"}, "discover: --interface: expected an IPv4 address", Verb::Discover},
+        {{"--bogus", "discover"}, "unknown option '--bogus'", Verb::None},
+        {{"--interface", "198.18.0.2", "fly"}, "unknown command 'fly'", Verb::None},
+        {{"--wait", "100", "discover"}, "--wait does not apply to discover", Verb::Discover},
+        {{"--json", "stop", "198.18.0.1"}, "--json does not apply to stop", Verb::Stop},
+    };
+    for (const Case& c : cases) {
+        ParseResult bad = parse(c.args);
+        EXPECT_FALSE(bad.ok()) << c.mentions;
+        EXPECT_NE(bad.error.find(c.mentions), std::string::npos) << "error was: " << bad.error;
+        EXPECT_EQ(bad.options.verb, c.verb) << c.mentions;
+    }
+}
+
+TEST(LcctlArgs, VersionBeforeAnyVerb) {
+    ParseResult v = parse({"--version"});
+    EXPECT_TRUE(v.ok());
+    EXPECT_TRUE(v.options.version);
+    EXPECT_TRUE(parse({"--interface", "198.18.0.2", "--version"}).options.version);
+    EXPECT_FALSE(parse({"play", "198.18.0.1", "--version"}).ok());  // not an option of a verb
+}

@@ -86,3 +86,37 @@ TEST(LcctlDevices, TableCountsPerSerialAndKeepsTheLatest) {
     for (const char* part : {"\"serial\":429", "\"inputOn\":true", "\"level\":40", "\"masterSerial\":7", "\"reports\":2"})
         EXPECT_NE(js.find(part), std::string::npos) << part << " not in " << js;
 }
+
+TEST(LcctlDevices, ListedInOrderOfSerialNumbersWhateverTheOrderHeard) {
+    DeviceTable t;
+    for (uint32_t serial : {2429u, 529u, 4294967295u, 429u, 529u, 1u}) t.add(heard(announcement(serial, 0)));
+    for (uint32_t serial : {529u, 429u}) t.add(heard(status(serial, 3, false)));
+    std::vector<uint32_t> devices, statuses;
+    for (const DeviceSeen& d : t.devices()) devices.push_back(d.serial);
+    for (const StatusSeen& s : t.statuses()) statuses.push_back(s.serial);
+    EXPECT_EQ(devices, (std::vector<uint32_t>{1, 429, 529, 2429, 4294967295u}));
+    EXPECT_EQ(statuses, (std::vector<uint32_t>{429, 529}));
+    EXPECT_EQ(t.devices()[2].announcements, 2u);  // the second 529 went to its own entry
+}
+
+TEST(LcctlDevices, MissingStatusAdviceWeighsTheListenTime) {
+    DeviceTable t;
+    t.add(heard(announcement(429, kMaster)));
+    const DeviceSeen& d = t.devices()[0];
+
+    // Reports come every 5 s: a short listen proves nothing, and a device in
+    // multi-master mode may simply not have reported yet.
+    std::string shortListen = missingStatusAdvice(d, 3000, true);
+    EXPECT_EQ(shortListen.find("--multi-master"), std::string::npos) << shortListen;
+    EXPECT_NE(shortListen.find("3.0 s"), std::string::npos) << shortListen;
+    EXPECT_NE(shortListen.find("--seconds 7"), std::string::npos) << shortListen;
+    EXPECT_EQ(missingStatusAdvice(d, 6000, true).find("--multi-master"), std::string::npos);
+
+    std::string longListen = missingStatusAdvice(d, 12400, true);
+    EXPECT_NE(longListen.find("no status report arrived in 12.4 s"), std::string::npos) << longListen;
+    EXPECT_NE(longListen.find("'lcctl configure 198.18.5.1 --multi-master'"), std::string::npos) << longListen;
+
+    std::string elsewhere = missingStatusAdvice(d, 12400, false);
+    EXPECT_NE(elsewhere.find("no status report arrived in 12.4 s"), std::string::npos) << elsewhere;
+    EXPECT_EQ(elsewhere.find("--multi-master"), std::string::npos) << elsewhere;
+}

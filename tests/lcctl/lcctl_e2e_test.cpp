@@ -2,11 +2,17 @@
 // lcctl in the other (or, for the same-host case, beside the simulator).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -112,6 +118,32 @@ std::string countingPcmFile() {
     return path;
 }
 
+// Steers every unicast datagram to port in namespace ns to the socket that bound the
+// port there first (the simulator started first): a socket of the test joins the
+// port's SO_REUSEPORT group and gives the group a program that always picks member 0.
+// Without it the kernel spreads datagrams over the group by a hash of their addresses.
+// Returns the socket, which the caller closes; -1 on failure.
+int steerToFirstSocket(const std::string& ns, uint16_t port) {
+    int fd = -1;
+    harness::runInNamespace(ns, false, [&] {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        sock_filter pickFirst[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+        sock_fprog program{1, pickFirst};
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    });
+    return fd;
+}
+
 class LcctlE2E : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -161,7 +193,8 @@ TEST_F(LcctlE2E, DiscoverFindsSerial429) {
     EXPECT_EQ(field(device, "software"), "103");
     EXPECT_GE(number(device, "announcements"), 2);
 
-    Outcome text = ctl({"discover", "--seconds", "1.5"});
+    // An option for every verb may also come before the verb.
+    Outcome text = ctl({"--interface", hosts->ctlAddr, "discover", "--seconds", "1.5"});
     ASSERT_EQ(text.exit, 0) << describe(text);
     EXPECT_NE(text.out.find("device serial 429  address " + hosts->simAddr), std::string::npos) << describe(text);
 }
@@ -170,7 +203,7 @@ TEST_F(LcctlE2E, PlayReceives200FramesPerSecondWithoutGapsAndWritesThemToWav) {
     std::string pcm = countingPcmFile();
     files.push_back(pcm);
     ASSERT_NO_FATAL_FAILURE(startSim({"0", pcm}));
-    std::string wav = temp("lcctl_e2e_wav_");
+    std::string wav = temp("lcctl_e2e_m\xC3\xBCsik_");  // a UTF-8 name: --json must keep it as it is
     Outcome r = ctl({"play", hosts->simAddr, "--seconds", "3", "--json", "--wav", wav});
     ASSERT_EQ(r.exit, 0) << describe(r);
     std::string summary = jsonLine(r.out, "summary");
@@ -186,6 +219,9 @@ TEST_F(LcctlE2E, PlayReceives200FramesPerSecondWithoutGapsAndWritesThemToWav) {
     EXPECT_EQ(field(summary, "missing"), "0") << summary;
     EXPECT_EQ(field(summary, "serial"), "429") << summary;
     EXPECT_EQ(number(summary, "wavFrames"), frames) << summary;
+    EXPECT_EQ(field(summary, "wav"), "\"" + wav + "\"") << summary;
+    EXPECT_EQ(field(summary, "stopped"), "false") << summary;
+    EXPECT_EQ(field(summary, "wrongDevice"), "false") << summary;
     EXPECT_GE(number(summary, "statusReports"), 1) << summary;  // the first configure brings a status at once
 
     std::vector<uint8_t> file = readFile(wav);
@@ -323,27 +359,108 @@ TEST_F(LcctlE2E, NoDeviceAnsweredHasItsOwnExitCode) {
     EXPECT_EQ(c.exit, 3) << describe(c);
 }
 
+// Two simulators on one host share its address and ports; a command to the address
+// reaches only one of them (here always the first, instance 0). Naming the other one
+// by serial must not end in success.
+TEST_F(LcctlE2E, AnotherDeviceAtTheSameAddressAnsweringIsNotSuccess) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    int steer = steerToFirstSocket(hosts->simNs, 4001);
+    ASSERT_GE(steer, 0) << std::strerror(errno);
+
+    Outcome wrong = ctl({"configure", "529", "--wait", "4000"});
+    EXPECT_EQ(wrong.exit, 4) << describe(wrong);
+    EXPECT_NE(wrong.err.find("device 529 at " + hosts->simAddr + " did not take the commands; device 429 there did"),
+              std::string::npos)
+        << describe(wrong);
+    EXPECT_NE(wrong.err.find("serials 429, 529"), std::string::npos) << describe(wrong);
+    EXPECT_NE(simLineWith("sending status").find(hosts->ctlAddr), std::string::npos) << sim->output();
+    EXPECT_EQ(second.output().find("sending status"), std::string::npos) << second.output();
+
+    Outcome right = ctl({"configure", "429", "--wait", "4000"});
+    EXPECT_EQ(right.exit, 0) << describe(right);
+    EXPECT_NE(right.out.find("device 429 at " + hosts->simAddr), std::string::npos) << describe(right);
+
+    Outcome play = ctl({"play", "529", "--seconds", "8", "--json"});
+    EXPECT_EQ(play.exit, 4) << describe(play);
+    std::string summary = jsonLine(play.out, "summary");
+    EXPECT_EQ(field(summary, "wrongDevice"), "true") << describe(play);
+    EXPECT_EQ(field(summary, "serial"), "429") << describe(play);
+    EXPECT_EQ(field(summary, "serialAskedFor"), "529") << describe(play);
+    EXPECT_LT(number(summary, "seconds"), 5.0) << summary;  // ended early, not after 8 s
+    EXPECT_TRUE(sim->waitForOutput("STOP  PLAY to " + hosts->ctlAddr, 2s)) << sim->output();
+    close(steer);
+}
+
+// A stop play from another controller ends the stream; play must say so and not
+// report the run as a success.
+TEST_F(LcctlE2E, PlaySaysWhenTheStreamStops) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs, command({"play", hosts->simAddr, "--seconds", "20", "--json"}), pipes());
+    ASSERT_TRUE(play.waitForOutput("\"type\":\"progress\"", 5s)) << play.output() << play.errorOutput();
+    Outcome stop = runLcctl(hosts->simNs, {"stop", "127.0.0.1"}, 5s);  // the other controller
+    ASSERT_EQ(stop.exit, 0) << describe(stop);
+    auto stoppedAt = std::chrono::steady_clock::now();
+    ASSERT_EQ(play.waitExit(5s), 5) << play.output() << play.errorOutput();
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, 3s);
+    EXPECT_NE(play.errorOutput().find("the stream stopped"), std::string::npos) << play.errorOutput();
+    std::string summary = jsonLine(play.output(), "summary");
+    EXPECT_EQ(field(summary, "stopped"), "true") << summary;
+    EXPECT_GT(number(summary, "stoppedAt"), 0.5) << summary;
+    EXPECT_LT(number(summary, "seconds"), 10.0) << summary;
+}
+
+// Ctrl-C ends a wait early; what is said afterwards must tell the time actually waited.
+TEST_F(LcctlE2E, InterruptedWaitsTellTheTimeWaited) {
+    harness::SimProcess configure(hosts->ctlNs, command({"configure", hosts->simAddr, "--wait", "30000"}), pipes());
+    ASSERT_TRUE(configure.waitForOutput("sent configure", 5s)) << configure.errorOutput();
+    std::this_thread::sleep_for(500ms);
+    configure.signal(SIGINT);
+    EXPECT_EQ(configure.waitExit(5s), 3) << configure.errorOutput();
+    std::string err = configure.errorOutput();
+    EXPECT_NE(err.find("ms before lcctl was interrupted"), std::string::npos) << err;
+    EXPECT_EQ(err.find("30000"), std::string::npos) << err;
+
+    harness::SimProcess discover(hosts->ctlNs, command({"discover", "--seconds", "60"}), pipes());
+    std::this_thread::sleep_for(800ms);
+    discover.signal(SIGINT);
+    EXPECT_EQ(discover.waitExit(5s), 3) << discover.errorOutput();
+    err = discover.errorOutput();
+    EXPECT_NE(err.find("s before lcctl was interrupted"), std::string::npos) << err;
+    EXPECT_EQ(err.find("within 60.0 s"), std::string::npos) << err;
+}
+
+TEST(LcctlCommandLine, VersionIsOneLine) {
+    Outcome v = runLcctl("", {"--version"}, 5s);
+    EXPECT_EQ(v.exit, 0) << describe(v);
+    EXPECT_EQ(v.out, std::string("lcctl ") + LC_VERSION + "\n");
+    EXPECT_EQ(v.err, "");
+}
+
 TEST(LcctlCommandLine, BadArgumentsExitWithTheDocumentedCode) {
     Outcome help = runLcctl("", {"--help"}, 5s);
     ASSERT_EQ(help.exit, 0) << describe(help);
     EXPECT_NE(help.out.find("2  bad arguments"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("3  no device answered"), std::string::npos) << help.out;
 
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"fly"},
-        {"play"},
-        {"play", "198.18.0.300"},
-        {"configure", "198.18.0.1", "--level", "120"},
-        {"set-ip", "429"},
-        {"discover", "--json", "--wav", "x.wav"},
+    // Each error points to the help of the verb it concerns.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{}, "Try 'lcctl --help'"},
+        {{"fly"}, "Try 'lcctl --help'"},
+        {{"play"}, "Try 'lcctl play --help'"},
+        {{"play", "198.18.0.300"}, "Try 'lcctl play --help'"},
+        {{"configure", "198.18.0.1", "--level", "120"}, "Try 'lcctl configure --help'"},
+        {{"set-ip", "429"}, "Try 'lcctl set-ip --help'"},
+        {{"discover", "--json", "--wav", "x.wav"}, "Try 'lcctl discover --help'"},
+        {{"--interface", "198.18.0.1", "--wav", "x.wav", "stop", "198.18.0.2"}, "Try 'lcctl stop --help'"},
     };
-    for (const auto& args : bad) {
+    for (const auto& [args, hint] : bad) {
         Outcome r = runLcctl("", args, 5s);
         std::string line;
         for (const std::string& a : args) line += a + " ";
         EXPECT_EQ(r.exit, 2) << "lcctl " << line << "\n" << describe(r);
-        EXPECT_NE(r.err.find("Try 'lcctl --help'"), std::string::npos) << "lcctl " << line << "\n" << describe(r);
+        EXPECT_NE(r.err.find(hint), std::string::npos) << "lcctl " << line << "\n" << describe(r);
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
 }

@@ -15,6 +15,30 @@ TEST(LcctlJson, EscapesQuotesBackslashesAndControlBytes) {
     EXPECT_EQ(JsonLine().str(), "{}");
 }
 
+// Text from the command line (a WAV path) is mostly UTF-8: it must come out as the
+// same characters, and anything that is not UTF-8 must not make the line invalid.
+TEST(LcctlJson, KeepsUtf8AndReplacesBytesThatAreNotUtf8) {
+    EXPECT_EQ(jsonString("/tmp/m\xC3\xBCsik.wav"), "\"/tmp/m\xC3\xBCsik.wav\"");            // ü, 2 bytes
+    EXPECT_EQ(jsonString("\xE2\x82\xAC \xF0\x9F\x8E\xB5"), "\"\xE2\x82\xAC \xF0\x9F\x8E\xB5\"");  // 3 and 4 bytes
+    EXPECT_EQ(jsonString("\x7F"), "\"\x7F\"");  // DEL needs no escape
+    const std::string r = "\xEF\xBF\xBD";       // U+FFFD
+    struct Case {
+        std::string in, out;
+    };
+    const Case bad[] = {
+        {"m\xFCsik", "m" + r + "sik"},                   // Latin-1 ü
+        {"\x80x", r + "x"},                              // stray continuation byte
+        {"\xC0\xAF", r + r},                            // overlong '/'
+        {"\xE0\x80\xAF", r + r + r},                     // overlong, three bytes
+        {"\xED\xA0\x80", r + r + r},                     // a surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r},              // above U+10FFFF
+        {"ab\xC3", "ab" + r},                            // cut short at the end
+        {"\xE2\x82x", r + r + "x"},                      // cut short before an ASCII byte
+        {"\xF5\xFF", r + r},
+    };
+    for (const Case& c : bad) EXPECT_EQ(jsonString(c.in), "\"" + c.out + "\"") << testing::PrintToString(c.in);
+}
+
 TEST(LcctlReport, SummaryCarriesTheFigures) {
     PlayReport r;
     r.deviceIP = (198u << 24) | (18u << 16) | 1;

@@ -211,6 +211,7 @@ protected:
     // The stream runs to port 5000 before every command case.
     void streamToMainPort() {
         if (streaming_) return;
+        SimOnLan::drain(streamFd_);  // a frame of an earlier stream must not pass for this one
         lan_->send(kCommandPort, startPlay(l_.ctlIP, kStreamPort, 60000));
         ASSERT_TRUE(SimOnLan::nextFrame(streamFd_, 2s)) << "no stream to port " << kStreamPort;
         streaming_ = true;
@@ -222,11 +223,13 @@ protected:
     std::vector<std::string> messagesUpToMarker(uint16_t port, size_t from, const Lines& expected) {
         std::string marker;
         if (port == kHelloPort) {
-            uint8_t n = static_cast<uint8_t>(++markers_);
-            lan_->send(port, Bytes{0xFE, 0xED, n});
-            char head[8];
-            std::snprintf(head, sizeof head, "feed%02x", n);
-            marker = std::string("unknown hello ") + head + " from " + l_.ctlHex + "  ";
+            // A SetIP for another device: its refusal line is not held back under the
+            // console's bound for unknown traffic, as an unknown datagram's might be.
+            uint32_t n = 0x7E000000u + static_cast<uint32_t>(++markers_);
+            lan_->send(port, setIP(n, 0));
+            char refusal[64];
+            std::snprintf(refusal, sizeof refusal, "SetIP: serno mismatch (%08X / %08X)", kSerial, n);
+            marker = refusal;
         } else {
             lan_->send(port, keepPlay());
             marker = "got KEEP  PLAY from " + l_.ctlHex + "  ";

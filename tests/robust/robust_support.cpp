@@ -79,6 +79,11 @@ std::vector<std::string> eventMessages(const std::string& output) {
 
 bool isCleanConsole(const std::string& output, std::string& why) {
     for (size_t i = 0; i < output.size(); ++i) {
+        // The log's own erase-to-end-of-line, just before a line end on a terminal.
+        if (output.compare(i, 4, "\x1b[K\r") == 0 || output.compare(i, 4, "\x1b[K\n") == 0) {
+            i += 2;
+            continue;
+        }
         unsigned char c = static_cast<unsigned char>(output[i]);
         if ((c < 0x20 && c != '\r' && c != '\n') || c == 0x7F) {
             char text[64];

@@ -45,7 +45,8 @@ bool isFrame(const Bytes& b);
 // Log messages (time prefix removed) in a slice of console output, without the
 // lines that come and go with time: announcements, progress and status lines.
 std::vector<std::string> eventMessages(const std::string& output);
-// True when the output holds no byte below 0x20 other than CR and LF, no ESC, no DEL.
+// True when the output holds no byte below 0x20 other than CR and LF, no DEL, and no
+// ESC but the log's own erase-to-end-of-line right before a line end.
 bool isCleanConsole(const std::string& output, std::string& why);
 
 // Two hosts with the simulator (instance 0) running in the first and the test's

@@ -1,11 +1,14 @@
 // Audio frames and their sources, the input level detector, the status report
 // and the recent-masters table.
+#include <sys/mman.h>
+
 #include <cstring>
 #include <vector>
 
 #include "core/byteorder.h"
 #include "core/codec.h"
 #include "fixture.h"
+#include "net/IPAsString.h"
 
 using namespace lc;
 using unit::DeviceTest;
@@ -127,6 +130,32 @@ TEST_F(Data, FileWindowsLoop) {
     ls.idata = 0;
 }
 
+// The largest file the loader takes (2^31 - 15 bytes): its last whole window ends
+// 113 bytes before the end, where the position is within 960 of 2^31.
+TEST_F(Data, FileWindowsNearTwoGiBRewindWithoutOverflow) {
+    const size_t mapped = (size_t{1} << 31) + 4096;  // pages are only made when touched
+    void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    uint8_t* file = static_cast<uint8_t*>(map);
+    const int32_t size = 2147483633;
+    const int32_t lastWindow = 2147482560;  // 2236961 * 960
+    file[0] = 0x11;
+    file[lastWindow] = 0x22;
+    ls.pdata = file;
+    ls.idata = size;
+    ls.imaxpos = size;
+    ls.icurpos = lastWindow;
+    frameStep(ls);
+    EXPECT_EQ(ls.abBuf[40], 0x22);
+    ASSERT_EQ(ls.icurpos, lastWindow + 960);
+    frameStep(ls);  // 113 bytes left: back to the start
+    EXPECT_EQ(ls.abBuf[40], 0x11);
+    EXPECT_EQ(ls.icurpos, 960);
+    ls.pdata = nullptr;
+    ls.idata = 0;
+    munmap(map, mapped);
+}
+
 TEST_F(Data, SequenceRunsOnAcrossPlaysAndSendTargetsPlayer) {
     EXPECT_FALSE(sendStep(ls));
     startPlay();
@@ -145,6 +174,25 @@ TEST_F(Data, SequenceRunsOnAcrossPlaysAndSendTargetsPlayer) {
     seqs.push_back(get_be32(ls.abBuf + 10));
     seqs.push_back(turn());
     EXPECT_EQ(seqs, (std::vector<uint32_t>{1, 2, 3, 3, 3, 4}));
+}
+
+// The target's text is made once per target; a new start play re-targets the next frame.
+TEST_F(Data, FramesFollowANewTarget) {
+    startPlay();
+    turn();
+    StartPlayArgs a;
+    a.targetIP = 0x0A000007;
+    a.targetPort = 4100;
+    auto cmd = encodeStartPlay(429, a);
+    handleCommand(cmd.data(), cmd.size(), unit::sender("10.0.0.5"), ls);
+    frameStep(ls);
+    Outgoing o = sendStep(ls);
+    ASSERT_TRUE(o);
+    EXPECT_STREQ(o.address, "10.0.0.7");
+    EXPECT_EQ(o.port, 4100);
+    IPAsString(0x01010101);  // the log's own buffers do not touch the target's text
+    IPAsString(0x02020202);
+    EXPECT_STREQ(sendStep(ls).address, "10.0.0.7");
 }
 
 TEST_F(Data, ProgressLineFigures) {
@@ -170,6 +218,19 @@ TEST_F(Data, ProgressLineFigures) {
     gNow += 1001;
     progressStep(ls);
     EXPECT_EQ(lastLine().substr(0, 54), "Streaming ... 1201 pks at 200 pks/sec (48.000 khz) to ");
+}
+
+// Between two progress lines the sequence number passes 2^31 (after about 124 days).
+TEST_F(Data, ProgressFigureAcrossTwoToThe31) {
+    startPlay();
+    progressStep(ls);
+    ls.iLastToldPackets = static_cast<int32_t>(0x7FFFFFCEu);  // 2^31 - 50
+    ls.sequenceNumber = 0x80000096u;                         // 2^31 + 150
+    gNow += 1001;
+    progressStep(ls);
+    EXPECT_EQ(ls.iLastPackDiff, 200);
+    EXPECT_EQ(lastLine().substr(0, 45), "Streaming ... 2147483798 pks at 200 pks/sec (");
+    EXPECT_EQ(ls.iLastToldPackets, static_cast<int32_t>(0x80000096u));
 }
 
 // ---- Input level ---------------------------------------------------------------

@@ -79,6 +79,17 @@ TEST_F(LogTest, LongMessageIsCutWithoutOverrun) {
     EXPECT_EQ(gEntries[0], "09:05:03 " + std::string(1502, 'q'));
 }
 
+TEST_F(LogTest, AnOpenLineIsEndedOnceAtTheEnd) {
+    myprintf("done\n");
+    endConsoleLine();
+    EXPECT_EQ(gEntries.size(), 1u) << "a closed line gets nothing more";
+    myprintf("progress\r");
+    endConsoleLine();
+    endConsoleLine();
+    ASSERT_EQ(gEntries.size(), 3u);
+    EXPECT_EQ(gEntries[2], "\n");
+}
+
 TEST(SanitizeReceivedText, DropsControlBytesAndDel) {
     const char in[] = "a\tb\nc\rd\x08" "e\x7f" "f\x1b[1mg\x80\xfeh\0ignored";
     char out[64];
@@ -143,6 +154,40 @@ TEST_F(LoadFileTest, MissingFileGivesNothingAndKeepsSize) {
     EXPECT_TRUE(gEntries.empty());
 }
 
+TEST(WavHeader, RiffAndWaveAtTheirPlaces) {
+    const uint8_t wav[] = {'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    EXPECT_TRUE(startsWithWavHeader(wav, sizeof wav));
+    EXPECT_TRUE(startsWithWavHeader(wav, 12));
+    EXPECT_FALSE(startsWithWavHeader(wav, 11));
+    const uint8_t rifx[] = {'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    const uint8_t avi[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '};
+    EXPECT_FALSE(startsWithWavHeader(rifx, sizeof rifx));
+    EXPECT_FALSE(startsWithWavHeader(avi, sizeof avi));
+}
+
+TEST(Instance, DecimalNumbersThatKeepSerialAndOwnportMeaningful) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int32_t value;
+    };
+    const Case cases[] = {{"0", true, 0},         {"1", true, 1},          {"12", true, 12},
+                          {"-1", true, -1},       {"007", true, 7},        {"+3", true, 3},
+                          {"-4", true, -4},       {"64224", true, 64224},  {"-5", false, 0},
+                          {"64225", false, 0},    {"", false, 0},          {"-", false, 0},
+                          {"abc", false, 0},      {"1a", false, 0},        {" 1", false, 0},
+                          {"1 ", false, 0},       {"0x1", false, 0},       {"2147483648", false, 0},
+                          {"-2147483649", false, 0}, {"99999999999999999999999", false, 0}};
+    for (const Case& c : cases) {
+        int32_t value = 77;
+        EXPECT_EQ(parseInstance(c.text, value), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(value, c.ok ? c.value : 77) << "'" << c.text << "'";
+    }
+    EXPECT_EQ(serialForInstance(kMinInstance), 29u);
+    EXPECT_EQ(serialForInstance(kMaxInstance), 6422829u);
+    EXPECT_EQ(1311 + kMaxInstance, 65535);
+}
+
 TEST(KeyLength, SplitsEscapeSequences) {
     const uint8_t esc[] = {27};
     const uint8_t up[] = {27, '[', 'A', 'x'};
@@ -150,13 +195,16 @@ TEST(KeyLength, SplitsEscapeSequences) {
     const uint8_t ctrlRight[] = {27, '[', '1', ';', '5', 'C', 'z'};
     const uint8_t alt[] = {27, 'x', 'y'};
     const uint8_t plain[] = {'a', 27};
-    EXPECT_EQ(keyLength(esc, 1), 1);
-    EXPECT_EQ(keyLength(up, 4), 3);
-    EXPECT_EQ(keyLength(f1, 4), 3);
-    EXPECT_EQ(keyLength(ctrlRight, 7), 6);
-    EXPECT_EQ(keyLength(alt, 3), 2);
-    EXPECT_EQ(keyLength(plain, 2), 1);
-    EXPECT_EQ(keyLength(plain, 0), 0);
+    auto length = [](const uint8_t* data, int size) { return scanKey(data, size, true, false).length; };
+    EXPECT_EQ(length(esc, 1), 1);
+    EXPECT_EQ(length(up, 4), 3);
+    EXPECT_EQ(length(f1, 4), 3);
+    EXPECT_EQ(length(ctrlRight, 7), 6);
+    EXPECT_EQ(scanKey(up, 4, true, false).key, kKeySequence);
+    EXPECT_EQ(length(alt, 3), 1);  // Escape followed by a letter is Escape, not one Alt key
+    EXPECT_EQ(scanKey(alt, 3, true, false).key, kKeyEscape);
+    EXPECT_EQ(length(plain, 2), 1);
+    EXPECT_EQ(length(plain, 0), 0);
 }
 
 TEST(TurnPacer, DueTimesAdvanceWithoutDrift) {

@@ -55,7 +55,7 @@ int runSetSerial(const Options& o) {
     HelloListener listener;
     if (!openListener(o, listener)) return kExitError;
     uint32_t newAt = 0, oldAt = 0;
-    listenUntil(listener, o.waitMs, [&](const Heard& h) {
+    Listened how = listenUntil(listener, o.waitMs, [&](const Heard& h) {
         if (h.kind != Heard::Kind::Announcement) return false;
         if (h.announcement.serial == cur) oldAt = h.fromIP;
         if (h.announcement.serial != o.newSerial) return false;
@@ -70,8 +70,8 @@ int runSetSerial(const Options& o) {
         note("device at " + dotted(oldAt) + " still announces serial " + std::to_string(cur) +
              ": it did not take the new serial");
     else
-        note("no device announced serial " + std::to_string(cur) + " or " + std::to_string(o.newSerial) + " within " +
-             std::to_string(o.waitMs) + " ms");
+        note("no device announced serial " + std::to_string(cur) + " or " + std::to_string(o.newSerial) + " " +
+             waitedText(how.waitedMs, how.interrupted));
     return kExitNoAnswer;
 }
 
@@ -82,14 +82,15 @@ int runSetIP(const Options& o) {
     if (!sendAdmin(o, msg, what.c_str())) return kExitError;
     HelloListener listener;
     if (!openListener(o, listener)) return kExitError;
-    uint32_t at = findDeviceBySerial(listener, serial, o.waitMs);
+    Listened how;
+    uint32_t at = findDeviceBySerial(listener, serial, o.waitMs, &how);
     if (at) {
         say("device " + std::to_string(serial) + " announces at " + dotted(at) +
             "; it does not acknowledge network settings");
         return kExitOk;
     }
-    note("no device with serial " + std::to_string(serial) + " announced itself within " + std::to_string(o.waitMs) +
-         " ms; the settings were sent anyway");
+    note("no device with serial " + std::to_string(serial) + " announced itself " +
+         waitedText(how.waitedMs, how.interrupted) + "; the settings were sent anyway");
     return kExitNoAnswer;
 }
 

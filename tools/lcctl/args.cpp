@@ -263,6 +263,24 @@ std::string parseVerbArgs(const VerbSpec& verb, const std::vector<std::string>& 
     return err.empty() ? checkCombination(o) : err;
 }
 
+// Moves at past the options that come before the verb (with their values); at then
+// names the verb, or args.size() when there is none. An error when one of those
+// options is unknown or lacks its value.
+std::string skipLeadingOptions(const std::vector<std::string>& args, size_t& at) {
+    for (at = 0; at < args.size(); ++at) {
+        const std::string& a = args[at];
+        if (a.size() < 2 || a[0] != '-') break;
+        if (isHelpFlag(a) || a == "--version") continue;
+        std::string name, value;
+        bool hasInline = false;
+        splitInline(a, name, value, hasInline);
+        const OptionSpec* option = findOption(name);
+        if (!option) return "unknown option '" + name + "'";
+        if (option->takesValue && !hasInline && ++at >= args.size()) return name + " needs a value";
+    }
+    return {};
+}
+
 }  // namespace
 
 const char* verbName(Verb verb) {
@@ -318,20 +336,32 @@ ParseResult parseArgs(const std::vector<std::string>& args) {
     ParseResult r;
     Options& o = r.options;
     o.configure.masterSerial = 1;
-    if (args.empty()) {
+    size_t at = 0;
+    std::string leadingError = skipLeadingOptions(args, at);
+    const VerbSpec* verb = at < args.size() ? findVerb(args[at]) : nullptr;
+    if (verb) o.verb = verb->verb;
+    for (const std::string& a : args) o.help = o.help || isHelpFlag(a);
+    for (size_t i = 0; i < at && i < args.size(); ++i) o.version = o.version || args[i] == "--version";
+    if (o.help || o.version) return r;
+    if (!leadingError.empty()) {
+        r.error = leadingError;
+        return r;
+    }
+    if (at >= args.size()) {
         r.error = "no command given";
         return r;
     }
-    const VerbSpec* verb = isHelpFlag(args[0]) ? nullptr : findVerb(args[0]);
-    for (const std::string& a : args) o.help = o.help || isHelpFlag(a);
-    if (verb) o.verb = verb->verb;
-    if (o.help) return r;
     if (!verb) {
-        r.error = "unknown command '" + args[0] + "'";
+        r.error = "unknown command '" + args[at] + "'";
         return r;
     }
+    // The verb first, then every option and operand in the order given: options
+    // before the verb are checked against it like those after it.
+    std::vector<std::string> ordered{args[at]};
+    ordered.insert(ordered.end(), args.begin(), args.begin() + static_cast<std::ptrdiff_t>(at));
+    ordered.insert(ordered.end(), args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
     o.durationMs = verb->defaultDurationMs;
-    std::string err = parseVerbArgs(*verb, args, o);
+    std::string err = parseVerbArgs(*verb, ordered, o);
     if (!err.empty()) r.error = std::string(verb->name) + ": " + err;
     return r;
 }

@@ -15,6 +15,8 @@ enum ExitCode {
     kExitError = 1,     // a socket, bind or file failed
     kExitUsage = 2,     // bad arguments
     kExitNoAnswer = 3,  // no device answered in time
+    kExitWrongDevice = 4,    // another device than the one named answered
+    kExitStreamStopped = 5,  // play: the stream stopped before the end of play
 };
 
 enum class Verb { None, Discover, Configure, Play, Stop, Keep, SetSerial, SetIP };
@@ -30,6 +32,7 @@ struct DeviceRef {
 struct Options {
     Verb verb = Verb::None;
     bool help = false;
+    bool version = false;  // --version before the verb
     bool json = false;
     uint32_t interfaceIP = 0;  // local address for the multicast group; 0: by route
 
@@ -69,7 +72,8 @@ struct ParseResult {
     bool ok() const { return error.empty(); }
 };
 
-// args holds the arguments after the program name.
+// args holds the arguments after the program name. Options may also come before
+// the verb; they are checked against it as if they followed it.
 ParseResult parseArgs(const std::vector<std::string>& args);
 
 const char* verbName(Verb verb);

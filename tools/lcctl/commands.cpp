@@ -1,4 +1,5 @@
 // lcctl configure, stop and keep: device commands to DEVICE:4001.
+#include "answer.h"
 #include "core/Controller_if.h"
 #include "report.h"
 #include "target.h"
@@ -26,21 +27,25 @@ std::string configureText(const lc::ConfigureArgs& a) {
            " ms, multi-master " + (a.multiMasterMode ? "on" : "off") + ")";
 }
 
-// The configure took effect when an announcement names this host as master, or a
-// status report from the device arrives.
-bool confirmsConfigure(const Heard& h, const Target& t) {
-    if (!fromDevice(t.ip, t.local, h.fromIP)) return false;
-    if (h.kind == Heard::Kind::Status) return true;
-    return h.kind == Heard::Kind::Announcement && h.announcement.controllerIP == t.ownIP;
+AnswerCheck::Setup checkSetup(const Target& t, const lc::ConfigureArgs& args) {
+    AnswerCheck::Setup s;
+    s.deviceIP = t.ip;
+    s.deviceLocal = t.local;
+    s.serialNamed = t.serialKnown;
+    s.serial = t.serial;
+    s.configureSent = true;
+    s.controllerIP = t.ownIP;
+    s.configuredMasterIP = args.masterIP;
+    return s;
 }
 
-void describeConfirmation(const Heard& h, const Target& t) {
+void describeConfirmation(const Heard& h, const Target& t, const AnswerCheck& check) {
+    std::string who = check.answerKnown() ? "device " + std::to_string(check.answerSerial()) : "a device";
     if (h.kind == Heard::Kind::Status) {
-        say("device " + std::to_string(h.status.serial) + " at " + dotted(t.ip) + " reports its status here: input " +
-            (h.status.inputOn ? "ON" : "OFF") + ", level " + std::to_string(h.status.inputLevel) + "%");
+        say(who + " at " + dotted(t.ip) + " reports its status here: input " + (h.status.inputOn ? "ON" : "OFF") +
+            ", level " + std::to_string(h.status.inputLevel) + "%");
     } else {
-        say("device " + std::to_string(h.announcement.serial) + " at " + dotted(t.ip) + " now names " +
-            dotted(t.ownIP) + " as its master");
+        say(who + " at " + dotted(t.ip) + " now names " + dotted(t.ownIP) + " as its master");
     }
 }
 
@@ -56,22 +61,31 @@ int runConfigure(const Options& o) {
     if (rc != kExitOk) return rc;
     lc::ConfigureArgs args = o.configure;
     if (!o.masterIPGiven) args.masterIP = t.ownIP;
+    AnswerCheck check(checkSetup(t, args));
+    if (listening) drain(listener, [&](const Heard& h) { check.add(h); });
     rc = sendCommand(t, lc::encodeConfigure(commandSerial(o, t), args), configureText(args).c_str());
     if (rc != kExitOk || !listening) return rc;
+    check.commandsSent();
     if (t.local && !args.multiMasterMode)
         note("the device runs on this host: its unicast status to port 4002 reaches only one of the sockets "
              "sharing that port here; add --multi-master to have it sent to the group");
-    Heard seen;
-    bool ok = listenUntil(listener, o.waitMs, [&](const Heard& h) {
-        seen = h;
-        return confirmsConfigure(h, t);
+    Heard last;
+    Listened how = listenUntil(listener, o.waitMs, [&](const Heard& h) {
+        check.add(h);
+        last = h;
+        return check.verdict() != AnswerCheck::Verdict::Pending;
     });
-    if (ok) {
-        describeConfirmation(seen, t);
+    if (check.verdict() == AnswerCheck::Verdict::WrongDevice) {
+        note(check.wrongText());
+        return kExitWrongDevice;
+    }
+    if (how.matched) {
+        describeConfirmation(last, t, check);
+        if (check.shared()) note(check.sharedText());
         return kExitOk;
     }
-    note("no announcement naming " + dotted(t.ownIP) + " as master and no status report from " + dotted(t.ip) +
-         " within " + std::to_string(o.waitMs) + " ms");
+    note("no announcement naming " + dotted(t.ownIP) + " as master and no status report from " + dotted(t.ip) + " " +
+         waitedText(how.waitedMs, how.interrupted) + (check.shared() ? "; " + check.sharedText() : std::string()));
     return kExitNoAnswer;
 }
 

@@ -1,5 +1,6 @@
 #include "devices.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/byteorder.h"
@@ -9,14 +10,20 @@ namespace lcctl {
 
 namespace {
 
+// The entry for serial in a list kept in order of serial numbers; a new one is
+// inserted in its place.
 template <typename Entry>
 Entry& entryFor(std::vector<Entry>& list, uint32_t serial) {
-    for (Entry& e : list)
-        if (e.serial == serial) return e;
-    list.push_back(Entry{});
-    list.back().serial = serial;
-    return list.back();
+    auto at = std::lower_bound(list.begin(), list.end(), serial,
+                               [](const Entry& e, uint32_t s) { return e.serial < s; });
+    if (at != list.end() && at->serial == serial) return *at;
+    Entry fresh{};
+    fresh.serial = serial;
+    return *list.insert(at, fresh);
 }
+
+constexpr uint64_t kStatusIntervalMs = 5000;  // a configured device reports at least this often
+constexpr uint64_t kStatusSlackMs = 1000;     // its turn and the way here
 
 std::string masterText(uint32_t ip) { return ip ? dotted(ip) : std::string("none"); }
 
@@ -42,6 +49,25 @@ bool DeviceTable::statusSeenFrom(uint32_t serial) const {
     for (const StatusSeen& s : statuses_)
         if (s.serial == serial) return true;
     return false;
+}
+
+std::string missingStatusAdvice(const DeviceSeen& d, uint64_t listenedMs, bool deviceOnThisHost) {
+    char listened[32];
+    std::snprintf(listened, sizeof listened, "%.1f s", static_cast<double>(listenedMs) / 1000.0);
+    std::string text = "device " + std::to_string(d.serial) + " names this host (" + dotted(d.masterIP) +
+                       ") as its master";
+    if (listenedMs <= kStatusIntervalMs + kStatusSlackMs)
+        return text + "; it reports its status every 5 s, more than the " + listened +
+               " listened: give --seconds 7 or more to see a report";
+    text += ", but no status report arrived in " + std::string(listened) + " (reports come every 5 s).";
+    if (deviceOnThisHost)
+        text += " The device runs on this host and also holds port 4002; the kernel hands a unicast report to "
+                "only one of the sockets sharing that port, and a device in multi-master mode would have "
+                "reported to the group. 'lcctl configure " + dotted(d.ip) + " --multi-master' sends its "
+                "reports to the group, which every listener gets.";
+    else
+        text += " A firewall or another program on this host holding port 4002 may take them.";
+    return text;
 }
 
 std::string deviceLine(const DeviceSeen& d) {

@@ -1,5 +1,5 @@
 // What discover heard: one entry per announced serial number and one per device
-// whose status reports arrived, in the order first heard.
+// whose status reports arrived, each list in order of serial numbers.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,12 @@ private:
     std::vector<DeviceSeen> devices_;
     std::vector<StatusSeen> statuses_;
 };
+
+// What to say about a device that names this host as its master when none of its
+// status reports arrived in the listenedMs that discover listened. A device in
+// multi-master mode reports to the group, which discover hears, so only a listen
+// longer than the report interval shows that the reports go elsewhere.
+std::string missingStatusAdvice(const DeviceSeen& d, uint64_t listenedMs, bool deviceOnThisHost);
 
 // One line of text and one JSON object per entry.
 std::string deviceLine(const DeviceSeen& d);

@@ -22,17 +22,10 @@ void printTable(const DeviceTable& table, bool json) {
 
 // A device whose master is this host should have sent its status here; when none
 // arrived, say why that can happen instead of showing nothing.
-void explainMissingStatus(const DeviceTable& table, uint32_t listenedMs) {
+void explainMissingStatus(const DeviceTable& table, uint64_t listenedMs) {
     for (const DeviceSeen& d : table.devices()) {
         if (d.masterIP == 0 || table.statusSeenFrom(d.serial) || !isHostAddress(d.masterIP)) continue;
-        std::string text = "device " + std::to_string(d.serial) + " names this host (" + dotted(d.masterIP) +
-                           ") as its master, but no status report arrived in " + secondsText(listenedMs) +
-                           " (reports come every 5 s).";
-        if (isHostAddress(d.ip))
-            text += " The device runs on this host and also holds port 4002; the kernel hands a unicast "
-                    "report to only one of the sockets sharing that port. 'lcctl configure " +
-                    dotted(d.ip) + " --multi-master' sends reports to the group, which every listener gets.";
-        note(text);
+        note(missingStatusAdvice(d, listenedMs, isHostAddress(d.ip)));
     }
 }
 
@@ -47,14 +40,14 @@ int runDiscover(const Options& o) {
     }
     if (!o.json) note("listening on 239.255.84.83:4002 for " + secondsText(o.durationMs));
     DeviceTable table;
-    listenUntil(listener, o.durationMs, [&](const Heard& h) {
+    Listened how = listenUntil(listener, o.durationMs, [&](const Heard& h) {
         table.add(h);
         return false;
     });
     printTable(table, o.json);
-    explainMissingStatus(table, o.durationMs);
+    explainMissingStatus(table, how.waitedMs);
     if (!table.devices().empty()) return kExitOk;
-    note("no device announced itself on 239.255.84.83:4002 within " + secondsText(o.durationMs) +
+    note("no device announced itself on 239.255.84.83:4002 " + waitedText(how.waitedMs, how.interrupted, true) +
          " (devices announce every second; check the multicast route, or give --interface)");
     return kExitNoAnswer;
 }

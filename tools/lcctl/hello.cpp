@@ -1,6 +1,7 @@
 #include "hello.h"
 
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "core/Controller_if.h"
@@ -44,16 +45,37 @@ bool HelloListener::next(Heard& out) {
     return true;
 }
 
-bool listenUntil(HelloListener& listener, uint32_t timeoutMs, const std::function<bool(const Heard&)>& match) {
-    uint64_t end = steadyMs() + timeoutMs;
+Listened listenUntil(HelloListener& listener, uint32_t timeoutMs, const std::function<bool(const Heard&)>& match) {
+    Listened result;
+    uint64_t start = steadyMs();
+    uint64_t end = start + timeoutMs;
     std::vector<bool> ready;
-    for (uint64_t now = steadyMs(); now < end && !stopRequested(); now = steadyMs()) {
+    for (uint64_t now = start; now < end && !result.matched; now = steadyMs()) {
+        if (stopRequested()) {
+            result.interrupted = true;
+            break;
+        }
         waitReadable({&listener.socket()}, static_cast<int>(end - now), ready);
         Heard h;
-        while (listener.next(h))
-            if (match(h)) return true;
+        while (!result.matched && listener.next(h)) result.matched = match(h);
     }
-    return false;
+    result.waitedMs = steadyMs() - start;
+    return result;
+}
+
+void drain(HelloListener& listener, const std::function<void(const Heard&)>& take) {
+    Heard h;
+    while (listener.next(h)) take(h);
+}
+
+std::string waitedText(uint64_t waitedMs, bool interrupted, bool inSeconds) {
+    char amount[32];
+    if (inSeconds)
+        std::snprintf(amount, sizeof amount, "%.1f s", static_cast<double>(waitedMs) / 1000.0);
+    else
+        std::snprintf(amount, sizeof amount, "%llu ms", static_cast<unsigned long long>(waitedMs));
+    if (interrupted) return std::string("in the ") + amount + " before lcctl was interrupted";
+    return std::string("within ") + amount;
 }
 
 bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP) {
@@ -61,13 +83,14 @@ bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP) {
     return deviceLocal && isHostAddress(fromIP);
 }
 
-uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs) {
+uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how) {
     uint32_t found = 0;
-    listenUntil(listener, timeoutMs, [&](const Heard& h) {
+    Listened l = listenUntil(listener, timeoutMs, [&](const Heard& h) {
         if (h.kind != Heard::Kind::Announcement || h.announcement.serial != serial) return false;
         found = h.fromIP;
         return true;
     });
+    if (how) *how = l;
     return found;
 }
 

@@ -37,15 +37,31 @@ private:
     Socket socket_;
 };
 
-// Reads the listener until match accepts a datagram (true), timeoutMs passes or a
-// stop signal arrives (false).
-bool listenUntil(HelloListener& listener, uint32_t timeoutMs, const std::function<bool(const Heard&)>& match);
+// How a wait ended.
+struct Listened {
+    bool matched = false;
+    bool interrupted = false;  // a stop signal (Ctrl-C) ended it early
+    uint64_t waitedMs = 0;     // how long it actually lasted
+};
+
+// Reads the listener until match accepts a datagram, timeoutMs passes or a stop
+// signal arrives.
+Listened listenUntil(HelloListener& listener, uint32_t timeoutMs, const std::function<bool(const Heard&)>& match);
+
+// Hands every datagram already waiting to take, without waiting for more.
+void drain(HelloListener& listener, const std::function<void(const Heard&)>& take);
+
+// The end of "no ... arrived <text>": "within 3000 ms" (or "within 3.0 s" in seconds)
+// for a wait that ran out, "in the 1200 ms before lcctl was interrupted" for one that
+// a stop signal cut short.
+std::string waitedText(uint64_t waitedMs, bool interrupted, bool inSeconds = false);
 
 // Whether a datagram from fromIP comes from the device at deviceIP: the same
 // address, or, for a device on this host, any address of this host.
 bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP);
 
-// The address of the device announcing serial, 0 when none did within timeoutMs.
-uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs);
+// The address of the device announcing serial, 0 when none did within timeoutMs
+// (how the wait ended in how when given).
+uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how = nullptr);
 
 }  // namespace lcctl

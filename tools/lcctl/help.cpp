@@ -7,7 +7,8 @@ namespace {
 const char kOverview[] =
     "lcctl: talk to LineCaster devices (and simlinecaster) on the local network\n"
     "\n"
-    "Usage: lcctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+    "Usage: lcctl [OPTIONS] COMMAND [ARGUMENTS] [OPTIONS]\n"
+    "       lcctl --version\n"
     "\n"
     "Commands:\n"
     "  discover [--seconds N] [--json]       list the devices that announce themselves\n"
@@ -23,24 +24,33 @@ const char kOverview[] =
     "(waiting up to --wait MS, default 3000). set-serial and set-ip go to that group\n"
     "on port 4002 (or, with --to ADDRESS, to ADDRESS:4002).\n"
     "\n"
-    "Options for every command:\n"
+    "Options may come before the command or after it. For every command:\n"
     "  --interface A   local IPv4 address whose interface joins the group and\n"
     "                  sends multicast (default: the kernel's route)\n"
     "  --help, -h      this text; 'lcctl COMMAND --help' describes one command\n"
+    "  --version       print the version of lcctl\n"
+    "\n"
+    "With --json, text is written as UTF-8; a byte that is not part of valid\n"
+    "UTF-8 (a file name in another encoding) comes out as U+FFFD.\n"
     "\n"
     "Exit codes:\n"
     "  0  success\n"
     "  1  a socket, bind or file operation failed\n"
     "  2  bad arguments\n"
     "  3  no device answered in time (no announcement, no audio frame, or the\n"
-    "     expected change did not show)\n";
+    "     expected change did not show)\n"
+    "  4  another device than the one named answered: several devices share its\n"
+    "     address and ports, and a command to the address reaches only one\n"
+    "  5  play: the stream stopped before the end of play (no frame for 1 s)\n";
 
 const char kDiscover[] =
     "Usage: lcctl discover [--seconds N] [--json]\n"
     "\n"
     "Listens on 239.255.84.83 port 4002 for N seconds (default 3, decimals allowed)\n"
-    "and lists each device heard: serial number, address, its master's address,\n"
-    "software version and how often it announced; then the status reports seen.\n"
+    "and lists each device heard, in order of serial numbers: serial number,\n"
+    "address, its master's address, software version and how often it announced;\n"
+    "then the status reports seen. A device reports its status every 5 s, so a\n"
+    "missing report means something only after a listen longer than that.\n"
     "With --json every device and every status is one JSON object per line.\n"
     "Exit code 3 when no device announced itself.\n"
     "\n"
@@ -56,7 +66,9 @@ const char kConfigure[] =
     "Sends a configure command: the device takes this host as its master and\n"
     "reports its status here. Waits up to --wait MS (default 3000) for an\n"
     "announcement naming this host as master, or a status report; exit code 3\n"
-    "when neither comes.\n"
+    "when neither comes. When DEVICE is a serial number and another device at\n"
+    "the same address took the configure instead, lcctl says so and exits with\n"
+    "code 4 (devices on one host share its address and ports).\n"
     "\n"
     "  --master-serial N   serial number of the master (default 1)\n"
     "  --master-ip A       master address written into the command (default: this\n"
@@ -99,7 +111,14 @@ const char kPlay[] =
     "When the device runs on this host (its address is one of this host's), its\n"
     "unicast status to port 4002 would reach only one of the sockets that share the\n"
     "port; play then configures multi-master mode so that the status goes to the\n"
-    "group, and says so. Exit code 3 when no frame arrived.\n";
+    "group, and says so. Exit code 3 when no frame arrived.\n"
+    "\n"
+    "When no frame arrives for 1 s after the stream began (another controller sent\n"
+    "stop play, or the device went away), play says that the stream stopped, ends\n"
+    "with the summary and exits with code 5. When DEVICE is a serial number and\n"
+    "another device at the same address streams instead (its status names this\n"
+    "host's port, or the device named does not take the configure), play stops\n"
+    "it, says so and exits with code 4.\n";
 
 const char kStop[] =
     "Usage: lcctl stop DEVICE [--serial N]\n"
@@ -147,5 +166,12 @@ const char* helpText(Verb verb) {
     }
     return kOverview;
 }
+
+std::string helpHint(Verb verb) {
+    if (verb == Verb::None) return "Try 'lcctl --help'.";
+    return std::string("Try 'lcctl ") + verbName(verb) + " --help'.";
+}
+
+std::string versionLine() { return std::string("lcctl ") + LC_VERSION; }
 
 }  // namespace lcctl

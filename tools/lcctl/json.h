@@ -6,8 +6,9 @@
 
 namespace lcctl {
 
-// The text as a JSON string literal, quotes included; control bytes and bytes
-// above 0x7E are escaped so that the line stays plain ASCII.
+// The text as a JSON string literal, quotes included. UTF-8 stays UTF-8; only the
+// quote, the backslash and control bytes below 0x20 are escaped. A byte that is not
+// part of well-formed UTF-8 becomes U+FFFD, so the line is always valid UTF-8.
 std::string jsonString(const std::string& text);
 
 class JsonLine {

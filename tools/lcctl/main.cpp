@@ -35,8 +35,12 @@ int main(int argc, char** argv) {
         std::fputs(helpText(parsed.options.verb), stdout);
         return kExitOk;
     }
+    if (parsed.options.version) {
+        std::printf("%s\n", versionLine().c_str());
+        return kExitOk;
+    }
     if (!parsed.ok()) {
-        std::fprintf(stderr, "lcctl: %s\nTry 'lcctl --help'.\n", parsed.error.c_str());
+        std::fprintf(stderr, "lcctl: %s\n%s\n", parsed.error.c_str(), helpHint(parsed.options.verb).c_str());
         return kExitUsage;
     }
     installStopSignals();  // Ctrl-C ends a play or a listen early, after a clean stop

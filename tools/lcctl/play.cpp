@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
+#include "answer.h"
+#include "core/byteorder.h"
 #include "core/codec.h"
 #include "json.h"
 #include "play_report.h"
@@ -22,7 +25,14 @@ namespace {
 
 constexpr uint64_t kLineIntervalMs = 1000;
 constexpr uint64_t kStatusPatienceMs = 6000;  // a configured device reports every 5 s
+constexpr uint64_t kStallMs = 1000;           // this long without a frame: the stream stopped
 constexpr size_t kDatagramBytes = 2048;
+
+std::string secondsText(uint64_t ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return buf;
+}
 
 uint64_t steadyMs() {
     using namespace std::chrono;
@@ -56,6 +66,7 @@ private:
     bool sendCommand(const Bytes& bytes);
     void announceStart() const;
 
+    void startChecking();
     bool loop();
     uint64_t nextDeadline() const;
     void receiveFrames(uint64_t now);
@@ -66,8 +77,12 @@ private:
     void onTimers(uint64_t now);
     void showProgress(uint64_t now);
     void explainMissingStatus(uint64_t elapsedMs);
+    void explainNoFrame() const;
+    void endLiveLine();
     int finish();
     PlayReport report(uint64_t now, double rate) const;
+    bool reportedSerial(uint32_t& serial) const;
+    uint32_t serialForCommands() const;
 
     const Options& o_;
     Target t_;
@@ -88,20 +103,48 @@ private:
     bool levelKnown_ = false, inputOn_ = false;
     unsigned level_ = 0;
     uint32_t statusReports_ = 0;
+    std::unique_ptr<AnswerCheck> check_;
+    bool wrongDevice_ = false;
+    uint64_t lastFrameMs_ = 0;
+    bool stopped_ = false;    // the stream stopped before the end of play
+    bool interrupted_ = false;
+    uint64_t endMs_ = 0;      // when the loop ended
 };
 
+// Exit code: a failed WAV file first, then another device answering, no frame at
+// all, and a stream that stopped early.
 int PlaySession::run() {
     int rc = setUp();
     if (rc != kExitOk) return rc;
     bool answered = loop();
+    endLiveLine();
+    if (wrongDevice_)
+        note(check_->wrongText());
+    else if (!answered)
+        explainNoFrame();
+    else if (check_->shared())
+        note(check_->sharedText());
     rc = finish();
-    if (!answered && rc == kExitOk) {
-        note("no audio frame arrived from " + dotted(t_.ip) + " within " + std::to_string(o_.waitMs) +
-             " ms (is the device there, and may it reach " + dotted(t_.ownIP) + ":" + std::to_string(audioPort_) +
-             "?)");
-        rc = kExitNoAnswer;
-    }
-    return rc;
+    if (rc != kExitOk) return rc;
+    if (wrongDevice_) return kExitWrongDevice;
+    if (!answered) return kExitNoAnswer;
+    return stopped_ ? kExitStreamStopped : kExitOk;
+}
+
+// Finishes the live line that a terminal shows, so that what follows starts a line.
+void PlaySession::endLiveLine() {
+    if (!liveLineShown_) return;
+    std::printf("\n");
+    std::fflush(stdout);
+    liveLineShown_ = false;
+}
+
+void PlaySession::explainNoFrame() const {
+    std::string text = "no audio frame arrived from " + dotted(t_.ip) + " " +
+                       waitedText(endMs_ - startMs_, interrupted_) + " (is the device there, and may it reach " +
+                       dotted(t_.ownIP) + ":" + std::to_string(audioPort_) + "?)";
+    if (check_->shared()) text += "; " + check_->sharedText();
+    note(text);
 }
 
 int PlaySession::setUp() {
@@ -116,7 +159,9 @@ int PlaySession::setUp() {
         return kExitError;
     }
     decideMultiMaster();
+    startChecking();
     if (!startDevice()) return kExitError;
+    check_->commandsSent();
     announceStart();
     return kExitOk;
 }
@@ -147,6 +192,23 @@ void PlaySession::decideMultiMaster() {
     }
 }
 
+// What the device announces and reports tells whether the device named took the
+// commands; what was heard before they went out only tells who announces there.
+void PlaySession::startChecking() {
+    AnswerCheck::Setup s;
+    s.deviceIP = t_.ip;
+    s.deviceLocal = t_.local;
+    s.serialNamed = t_.serialKnown;
+    s.serial = t_.serial;
+    s.configureSent = !o_.noConfigure;
+    s.controllerIP = t_.ownIP;
+    s.configuredMasterIP = configure_.masterIP;
+    s.playTargetIP = t_.ownIP;
+    s.playTargetPort = audioPort_;
+    check_ = std::make_unique<AnswerCheck>(s);
+    if (listening_) drain(listener_, [&](const Heard& h) { check_->add(h); });
+}
+
 template <typename Bytes>
 bool PlaySession::sendCommand(const Bytes& bytes) {
     std::string error;
@@ -156,7 +218,7 @@ bool PlaySession::sendCommand(const Bytes& bytes) {
 }
 
 bool PlaySession::startDevice() {
-    uint32_t serial = commandSerial(o_, t_);
+    uint32_t serial = serialForCommands();
     if (!o_.noConfigure && !sendCommand(lc::encodeConfigure(serial, configure_))) return false;
     lc::StartPlayArgs start;
     start.targetIP = t_.ownIP;
@@ -183,12 +245,25 @@ void PlaySession::announceStart() const {
     note("playing from " + dotted(t_.ip) + " to " + target + " " + how);
 }
 
-// Runs until the time is up or a stop signal; false when no frame came in time.
+// Runs until the time is up, a stop signal, the stream stopping or another device
+// answering; false when no frame came.
 bool PlaySession::loop() {
     std::vector<bool> ready;
-    for (uint64_t now = steadyMs(); !stopRequested(); now = steadyMs()) {
+    for (uint64_t now = steadyMs(); !wrongDevice_; now = steadyMs()) {
+        if (stopRequested()) {
+            interrupted_ = true;
+            break;
+        }
         if (o_.durationMs && now >= startMs_ + o_.durationMs) break;
-        if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) return false;
+        if (stats_.counts().frames == 0 && now >= startMs_ + o_.waitMs) break;
+        if (stats_.counts().frames > 0 && now >= lastFrameMs_ + kStallMs) {
+            stopped_ = true;
+            endLiveLine();
+            note("the stream stopped: no frame from " + dotted(t_.ip) + " since " +
+                 secondsText(lastFrameMs_ - startMs_) + " into play (stopped by another controller, or the "
+                 "device went away)");
+            break;
+        }
         int waitMs = static_cast<int>(nextDeadline() - now);
         waitReadable({&audio_, listening_ ? &listener_.socket() : nullptr}, waitMs, ready);
         now = steadyMs();
@@ -196,15 +271,17 @@ bool PlaySession::loop() {
         if (listening_) receiveHello();
         onTimers(now);
     }
+    endMs_ = steadyMs();
     return stats_.counts().frames > 0;
 }
 
 // The earliest of: next keep play, next live line, end of play, end of the wait
-// for a first frame. Never in the past.
+// for a first frame, the time by which the next frame must have come. Never in the past.
 uint64_t PlaySession::nextDeadline() const {
     uint64_t due = std::min(nextKeepMs_, nextLineMs_);
     if (o_.durationMs) due = std::min(due, startMs_ + o_.durationMs);
     if (stats_.counts().frames == 0) due = std::min(due, startMs_ + o_.waitMs);
+    else due = std::min(due, lastFrameMs_ + kStallMs);
     return std::max(due, steadyMs());
 }
 
@@ -223,6 +300,7 @@ void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint
         return;
     }
     stats_.addFrame(h.sequenceNumber, h.timeLow, currentTimer(), now);
+    lastFrameMs_ = now;
     if (wav_.isOpen() && wav_.append(data + sizeof(lc::CmdMultiCastAudio), lc::kAudioPayloadBytes)) ++wavFrames_;
 }
 
@@ -240,14 +318,17 @@ void PlaySession::receiveHello() {
     while (listener_.next(h)) takeHello(h);
 }
 
+// The input level comes from the status of the device that streams: one that names
+// this run's target, else the device known to stream, else the only one at the address.
 void PlaySession::takeHello(const Heard& h) {
-    bool mine = fromDevice(t_.ip, t_.local, h.fromIP);
-    if (h.kind == Heard::Kind::Announcement && mine && !t_.serialKnown) {
-        t_.serial = h.announcement.serial;
-        t_.serialKnown = true;
-    }
-    if (h.kind != Heard::Kind::Status) return;
-    if (t_.serialKnown ? h.status.serial != t_.serial : !mine) return;
+    check_->add(h);
+    if (check_->verdict() == AnswerCheck::Verdict::WrongDevice) wrongDevice_ = true;
+    if (h.kind != Heard::Kind::Status || !fromDevice(t_.ip, t_.local, h.fromIP)) return;
+    const lc::LineCasterConfig& c = h.status.config;
+    bool oursByTarget = lc::get_le32(c.ui32PlayTargetIP) == t_.ownIP && lc::get_le16(c.ui16PlayTargetPort) == audioPort_;
+    uint32_t serial = 0;
+    bool known = reportedSerial(serial);
+    if (!oursByTarget && (known ? h.status.serial != serial : check_->shared())) return;
     levelKnown_ = true;
     inputOn_ = h.status.inputOn;
     level_ = h.status.inputLevel;
@@ -256,7 +337,7 @@ void PlaySession::takeHello(const Heard& h) {
 
 void PlaySession::onTimers(uint64_t now) {
     if (now >= nextKeepMs_) {
-        sendCommand(lc::encodeKeepPlay(commandSerial(o_, t_)));
+        sendCommand(lc::encodeKeepPlay(serialForCommands()));
         nextKeepMs_ = now + keepMs_;
     }
     if (now >= nextLineMs_) {
@@ -301,9 +382,9 @@ void PlaySession::explainMissingStatus(uint64_t elapsedMs) {
 }
 
 int PlaySession::finish() {
-    uint64_t now = steadyMs();
-    sendCommand(lc::encodeStopPlay(commandSerial(o_, t_)));
-    if (liveLineShown_) std::printf("\n");
+    uint64_t now = endMs_;
+    sendCommand(lc::encodeStopPlay(serialForCommands()));
+    endLiveLine();
     if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
     int rc = kExitOk;
     std::string error;
@@ -320,8 +401,11 @@ int PlaySession::finish() {
 PlayReport PlaySession::report(uint64_t now, double rate) const {
     PlayReport r;
     r.deviceIP = t_.ip;
-    r.serialKnown = t_.serialKnown;
-    r.serial = t_.serial;
+    r.serialKnown = reportedSerial(r.serial);
+    r.wrongDevice = wrongDevice_;
+    r.namedSerial = t_.serial;
+    r.stopped = stopped_;
+    r.stoppedAtMs = lastFrameMs_ - startMs_;
     r.elapsedMs = now - startMs_;
     r.counts = stats_.counts();
     r.rate = rate;
@@ -335,6 +419,22 @@ PlayReport PlaySession::report(uint64_t now, double rate) const {
     r.wavPath = o_.wavPath;
     r.wavFrames = wavFrames_;
     return r;
+}
+
+// The serial number of the device that streams, as far as it is known.
+bool PlaySession::reportedSerial(uint32_t& serial) const {
+    if (check_->verdict() != AnswerCheck::Verdict::Pending || !t_.serialKnown) {
+        serial = check_->answerSerial();
+        return check_->answerKnown();
+    }
+    serial = t_.serial;
+    return true;
+}
+
+uint32_t PlaySession::serialForCommands() const {
+    uint32_t serial = 0;
+    if (o_.commandSerial || !reportedSerial(serial)) return o_.commandSerial;
+    return serial;
 }
 
 }  // namespace

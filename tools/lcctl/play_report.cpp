@@ -33,6 +33,13 @@ void addInput(JsonLine& j, const PlayReport& r) {
     }
 }
 
+std::string deviceText(const PlayReport& r) {
+    std::string device = dotted(r.deviceIP);
+    if (r.wrongDevice && r.serialKnown) return device + format(" (serial %u, not %u as asked)", r.serial, r.namedSerial);
+    if (r.wrongDevice) return device + format(" (not serial %u as asked)", r.namedSerial);
+    return device + (r.serialKnown ? format(" (serial %u)", r.serial) : "");
+}
+
 }  // namespace
 
 std::string progressLine(const PlayReport& r) {
@@ -59,11 +66,11 @@ std::string progressJson(const PlayReport& r) {
 
 std::string summaryText(const PlayReport& r) {
     const StreamCounts& c = r.counts;
-    std::string device = dotted(r.deviceIP) + (r.serialKnown ? format(" (serial %u)", r.serial) : "");
     std::string s = format("play summary: %llu frames in %.1f s from %s\n", static_cast<unsigned long long>(c.frames),
-                           r.elapsedMs / 1000.0, device.c_str());
-    s += format("  rate %.1f frames/s = %.2f kHz, sequence %u to %u\n", r.rate, kHzFromFrameRate(r.rate),
-                r.firstSequence, r.highestSequence);
+                           r.elapsedMs / 1000.0, deviceText(r).c_str());
+    if (r.stopped) s += format("  STREAM STOPPED %.1f s into play: no frame after that\n", r.stoppedAtMs / 1000.0);
+    s += format("  rate %.1f frames/s = %.2f kHz%s, sequence %u to %u\n", r.rate, kHzFromFrameRate(r.rate),
+                r.stopped ? " while it ran" : "", r.firstSequence, r.highestSequence);
     s += format("  gaps %llu (%llu frames missing), late %llu (> %u ms), out of order %llu, duplicates %llu, "
                 "other datagrams %llu\n",
                 static_cast<unsigned long long>(c.gaps), static_cast<unsigned long long>(c.missing),
@@ -96,7 +103,15 @@ std::string summaryJson(const PlayReport& r) {
         .integer("outOfOrder", c.outOfOrder)
         .integer("duplicates", c.duplicates)
         .integer("otherDatagrams", c.bad)
-        .integer("statusReports", r.statusReports);
+        .integer("statusReports", r.statusReports)
+        .flag("stopped", r.stopped);
+    if (r.stopped)
+        j.number("stoppedAt", r.stoppedAtMs / 1000.0, 3);
+    else
+        j.null("stoppedAt");
+    j.flag("wrongDevice", r.wrongDevice);
+    if (r.wrongDevice)
+        j.integer("serialAskedFor", r.namedSerial);
     addInput(j, r);
     if (r.wavPath.empty())
         j.null("wav");

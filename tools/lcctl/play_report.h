@@ -24,6 +24,10 @@ struct PlayReport {
     uint32_t lateMs = 0;
     std::string wavPath;  // empty: no WAV file
     uint64_t wavFrames = 0;
+    bool wrongDevice = false;  // another device than namedSerial streamed
+    uint32_t namedSerial = 0;
+    bool stopped = false;      // the stream stopped before the end of play
+    uint64_t stoppedAtMs = 0;  // when its last frame came
 };
 
 std::string progressLine(const PlayReport& r);

@@ -16,10 +16,11 @@ int lookUpSerial(const Options& o, HelloListener* listener, Target& t) {
         }
         listener = &own;
     }
-    t.ip = findDeviceBySerial(*listener, o.device.serial, o.waitMs);
+    Listened how;
+    t.ip = findDeviceBySerial(*listener, o.device.serial, o.waitMs, &how);
     if (t.ip == 0) {
-        note("no device with serial " + std::to_string(o.device.serial) + " announced itself within " +
-             std::to_string(o.waitMs) + " ms");
+        note("no device with serial " + std::to_string(o.device.serial) + " announced itself " +
+             waitedText(how.waitedMs, how.interrupted));
         return kExitNoAnswer;
     }
     return kExitOk;

@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint32_t kHelloIntervalMs = 1000;
 
+// Junk on the announcement port would otherwise print a line per datagram.
+LineBudget gUnknownHelloLines("unknown hello");
+
 // Copies what arrived into a zeroed record: bytes that did not arrive read as zero.
 template <typename Record>
 Record receivedAs(const uint8_t* data, int count) {
@@ -110,7 +113,7 @@ bool handleHelloDatagram(const uint8_t* data, int count, const sockaddr_in& send
     }
     uint8_t head[7] = {};
     if (count > 0) std::memcpy(head, data, std::min(count, 7));
-    if (isIgnoredTraffic(head)) return false;
+    if (isIgnoredTraffic(head) || !gUnknownHelloLines.allow()) return false;
     myprintf("unknown hello %02x%02x%02x from %x  \n", head[0], head[1], head[2], senderAsLogged(sender));
     return false;
 }

@@ -32,16 +32,35 @@ void fillHeader(uint8_t* frame, uint32_t sequenceNumber, uint32_t nnow) {
     std::memcpy(frame, &hdr, sizeof hdr);
 }
 
-void fillTone(uint8_t* payload, int iphase2) {
+// The tone's samples for one half-period, built the first time it is asked for:
+// an instance uses two half-periods for its whole run.
+const uint8_t* toneSamples(int iphase2) {
+    struct Tone {
+        int iphase2 = 0;
+        uint8_t bytes[2 * kToneSamples];
+    };
+    static Tone tones[2];
+    static int nextSlot = 0;
+    for (const Tone& t : tones) {
+        if (t.iphase2 == iphase2) return t.bytes;
+    }
+    Tone& t = tones[nextSlot];
+    nextSlot = 1 - nextSlot;
+    t.iphase2 = iphase2;
     bool flag = false;
     for (int i = 0; i < kToneSamples; ++i) {
         if (i % iphase2 == 0) flag = !flag;
-        put_le16(payload + 2 * i, static_cast<uint16_t>(flag ? kToneAmplitude : -kToneAmplitude));
+        put_le16(t.bytes + 2 * i, static_cast<uint16_t>(flag ? kToneAmplitude : -kToneAmplitude));
     }
+    return t.bytes;
 }
 
+void fillTone(uint8_t* payload, int iphase2) { std::memcpy(payload, toneSamples(iphase2), 2 * kToneSamples); }
+
+// The window that no longer fits before the end starts again at 0. Written as the
+// room left so that a file near 2 GiB cannot overflow the position.
 void fillFromFile(uint8_t* payload, LoopState& ls) {
-    if (ls.icurpos + kAudioPayloadBytes > ls.imaxpos) ls.icurpos = 0;
+    if (ls.imaxpos - ls.icurpos < kAudioPayloadBytes) ls.icurpos = 0;
     std::memcpy(payload, ls.pdata + ls.icurpos, kAudioPayloadBytes);
     ls.icurpos += kAudioPayloadBytes;
 }
@@ -53,7 +72,8 @@ void progressStep(LoopState& ls) {
     uint32_t now = currentTimer();
     if (ls.iState == 0 || now - ls.tLastStreamTold <= kProgressIntervalMs) return;
     ls.tLastStreamTold = now;
-    ls.iLastPackDiff = static_cast<int32_t>(ls.sequenceNumber) - ls.iLastToldPackets;
+    // Unsigned difference: the sequence number passes 2^31 after about 124 days.
+    ls.iLastPackDiff = static_cast<int32_t>(ls.sequenceNumber - static_cast<uint32_t>(ls.iLastToldPackets));
     ls.iLastToldPackets = static_cast<int32_t>(ls.sequenceNumber);
     uint32_t uiPlayTotalPackets = ls.sequenceNumber - ls.uiPlayStartSeqNum;
     uint32_t uiPlayTotalTime = now - ls.uiPlayStartTime;
@@ -78,15 +98,20 @@ void frameStep(LoopState& ls) {
         fillFromFile(payload, ls);
     else
         fillTone(payload, ls.iphase2);
+    if (ls.bMuted) std::memset(payload, 0, kAudioPayloadBytes);  // the source ran on; the line is silent
     ls.bOnOffFlank = updateInputLevel(payload, kAudioPayloadBytes);
 }
 
 Outgoing sendStep(LoopState& ls) {
     if (ls.iState == 0) return {};
+    if (ls.uiTargetTextIP != uiGlblTargetIP || ls.szTargetText[0] == '\0') {  // once per target, not per frame
+        IPAsString(uiGlblTargetIP, ls.szTargetText, sizeof ls.szTargetText);
+        ls.uiTargetTextIP = uiGlblTargetIP;
+    }
     Outgoing o;
     o.data = ls.abBuf;
     o.size = kAudioFrameBytes;
-    o.address = IPAsString(uiGlblTargetIP);
+    o.address = ls.szTargetText;
     o.port = uiGlblTargetPort;
     ls.sequenceNumber++;
     return o;

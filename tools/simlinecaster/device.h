@@ -51,6 +51,9 @@ struct LoopState {
     int32_t idata = 0;
     int32_t icurpos = 0;
     int32_t imaxpos = 0;
+    bool bMuted = false;  // key m: every payload silent from the next frame on; key u ends it
+    uint32_t uiTargetTextIP = 0;  // the play target whose dotted text szTargetText holds
+    char szTargetText[24] = "";
 };
 
 // A datagram a step wants sent; address null means the endpoint's default target.
@@ -64,9 +67,22 @@ struct Outgoing {
 
 // Serial number of an instance: 429 + 100 * instance, wrapping in 32 bits.
 uint32_t serialForInstance(int32_t iInstance);
+// The instances whose serial number (429 + 100 * instance) does not wrap and whose
+// Ownport figure (1311 + instance) is a port number.
+constexpr int32_t kMinInstance = -4;
+constexpr int32_t kMaxInstance = 64224;
+// Reads an instance argument: decimal digits after an optional sign, in the range
+// above. False for anything else.
+bool parseInstance(const char* text, int32_t& iInstance);
 // Puts every piece of process-wide device state to its start-up value, for instance
 // iInstance, and the loop state to its initial values (tone chosen by the instance).
 void resetDevice(int32_t iInstance, LoopState& ls);
+
+// ---- Keyboard ---------------------------------------------------------------
+// Handles this turn's key (0: none). Returns true when the loop is to end: Escape or
+// a stop signal. m mutes the input and u unmutes it, each with its console line;
+// every other key is ignored.
+bool keyboardStep(int cKey, LoopState& ls);
 
 // ---- Recent masters --------------------------------------------------------
 constexpr int kRecentMasters = 20;

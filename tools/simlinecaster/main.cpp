@@ -1,5 +1,7 @@
 // simlinecaster: stands in for one LineCaster on the local network.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "device.h"
 #include "net/UDPIO.h"
@@ -7,6 +9,7 @@
 #include "support/loadfile.h"
 #include "support/log.h"
 #include "support/platform.h"
+#include "turn.h"
 
 namespace {
 
@@ -41,21 +44,6 @@ struct Endpoints {
     }
 };
 
-void send(UDPIO& endpoint, const Outgoing& o) {
-    if (o) endpoint.sendData(o.data, o.size, o.address, o.port);
-}
-
-// Escape or a stop signal ends the loop.
-bool keyboardStep() {
-    int cKey = readKey();
-    return cKey == kKeyEscape || stopRequested();
-}
-
-// Receives one datagram into the work buffer; the sender lands in oaddr.
-int receiveInto(UDPIO& endpoint, LoopState& ls) {
-    return endpoint.receiveData(ls.abBuf, kReceiveBytes, &ls.oaddr, sizeof ls.oaddr);
-}
-
 // Loads the PCM file into the loop state. False when the file is too short to play.
 bool loadSource(const char* pszFile, LoopState& ls) {
     int32_t idata = 0;
@@ -65,6 +53,11 @@ bool loadSource(const char* pszFile, LoopState& ls) {
         return true;
     }
     myprintf("loaded %s with %d bytes.\n", pszFile, idata);
+    if (startsWithWavHeader(pdata, idata)) {
+        myprintf("%s starts with a RIFF/WAVE header and plays as raw samples, header included; "
+                 "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 out.pcm\n",
+                 pszFile);
+    }
     if (idata < kMinFileBytes) {
         myprintf("need at least 10 kbytes of data\n");
         delete[] pdata;
@@ -77,45 +70,58 @@ bool loadSource(const char* pszFile, LoopState& ls) {
     return true;
 }
 
+enum ReadySlot { kHelloSlot, kMainSlot, kKeySlot };
+
+// The turn's one readiness test, for both endpoints and, while keys can come,
+// standard input; then this turn's key.
+TurnInput readinessStep(ReadinessTest& ready) {
+    ready.watch(kKeySlot, keyboardFd());
+    ready.run();
+    TurnInput in;
+    in.cKey = readKey(ready.readable(kKeySlot));
+    in.helloWaiting = ready.readable(kHelloSlot);
+    in.mainWaiting = ready.readable(kMainSlot);
+    return in;
+}
+
 void runLoop(Endpoints& ep, LoopState& ls) {
-    lc::CmdControllerHelloWithInformation hello;
-    lc::RspAdapterLineCasterStatus status;
+    static TurnRecords records;
+    ReadinessTest ready;
+    ready.watch(kHelloSlot, ep.ohello.socketHandle());
+    ready.watch(kMainSlot, ep.omain.socketHandle());
     TurnPacer pacer(TurnPacer::monotonicNs());
     for (;;) {
-        if (keyboardStep()) break;
-        send(ep.ohello, announcementStep(ls, hello));
-        if (ep.ohello.isDataAvailable()) {
-            int count = receiveInto(ep.ohello, ls);
-            if (handleHelloDatagram(ls.abBuf, count, ls.oaddr, ls)) continue;  // no frame, no pause
-        }
-        if (ep.omain.isDataAvailable()) {
-            int count = receiveInto(ep.omain, ls);
-            handleCommand(ls.abBuf, count, ls.oaddr, ls);
-        }
-        playTimeoutStep(ls);
-        progressStep(ls);
-        frameStep(ls);
-        send(ep.omain, sendStep(ls));
-        send(ep.omain, statusStep(ls, status));
-        pacer.pause();
+        TurnEnd end = turn(readinessStep(ready), ep.ohello, ep.omain, ls, records);
+        if (end == TurnEnd::Quit) break;
+        if (end == TurnEnd::Pause) pacer.pause();
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         printUsage();
         return 0;
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("simlinecaster %s\n", LC_VERSION);
+        return 0;
+    }
     initRecentBinds();
-    int32_t iInstance = std::atoi(argv[1]);
+    int32_t iInstance = 0;
+    if (!parseInstance(argv[1], iInstance)) {
+        myprintf("the instance must be a number from %d to %d, not \"%.40s\"\n", kMinInstance, kMaxInstance, argv[1]);
+        printUsage();
+        return -1;
+    }
     const char* pszFile = argc > 2 ? argv[2] : nullptr;
 
     static LoopState ls;  // 2000-byte work buffer and the loop's counters, allocated once
     resetDevice(iInstance, ls);
     windowsInit();
     installStopSignals();
+    installConsoleSignals();
     initKeyboard();
     std::atexit(restoreKeyboard);
 
@@ -132,6 +138,7 @@ int main(int argc, char** argv) {
             ep.omain.closeAll();
         }
     }  // endpoints released in reverse order of creation
+    endConsoleLine();
     restoreKeyboard();
     return rc;
 }

@@ -3,6 +3,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "support/log.h"
 
 using namespace lc;
 
@@ -17,6 +18,23 @@ uint16_t uiGlblTargetPlayerPort = 0;
 uint32_t uiGlblPlayTimeout = 3000;
 
 uint32_t serialForInstance(int32_t iInstance) { return 429u + 100u * static_cast<uint32_t>(iInstance); }
+
+bool parseInstance(const char* text, int32_t& iInstance) {
+    const char* p = text;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (*p == '\0') return false;
+    int64_t value = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+        if (value > int64_t{kMaxInstance} + 100) return false;  // far out of range already: stop before overflow
+    }
+    if (negative) value = -value;
+    if (value < kMinInstance || value > kMaxInstance) return false;
+    iInstance = static_cast<int32_t>(value);
+    return true;
+}
 
 namespace {
 
@@ -44,6 +62,7 @@ void resetDevice(int32_t iInstance, LoopState& ls) {
     uiGlblTargetPlayerPort = 0;
     uiGlblPlayTimeout = 3000;
     resetInputLevel();
+    resetLineBudgets();
 
     const uint8_t* pdata = ls.pdata;
     int32_t idata = ls.idata;

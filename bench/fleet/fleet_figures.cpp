@@ -1,0 +1,136 @@
+#include "fleet_figures.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+namespace fleetbench {
+
+bool parseHostCpu(const std::string& procStat, HostCpu& out) {
+    std::istringstream lines(procStat);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string name;
+        if (!(in >> name) || name != "cpu") continue;
+        HostCpu h;
+        if (!(in >> h.user >> h.nice >> h.system >> h.idle)) return false;
+        // Older kernels end the line earlier; missing fields stay 0.
+        in >> h.iowait >> h.irq >> h.softirq >> h.steal;
+        out = h;
+        return true;
+    }
+    return false;
+}
+
+HostShares hostShares(const HostCpu& before, const HostCpu& after) {
+    HostShares s;
+    if (after.total() <= before.total()) return s;
+    double total = static_cast<double>(after.total() - before.total());
+    auto share = [&](uint64_t a, uint64_t b) { return b >= a ? 100.0 * static_cast<double>(b - a) / total : 0.0; };
+    s.busy = share(before.busy(), after.busy());
+    s.system = share(before.system, after.system);
+    s.softirq = share(before.softirq, after.softirq);
+    s.steal = share(before.steal, after.steal);
+    return s;
+}
+
+bool parseProcessStat(const std::string& stat, ProcessCounters& out) {
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 > stat.size()) return false;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    bool seen = false;
+    for (int i = 3; i <= 15 && in >> field; ++i) {  // field 3 is the state
+        if (i == 14) out.utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15) {
+            out.stime = std::strtoull(field.c_str(), nullptr, 10);
+            seen = true;
+        }
+    }
+    return seen;
+}
+
+bool parseSchedstat(const std::string& schedstat, ProcessCounters& out) {
+    std::istringstream in(schedstat);
+    uint64_t run = 0, wait = 0;
+    if (!(in >> run >> wait)) return false;
+    out.runNs = run;
+    out.waitNs = wait;
+    return true;
+}
+
+bool parseProcessStatus(const std::string& status, ProcessCounters& out) {
+    std::istringstream lines(status);
+    std::string line;
+    int found = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string key;
+        uint64_t value = 0;
+        if (!(in >> key >> value)) continue;
+        if (key == "voluntary_ctxt_switches:") {
+            out.voluntary = value;
+            ++found;
+        } else if (key == "nonvoluntary_ctxt_switches:") {
+            out.involuntary = value;
+            ++found;
+        }
+    }
+    return found == 2;
+}
+
+ProcessCounters operator-(const ProcessCounters& a, const ProcessCounters& b) {
+    auto minus = [](uint64_t x, uint64_t y) { return x >= y ? x - y : 0; };
+    ProcessCounters d;
+    d.utime = minus(a.utime, b.utime);
+    d.stime = minus(a.stime, b.stime);
+    d.runNs = minus(a.runNs, b.runNs);
+    d.waitNs = minus(a.waitNs, b.waitNs);
+    d.voluntary = minus(a.voluntary, b.voluntary);
+    d.involuntary = minus(a.involuntary, b.involuntary);
+    return d;
+}
+
+ProcessCounters& operator+=(ProcessCounters& a, const ProcessCounters& b) {
+    a.utime += b.utime;
+    a.stime += b.stime;
+    a.runNs += b.runNs;
+    a.waitNs += b.waitNs;
+    a.voluntary += b.voluntary;
+    a.involuntary += b.involuntary;
+    return a;
+}
+
+void searchBounds(const std::map<int, bool>& results, int& good, int& bad) {
+    good = 0;
+    bad = 0;
+    for (const auto& [size, held] : results)
+        if (held) good = size;
+    for (const auto& [size, held] : results) {
+        if (!held && size > good) {
+            bad = size;
+            break;
+        }
+    }
+}
+
+int nextSearchSize(const std::map<int, bool>& results, int maxDevices) {
+    if (results.empty()) return 0;
+    int good = 0, bad = 0;
+    searchBounds(results, good, bad);
+    int n = 0;
+    if (bad == 0) {
+        n = std::min(good * 2, maxDevices);
+        if (n <= good) return 0;
+    } else if (good == 0) {
+        n = bad / 2;
+        if (n < 1) return 0;
+    } else {
+        if (bad - good <= std::max(2, good / 10)) return 0;
+        n = (good + bad) / 2;
+    }
+    return n;
+}
+
+}  // namespace fleetbench
