@@ -62,7 +62,7 @@ struct Options {
     int first = 1;
     bool kinds[2] = {true, true};
     std::string during;  // command run during each window (profiling)
-    std::string script = LCFLEET_SCRIPT;
+    std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
     std::string baseline = BASELINE_BIN;
     std::string state = "/run/lcfleet-bench";

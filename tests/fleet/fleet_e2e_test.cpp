@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,12 +16,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -28,189 +33,73 @@
 
 #include "core/codec.h"
 #include "harness.h"
+#include "fleet_e2e_support.h"
 #include "tools/fleet/fleet_status.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using namespace fleettest;
 
 constexpr int kFirst = 5;  // serials 929, 1029, 1129
 constexpr int kCount = 3;
-constexpr const char* kGroup = "239.255.84.83";
 constexpr const char* kHostAddress = "198.18.0.1";
-constexpr uint16_t kHelloPort = 4002;
-constexpr uint16_t kCommandPort = 4001;
-constexpr uint16_t kAudioPort = 23456;
-
-uint32_t serialOf(int instance) { return 429u + 100u * static_cast<uint32_t>(instance); }
-
-// A UDP socket made inside a named network namespace (the socket keeps it), bound to
-// INADDR_ANY:port; joined to the group on the host address when join is set.
-int socketIn(const std::string& ns, uint16_t port, bool join) {
-    int fd = harness::udpSocketIn(ns);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    in_addr host{};
-    inet_pton(AF_INET, kHostAddress, &host);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &host, sizeof host) != 0) {
-        close(fd);
-        return -1;
-    }
-    if (join) {
-        ip_mreq mreq{};
-        inet_pton(AF_INET, kGroup, &mreq.imr_multiaddr);
-        mreq.imr_interface = host;
-        if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
-void sendTo(int fd, const void* data, size_t size, const std::string& address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    ASSERT_EQ(sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa), static_cast<ssize_t>(size));
-}
-
-struct Datagram {
-    std::vector<uint8_t> bytes;
-    std::string from;
-};
-
-// Everything that arrives on fd during the given time.
-std::vector<Datagram> collect(int fd, milliseconds during) {
-    std::vector<Datagram> got;
-    auto end = Clock::now() + during;
-    for (auto now = Clock::now(); now < end; now = Clock::now()) {
-        pollfd p{fd, POLLIN, 0};
-        int ms = static_cast<int>(std::chrono::duration_cast<milliseconds>(end - now).count()) + 1;
-        if (poll(&p, 1, ms) <= 0) continue;
-        uint8_t buf[2048];
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) continue;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        got.push_back({std::vector<uint8_t>(buf, buf + n), text});
-    }
-    return got;
-}
-
-// Latest announced serial per sender address.
-std::map<std::string, uint32_t> announcedSerials(const std::vector<Datagram>& got) {
-    std::map<std::string, uint32_t> serials;
-    for (const auto& d : got) {
-        lc::Announcement a;
-        if (lc::decodeAnnouncement(d.bytes.data(), d.bytes.size(), a)) serials[d.from] = a.serial;
-    }
-    return serials;
-}
-
-// True when pid no longer runs: reaped here (the test is the simulators' subreaper),
-// gone, or a zombie waiting for another parent.
-bool processGone(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return true;
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    return close == std::string::npos || text.compare(close + 2, 1, "Z") == 0;
-}
-
-bool pathExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
 
 class FleetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(geteuid(), 0u) << "the fleet tests need root for network namespaces";
-        ASSERT_EQ(std::system("ip netns list >/dev/null 2>&1"), 0) << "the fleet tests need `ip netns`";
-        ASSERT_EQ(access(LCFLEET_SCRIPT, X_OK), 0) << LCFLEET_SCRIPT;
+        ASSERT_EQ(harness::netnsUnavailableReason(), "");
+        ASSERT_EQ(access(LCFLEET_BIN, X_OK), 0) << LCFLEET_BIN;
         ASSERT_EQ(access(SIMLINECASTER_BIN, X_OK), 0) << SIMLINECASTER_BIN;
-        // Simulators outlive the script that starts them; as subreaper this process reaps them.
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::string id = std::to_string(getpid() % 1000000);
-        prefix_ = "lft" + id;
-        ctlNs_ = "lft" + id + "c";
-        char dir[] = "/tmp/lcfleet-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        state_ = dir;
-        ASSERT_EQ(std::system(("ip netns add " + ctlNs_ + " && ip -n " + ctlNs_ + " link set lo up").c_str()), 0);
-    }
-
-    void TearDown() override {
-        fleet("down");
-        // Whatever down left behind (it should be nothing) goes as well.
-        for (int n = kFirst; n < kFirst + kCount; ++n) {
-            std::string ns = prefix_ + std::to_string(n);
-            std::system(("ip netns pids " + ns + " 2>/dev/null | xargs -r kill -KILL; ip netns del " + ns +
-                         " 2>/dev/null").c_str());
-        }
-        std::system(("ip netns del " + ctlNs_ + " 2>/dev/null; rm -rf " + fleet::shellQuote(state_)).c_str());
-        for (pid_t pid : seen_)
-            if (!processGone(pid)) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(milliseconds(50));
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
-        for (int fd : fds_) close(fd);
+        prefix_ = env_.prefix('a');
+        ctlNs_ = env_.makeNamespace('c');
+        state_ = env_.stateDir('a');  // made by up, so down removes it again
+        ASSERT_TRUE(pathExists("/var/run/netns/" + ctlNs_));
     }
 
     std::string fleet(const std::string& args, int* rc = nullptr) {
-        int code = 0;
-        std::string out = fleet::runCommand(fleet::shellQuote(LCFLEET_SCRIPT) + " --state " +
-                                                fleet::shellQuote(state_) + " " + args + " 2>&1",
-                                            code);
-        if (rc) *rc = code;
-        return out;
+        std::vector<std::string> argv;
+        std::istringstream words(args);
+        for (std::string w; words >> w;) argv.push_back(w);
+        Result r = env_.fleet('a', argv);
+        if (rc) *rc = r.code;
+        return r.all();
+    }
+
+    std::string upArgs(const std::string& extra = "") {
+        return "--prefix " + prefix_ + " --netns " + ctlNs_ + " up " + std::to_string(kCount) + " --first " +
+               std::to_string(kFirst) + " --bin " + SIMLINECASTER_BIN + " " + extra;
     }
 
     // Brings up the three devices; their status rows in instance order.
     void up(std::vector<fleet::Device>& devices, const std::string& extra = "") {
         int rc = 0;
-        std::string out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up " + std::to_string(kCount) +
-                                    " --first " + std::to_string(kFirst) + " --bin " +
-                                    fleet::shellQuote(SIMLINECASTER_BIN) + " " + extra,
-                                &rc);
+        std::string out = fleet(upArgs(extra), &rc);
         ASSERT_EQ(rc, 0) << out;
         devices = status();
         ASSERT_EQ(devices.size(), static_cast<size_t>(kCount)) << fleet("status");
     }
 
-    // The status rows; their simulators' pids are remembered for the clean-up.
-    std::vector<fleet::Device> status() {
-        std::vector<fleet::Device> devices = fleet::parseStatus(fleet("status"));
-        for (const auto& d : devices)
-            if (d.pid > 0) seen_.insert(d.pid);
-        return devices;
-    }
+    std::vector<fleet::Device> status() { return env_.status('a'); }
 
     int socket(uint16_t port, bool join) {
-        int fd = socketIn(ctlNs_, port, join);
+        int fd = socketIn(ctlNs_, port, kHostAddress, join);
         if (fd >= 0) fds_.push_back(fd);
         return fd;
+    }
+
+    void TearDown() override {
+        for (int fd : fds_) close(fd);
     }
 
     // Names up (or down) made: device namespaces, and links on the controller side besides lo.
     std::vector<std::string> leftovers() {
         std::vector<std::string> left;
-        for (int n = kFirst; n < kFirst + kCount; ++n)
-            if (pathExists("/run/netns/" + prefix_ + std::to_string(n))) left.push_back(prefix_ + std::to_string(n));
-        int rc = 0;
-        std::string links = fleet::runCommand("ip -n " + ctlNs_ + " -o link show", rc);
+        for (int n = kFirst; n < kFirst + kCount; ++n) {
+            if (pathExists("/var/run/netns/" + prefix_ + std::to_string(n))) left.push_back(prefix_ + std::to_string(n));
+            if (pathExists("/etc/netns/" + prefix_ + std::to_string(n))) left.push_back("/etc/netns/" + prefix_ + std::to_string(n));
+        }
+        std::string links;
+        ip({"-n", ctlNs_, "-o", "link", "show"}, &links);
         std::istringstream in(links);
         std::string line;
         while (std::getline(in, line))
@@ -218,9 +107,9 @@ protected:
         return left;
     }
 
+    FleetEnv env_;
     std::string prefix_, ctlNs_, state_;
     std::vector<int> fds_;
-    std::set<pid_t> seen_;
 };
 
 TEST_F(FleetTest, EachDeviceAnnouncesItsOwnSerialFromItsOwnAddress) {
@@ -257,12 +146,12 @@ TEST_F(FleetTest, CommandsToOneAddressMakeOnlyThatDeviceStream) {
     ca.masterSerial = 77;
     ca.masterIP = ntohl(host.s_addr);
     auto conf = lc::encodeConfigure(second.serial, ca);
-    sendTo(ctl, conf.data(), conf.size(), second.address, kCommandPort);
+    ASSERT_TRUE(sendTo(ctl, conf.data(), conf.size(), second.address, kCommandPort));
     lc::StartPlayArgs sp;
     sp.targetIP = ntohl(host.s_addr);
     sp.targetPort = kAudioPort;
     auto start = lc::encodeStartPlay(second.serial, sp);
-    sendTo(ctl, start.data(), start.size(), second.address, kCommandPort);
+    ASSERT_TRUE(sendTo(ctl, start.data(), start.size(), second.address, kCommandPort));
 
     std::vector<Datagram> frames = collect(audio, milliseconds(1500));
     std::set<std::string> senders;
@@ -290,8 +179,15 @@ TEST_F(FleetTest, CommandsToOneAddressMakeOnlyThatDeviceStream) {
     EXPECT_NE(now[1].lastLine.find("Streaming"), std::string::npos) << now[1].lastLine;
     EXPECT_NE(now[0].lastLine.find("sending hello"), std::string::npos) << now[0].lastLine;
     EXPECT_NE(now[2].lastLine.find("sending hello"), std::string::npos) << now[2].lastLine;
+    // The rate of the streaming device from its progress lines (on a loaded machine it may
+    // be low, and is then marked); none for the idle ones.
+    EXPECT_GE(now[1].rate, 100.0) << readText(state_ + "/" + std::to_string(second.instance) + ".log");
+    EXPECT_LE(now[1].rate, 210.0);
+    EXPECT_EQ(now[1].slow, now[1].rate < 196.0);
+    EXPECT_LT(now[0].rate, 0.0);
+    EXPECT_LT(now[2].rate, 0.0);
     auto stop = lc::encodeStopPlay(second.serial);
-    sendTo(ctl, stop.data(), stop.size(), second.address, kCommandPort);
+    ASSERT_TRUE(sendTo(ctl, stop.data(), stop.size(), second.address, kCommandPort));
 }
 
 TEST_F(FleetTest, SetSerialOnTheGroupRenamesOnlyTheDeviceItNames) {
@@ -301,7 +197,7 @@ TEST_F(FleetTest, SetSerialOnTheGroupRenamesOnlyTheDeviceItNames) {
     ASSERT_GE(fd, 0);
     const uint32_t renamed = 4242;
     auto msg = lc::encodeSetSerial(devices[2].serial, renamed, "hw", "date", "renamed by test");
-    sendTo(fd, msg.data(), msg.size(), kGroup, kHelloPort);
+    ASSERT_TRUE(sendTo(fd, msg.data(), msg.size(), kGroup, kHelloPort));
 
     collect(fd, milliseconds(1200));  // announcements already on their way
     std::map<std::string, uint32_t> expected{{devices[0].address, devices[0].serial},
@@ -324,7 +220,7 @@ TEST_F(FleetTest, DownRemovesEverythingAlsoAfterACrash) {
     // A second up is refused and leaves the running fleet alone.
     int rc = 0;
     std::string out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up 3 --first " +
-                                std::to_string(kFirst) + " --bin " + fleet::shellQuote(SIMLINECASTER_BIN),
+                                std::to_string(kFirst) + " --bin " + SIMLINECASTER_BIN,
                             &rc);
     EXPECT_NE(rc, 0) << out;
     std::vector<pid_t> pids;
@@ -333,8 +229,10 @@ TEST_F(FleetTest, DownRemovesEverythingAlsoAfterACrash) {
         pids.push_back(d.pid);
     }
     ASSERT_EQ(pids.size(), static_cast<size_t>(kCount));
+    fleet("status", &rc);
+    EXPECT_EQ(rc, 0) << "all devices alive";
 
-    // One device crashes: status shows it dead, the others alive.
+    // One device crashes: status shows it dead, the others alive, and says so in its exit status.
     ASSERT_EQ(kill(pids[0], SIGKILL), 0);
     for (int i = 0; i < 50 && !processGone(pids[0]); ++i) std::this_thread::sleep_for(milliseconds(20));
     std::vector<fleet::Device> now = status();
@@ -342,6 +240,8 @@ TEST_F(FleetTest, DownRemovesEverythingAlsoAfterACrash) {
     EXPECT_FALSE(now[0].alive);
     EXPECT_TRUE(now[1].alive);
     EXPECT_TRUE(now[2].alive);
+    fleet("status", &rc);
+    EXPECT_EQ(rc, 1) << "a dead device";
 
     out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;
@@ -350,6 +250,9 @@ TEST_F(FleetTest, DownRemovesEverythingAlsoAfterACrash) {
     EXPECT_FALSE(pathExists(state_));
     out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << "a second down is harmless: " << out;
+    out = fleet("status", &rc);
+    EXPECT_EQ(rc, 3) << "no fleet: " << out;
+    EXPECT_NE(out.find("no fleet recorded"), std::string::npos) << out;
 }
 
 TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
@@ -358,8 +261,8 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
     std::ofstream(pcm) << std::string(9999, 'x');
     int rc = 0;
     std::string out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up 3 --first " +
-                                std::to_string(kFirst) + " --bin " + fleet::shellQuote(SIMLINECASTER_BIN) +
-                                " --pcm " + fleet::shellQuote(pcm),
+                                std::to_string(kFirst) + " --bin " + SIMLINECASTER_BIN +
+                                " --pcm " + pcm,
                             &rc);
     std::remove(pcm.c_str());
     EXPECT_NE(rc, 0) << out;
@@ -374,7 +277,7 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
         dup2(null, 1);
         dup2(null, 2);
         std::string first = std::to_string(kFirst);
-        execl(LCFLEET_SCRIPT, LCFLEET_SCRIPT, "--state", state_.c_str(), "--prefix", prefix_.c_str(), "--netns",
+        execl(LCFLEET_BIN, LCFLEET_BIN, "--state", state_.c_str(), "--prefix", prefix_.c_str(), "--netns",
               ctlNs_.c_str(), "up", "3", "--first", first.c_str(), "--bin", SIMLINECASTER_BIN, nullptr);
         _exit(127);
     }
@@ -417,3 +320,224 @@ TEST_F(FleetTest, UplinkAndAForeignMulticastRouteAreLeftAsTheyWere) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// True once the process has a handler for sig (SigCgt in /proc/<pid>/status).
+bool catches(pid_t pid, int sig) {
+    std::istringstream in(readText("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1u;
+    return false;
+}
+
+// Waits up to timeout for the child to end; its exit status, or -1.
+int waitExit(pid_t pid, milliseconds timeout) {
+    int status = 0;
+    bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+    if (!ended) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+TEST_F(FleetTest, UpAndDownLeaveFilesTheyDidNotMakeAlone) {
+    // A state directory holding someone else's file: up refuses it and makes nothing.
+    ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+    std::ofstream(state_ + "/precious.txt") << "keep\n";
+    int rc = 0;
+    std::string out = fleet(upArgs(), &rc);
+    EXPECT_NE(rc, 0) << out;
+    EXPECT_NE(out.find("did not make"), std::string::npos) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_EQ(readText(state_ + "/precious.txt"), "keep\n");
+    EXPECT_EQ(entriesOf(state_), std::vector<std::string>{"precious.txt"});
+
+    // An empty directory up did not make: a failed up (PCM file too short) leaves it, empty.
+    ASSERT_EQ(unlink((state_ + "/precious.txt").c_str()), 0);
+    std::string pcm = env_.baseDir() + "/short.pcm";
+    std::ofstream(pcm) << std::string(9999, 'x');
+    out = fleet(upArgs("--pcm " + pcm), &rc);
+    EXPECT_NE(rc, 0) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    ASSERT_TRUE(pathExists(state_));
+    EXPECT_EQ(entriesOf(state_), std::vector<std::string>{});
+
+    // A fleet in it: down removes the fleet's files, not a file put there meanwhile, nor the directory.
+    std::vector<fleet::Device> devices;
+    ASSERT_NO_FATAL_FAILURE(up(devices));
+    std::ofstream(state_ + "/notes.txt") << "mine\n";
+    out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    ASSERT_TRUE(pathExists(state_));
+    EXPECT_EQ(entriesOf(state_), std::vector<std::string>{"notes.txt"});
+}
+
+TEST_F(FleetTest, GroupMessagesReachDevicesOnAHostWhoseNameResolvesElsewhere) {
+    // As on many servers, the host's name resolves to an address of the host that no
+    // device namespace has: here through a hosts file mounted over /etc/hosts in a
+    // private mount namespace of lcfleet (and so of the devices it starts).
+    char name[256] = {};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    std::string hosts = env_.baseDir() + "/hosts";
+    std::ofstream(hosts) << "127.0.0.1\tlocalhost\n198.51.100.7\t" << name << "\n";
+    auto serverHosts = [hosts] {
+        // Only the mounts that hold /etc/hosts stop propagating, so that the bind stays
+        // in here while the namespaces lcfleet mounts under /var/run/netns are seen outside.
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_PRIVATE, nullptr) != 0) _exit(125);
+        mount("none", "/etc/hosts", nullptr, MS_PRIVATE, nullptr);  // fails unless a mount of its own
+        if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) _exit(125);
+    };
+    std::vector<std::string> args = {"--prefix", prefix_, "--netns", ctlNs_, "up", std::to_string(kCount),
+                                     "--first", std::to_string(kFirst), "--bin", SIMLINECASTER_BIN};
+    Result r = env_.fleet('a', args, serverHosts);
+    ASSERT_EQ(r.code, 0) << r.all();
+    std::vector<fleet::Device> devices = status();
+    ASSERT_EQ(devices.size(), static_cast<size_t>(kCount));
+
+    int fd = socket(kHelloPort, true);
+    ASSERT_GE(fd, 0);
+    const uint32_t renamed = 5151;
+    auto msg = lc::encodeSetSerial(devices[1].serial, renamed, "hw", "date", "by group");
+    ASSERT_TRUE(sendTo(fd, msg.data(), msg.size(), kGroup, kHelloPort));
+    collect(fd, milliseconds(1200));  // announcements already on their way
+    EXPECT_EQ(announcedSerials(collect(fd, milliseconds(2200)))[devices[1].address], renamed);
+    for (const auto& d : devices) {
+        std::string log = readText(state_ + "/" + std::to_string(d.instance) + ".log");
+        EXPECT_EQ(log.find("Join multicast failed"), std::string::npos) << log;
+        EXPECT_NE(readText("/etc/netns/" + d.ns + "/hosts").find(d.address + "\t" + d.ns + "\n"), std::string::npos);
+    }
+
+    // The same simulator started in a device's namespace without its own name and
+    // hosts entry fails its join there: the setting above reproduces the fault.
+    std::string control = env_.baseDir() + "/control.out";
+    auto inDevice = enterNamespace(devices[0].ns);
+    pid_t pid = startProgram({SIMLINECASTER_BIN, "0"}, control, [&] {
+        serverHosts();
+        inDevice();
+    });
+    env_.track(pid);
+    EXPECT_TRUE(waitUntil([&] { return readText(control).find("sending hello") != std::string::npos; },
+                          milliseconds(3000))) << "exit " << waitExit(pid, milliseconds(10)) << ": " << readText(control);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_NE(readText(control).find("Join multicast failed. Errno=19"), std::string::npos) << readText(control);
+
+    int rc = 0;
+    std::string out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "down removes the hosts entries too";
+}
+
+TEST_F(FleetTest, AnInterruptedDownFinishesOrSaysWhatIsLeft) {
+    // A process in a device's namespace that ignores SIGTERM keeps down waiting (up to
+    // its --wait), so that the interrupts surely arrive while down is at work.
+    auto startStubborn = [this](const std::string& ns) {
+        pid_t pid = startProgram({"sh", "-c", "trap '' TERM; exec sleep 60"}, "", enterNamespace(ns));
+        env_.track(pid);
+        EXPECT_TRUE(waitUntil([pid] { return readText("/proc/" + std::to_string(pid) + "/cmdline").rfind("sleep", 0) == 0; },
+                              milliseconds(2000)));
+        return pid;
+    };
+    // down as from a terminal: its own process group, which a Ctrl-C signals as a whole.
+    auto startDown = [this](const std::vector<fleet::Device>& devices, const std::string& output) {
+        pid_t pid = startProgram({LCFLEET_BIN, "--state", state_, "down", "--wait", "60"}, output);
+        env_.track(pid);
+        EXPECT_TRUE(waitUntil([pid] { return catches(pid, SIGINT); }, milliseconds(2000)));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                for (const auto& d : devices)
+                    if (!processGone(d.pid)) return false;
+                return true;
+            },
+            milliseconds(10000)))
+            << "down stops the simulators first";
+        return pid;
+    };
+
+    // One interrupt: down goes on and finishes.
+    std::vector<fleet::Device> devices;
+    ASSERT_NO_FATAL_FAILURE(up(devices));
+    pid_t stubborn = startStubborn(devices[0].ns);
+    std::string output = env_.baseDir() + "/down1.out";
+    pid_t down = startDown(devices, output);
+    ASSERT_EQ(kill(-down, SIGINT), 0);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(waitpid(down, nullptr, WNOHANG), 0) << "down ended at the interrupt: " << readText(output);
+    kill(stubborn, SIGKILL);
+    waitpid(stubborn, nullptr, 0);
+    EXPECT_EQ(waitExit(down, milliseconds(8000)), 0) << readText(output);
+    EXPECT_NE(readText(output).find("is down (finished after the interrupt)"), std::string::npos) << readText(output);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(pathExists(state_));
+
+    // A second interrupt stops it after the step under way; it says what is left and how to
+    // finish, and the next down does.
+    ASSERT_NO_FATAL_FAILURE(up(devices));
+    stubborn = startStubborn(devices[1].ns);
+    output = env_.baseDir() + "/down2.out";
+    down = startDown(devices, output);
+    ASSERT_EQ(kill(-down, SIGINT), 0);
+    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_EQ(kill(-down, SIGINT), 0);
+    EXPECT_EQ(waitExit(down, milliseconds(3000)), 130) << readText(output);
+    std::string said = readText(output);
+    EXPECT_NE(said.find("left: 1 process(es), 3 namespace(s), bridge " + prefix_ + "br"), std::string::npos) << said;
+    EXPECT_NE(said.find("run 'lcfleet --state " + state_ + " down' to finish"), std::string::npos) << said;
+    EXPECT_FALSE(leftovers().empty());
+    kill(stubborn, SIGKILL);
+    waitpid(stubborn, nullptr, 0);
+    int rc = 0;
+    std::string out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(pathExists(state_));
+}
+
+TEST_F(FleetTest, ConsoleLogsStayBelowTheLimitAndStatusStillReadsThem) {
+    std::vector<fleet::Device> devices;
+    ASSERT_NO_FATAL_FAILURE(up(devices, "--log-limit 16K"));
+    pid_t keeper = static_cast<pid_t>(std::atoi(readText(state_ + "/keeper.pid").c_str()));
+    ASSERT_GT(keeper, 0);
+    EXPECT_FALSE(processGone(keeper));
+
+    // Hours of console output, in short: 300 KB more in one device's log.
+    const fleet::Device& d = devices[1];
+    std::string log = state_ + "/" + std::to_string(d.instance) + ".log";
+    {
+        std::ofstream grow(log, std::ios::app);
+        for (int i = 0; i < 10000; ++i) grow << "12:00:00 an old line of the console, number " << i << "\n";
+    }
+    ASSERT_GT(readText(log).size(), 300000u);
+    EXPECT_TRUE(waitUntil([&] { return readText(log).size() < 16384 && pathExists(log + ".1"); }, milliseconds(6000)))
+        << readText(log).size() << " bytes";
+    EXPECT_GT(readText(log + ".1").size(), 300000u);
+
+    // The device goes on writing at the start of the emptied log: no hole, no stop.
+    std::string announced = "sending hello as SNR #" + std::to_string(d.serial);
+    EXPECT_TRUE(waitUntil([&] { return readText(log).find(announced) != std::string::npos; }, milliseconds(3000)));
+    std::string text = readText(log);
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "the device writes at its old offset, past a hole";
+    EXPECT_LT(text.size(), 16384u);
+    std::vector<fleet::Device> now = status();
+    ASSERT_EQ(now.size(), static_cast<size_t>(kCount));
+    EXPECT_TRUE(now[1].alive);
+    EXPECT_EQ(now[1].pid, d.pid);
+    EXPECT_EQ(now[1].serial, d.serial);
+    EXPECT_NE(now[1].lastLine.find("sending hello"), std::string::npos) << now[1].lastLine;
+
+    int rc = 0;
+    std::string out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(3000))) << "down stops the keeper";
+    EXPECT_FALSE(pathExists(state_));
+}

@@ -40,14 +40,18 @@ inline std::string shellQuote(const std::string& text) {
 struct Device {
     int instance = -1;
     std::string ns;
-    std::string address;
+    std::string address;  // "-" while a DHCP device has none
     uint32_t serial = 0;
     pid_t pid = -1;
     bool alive = false;
+    double rate = -1;     // frames a second while streaming, else negative
+    bool slow = false;    // the rate is marked as too low
+    std::string faults;   // "-" or e.g. "frozen,loss=50%"
     std::string lastLine;
 };
 
-// Parses the rows of `lcfleet status`: INSTANCE NAMESPACE ADDRESS SERIAL PID STATE LAST...
+// Parses the rows of `lcfleet status`:
+// INSTANCE NAMESPACE ADDRESS SERIAL PID STATE RATE FAULTS LAST...
 // The header and lines that do not fit are skipped.
 inline std::vector<Device> parseStatus(const std::string& text) {
     std::vector<Device> devices;
@@ -56,11 +60,13 @@ inline std::vector<Device> parseStatus(const std::string& text) {
     while (std::getline(lines, line)) {
         std::istringstream in(line);
         Device d;
-        std::string pid, state;
-        if (!(in >> d.instance >> d.ns >> d.address >> d.serial >> pid >> state)) continue;
+        std::string pid, state, rate;
+        if (!(in >> d.instance >> d.ns >> d.address >> d.serial >> pid >> state >> rate >> d.faults)) continue;
         if (state != "alive" && state != "dead") continue;
         d.pid = (pid == "-") ? -1 : static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10));
         d.alive = state == "alive";
+        if (rate != "-") d.rate = std::strtod(rate.c_str(), nullptr);
+        d.slow = rate.find('!') != std::string::npos;
         std::getline(in >> std::ws, d.lastLine);
         devices.push_back(d);
     }

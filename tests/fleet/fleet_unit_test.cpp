@@ -1,0 +1,334 @@
+// Unit tests of lcfleet's logic: the command line, address blocks, the state record,
+// reading consoles for status, and the log rotation. Nothing here needs root.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "block.h"
+#include "console.h"
+#include "files.h"
+#include "fleet_status.h"
+#include "keeper.h"
+#include "options.h"
+#include "record.h"
+
+namespace lcfleet {
+namespace {
+
+Block block(const std::string& text) {
+    Block b;
+    std::string error;
+    EXPECT_TRUE(parseBlock(text, b, error)) << text << ": " << error;
+    return b;
+}
+
+std::string refusal(const std::string& text) {
+    Block b;
+    std::string error;
+    EXPECT_FALSE(parseBlock(text, b, error)) << text;
+    return error;
+}
+
+TEST(FleetBlock, ReadsCidrAndTheShortForm) {
+    Block b = block("198.18");
+    EXPECT_EQ(b.text(), "198.18.0.0/16");
+    EXPECT_EQ(block("10.20.4.0/22").text(), "10.20.4.0/22");
+    EXPECT_NE(refusal("198.18.5.0/16").find("did you mean 198.18.0.0/16"), std::string::npos);
+    EXPECT_NE(refusal("198.18.0.0/31").find("between 8 and 30"), std::string::npos);
+    EXPECT_NE(refusal("127.0.0.0/8").find("not a unicast block"), std::string::npos);
+    EXPECT_NE(refusal("239.1.0.0/16").find("not a unicast block"), std::string::npos);
+    for (const char* bad : {"198.18.0", "198.318", "198.18.0.0/", "198.18.0.0/16x", "a.b", ""})
+        EXPECT_NE(refusal(bad).find("not an IPv4 block"), std::string::npos) << bad;
+}
+
+TEST(FleetBlock, SlashSixteenKeepsTheInstanceScheme) {
+    Block b = block("198.18.0.0/16");
+    EXPECT_EQ(dotted(deviceAddress(b, 0)), "198.18.0.2");
+    EXPECT_EQ(dotted(deviceAddress(b, 1)), "198.18.0.3");
+    EXPECT_EQ(dotted(deviceAddress(b, 249)), "198.18.0.251");
+    EXPECT_EQ(dotted(deviceAddress(b, 250)), "198.18.1.2");
+    EXPECT_EQ(dotted(deviceAddress(b, 63999)), "198.18.255.251");
+    EXPECT_EQ(lastInstance(b), 63999);
+    std::string error;
+    EXPECT_TRUE(rangeFits(b, 1, 63999, error));
+    EXPECT_FALSE(rangeFits(b, 1, 64000, error));
+}
+
+TEST(FleetBlock, SmallBlocksRefuseInstancesBeyondTheirEnd) {
+    Block b24 = block("192.168.7.0/24");
+    std::string error;
+    EXPECT_TRUE(rangeFits(b24, 0, 249, error));
+    EXPECT_FALSE(rangeFits(b24, 1, 300, error));
+    EXPECT_EQ(error,
+              "block 192.168.7.0/24 is too small for instances 1..300: its device addresses end at instance 249 "
+              "(192.168.7.251)");
+
+    Block b20 = block("10.1.16.0/20");
+    EXPECT_EQ(lastInstance(b20), 3999);
+    EXPECT_EQ(dotted(deviceAddress(b20, 3999)), "10.1.31.251");
+    EXPECT_EQ(dotted(deviceAddress(b20, 250)), "10.1.17.2");
+
+    Block b26 = block("10.0.0.64/26");  // broadcast 10.0.0.127
+    EXPECT_EQ(lastInstance(b26), 60);
+    EXPECT_EQ(dotted(deviceAddress(b26, 60)), "10.0.0.126");
+    EXPECT_FALSE(instanceFits(b26, 61));
+}
+
+TEST(FleetBlock, HostAddressMustBeAFreeHostOfTheBlock) {
+    Block b = block("198.18.0.0/16");
+    uint32_t host = 0;
+    std::string error;
+    ASSERT_TRUE(chooseHostAddress(b, "", 1, 10, host, error));
+    EXPECT_EQ(dotted(host), "198.18.0.1");
+    ASSERT_TRUE(chooseHostAddress(b, "none", 1, 10, host, error));
+    EXPECT_EQ(host, 0u);
+    ASSERT_TRUE(chooseHostAddress(b, "198.18.7.1", 1, 3000, host, error));
+    EXPECT_EQ(dotted(host), "198.18.7.1");
+    EXPECT_TRUE(chooseHostAddress(b, "198.18.0.5", 10, 20, host, error)) << "instance 3 is not in 10..20";
+    EXPECT_FALSE(chooseHostAddress(b, "198.18.0.5", 1, 5, host, error));
+    EXPECT_NE(error.find("address of instance 3"), std::string::npos) << error;
+    for (const char* bad : {"198.19.0.1", "198.18.0.0", "198.18.255.255", "198.18.1"})
+        EXPECT_FALSE(chooseHostAddress(b, bad, 1, 5, host, error)) << bad;
+}
+
+TEST(FleetBlock, CollisionsWithAddressesAndRoutesInUse) {
+    std::vector<InUse> inUse = parseAddresses(
+        "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever preferred_lft forever\n"
+        "2: eth1    inet 198.18.3.9/24 brd 198.18.3.255 scope global eth1\\       valid_lft forever\n"
+        "3: eth2    inet 10.9.0.5/32 scope global eth2\\       valid_lft forever\n");
+    std::vector<InUse> routes = parseRoutes(
+        "default via 10.0.0.1 dev eth0\n"
+        "100.64.0.0/12 via 10.0.0.1 dev eth0 proto static\n"
+        "198.18.3.0/24 dev eth1 proto kernel scope link src 198.18.3.9\n"
+        "224.0.0.0/4 dev br0 scope link\n");
+    inUse.insert(inUse.end(), routes.begin(), routes.end());
+    ASSERT_EQ(inUse.size(), 5u);
+    std::string error;
+    EXPECT_FALSE(checkCollisions(block("198.18.0.0/16"), 0, inUse, error));
+    EXPECT_EQ(error, "block 198.18.0.0/16 overlaps a network in use: address 198.18.3.9/24 on eth1");
+    EXPECT_FALSE(checkCollisions(block("100.70.0.0/16"), 0, inUse, error));
+    EXPECT_EQ(error, "block 100.70.0.0/16 overlaps a network in use: route 100.64.0.0/12 on eth0");
+    EXPECT_TRUE(checkCollisions(block("198.19.0.0/16"), block("198.19.0.0/16").base + 1, inUse, error)) << error;
+    EXPECT_TRUE(checkCollisions(block("10.9.1.0/24"), 0, inUse, error)) << "10.9.0.5/32 lies outside";
+    EXPECT_FALSE(checkCollisions(block("10.8.0.0/15"), 0, inUse, error));
+}
+
+Options parse(const std::vector<std::string>& args) {
+    Options o;
+    std::string error;
+    EXPECT_TRUE(parseArgs(args, o, error)) << error;
+    return o;
+}
+
+std::string parseError(const std::vector<std::string>& args) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(parseArgs(args, o, error));
+    return error;
+}
+
+TEST(FleetOptions, TheCommandLineOfTheScriptStillWorks) {
+    Options o = parse({"--state", "/tmp/s", "--prefix", "lcq", "--netns", "ns1", "up", "3", "--first", "5", "--bin",
+                       "/b/sim", "--pcm", "a.pcm", "--uplink", "lan0", "--net", "198.19"});
+    EXPECT_EQ(o.verb, Verb::Up);
+    EXPECT_EQ(o.count, 3u);
+    EXPECT_EQ(o.first, 5u);
+    EXPECT_EQ(o.state, "/tmp/s");
+    EXPECT_EQ(o.prefix, "lcq");
+    EXPECT_EQ(o.netns, "ns1");
+    EXPECT_EQ(o.bin, "/b/sim");
+    EXPECT_EQ(o.pcm, "a.pcm");
+    EXPECT_EQ(o.uplink, "lan0");
+    EXPECT_EQ(o.net, "198.19");
+    EXPECT_EQ(parse({"status", "--state=/x"}).state, "/x");
+    EXPECT_TRUE(parse({"--help"}).help);
+    Options up = parse({"up", "2", "--dhcp", "--log-limit", "64K", "--host-address", "none", "--net", "10.0.0.0/24"});
+    EXPECT_TRUE(up.dhcp);
+    EXPECT_EQ(up.logLimit, 65536u);
+    EXPECT_EQ(up.hostAddress, "none");
+    EXPECT_EQ(parse({"down"}).termWaitSeconds, 5);
+    EXPECT_EQ(parse({"down", "--wait", "30"}).termWaitSeconds, 30);
+}
+
+TEST(FleetOptions, FaultVerbsAndTheirOperands) {
+    Options o = parse({"loss", "7", "50%"});
+    EXPECT_EQ(o.verb, Verb::Loss);
+    EXPECT_EQ(o.device, 7u);
+    EXPECT_EQ(o.lossPercent, 50);
+    o = parse({"delay", "7", "120", "15"});
+    EXPECT_EQ(o.delayMs, 120);
+    EXPECT_EQ(o.jitterMs, 15);
+    EXPECT_TRUE(parse({"input", "3", "off"}).inputOff);
+    EXPECT_FALSE(parse({"input", "3", "on"}).inputOff);
+    EXPECT_EQ(parse({"restart", "12"}).device, 12u);
+    EXPECT_EQ(parse({"unplug", "1"}).verb, Verb::Unplug);
+}
+
+TEST(FleetOptions, RefusalsSayWhat) {
+    EXPECT_EQ(parseError({"up"}), "up needs more arguments (see --help)");
+    EXPECT_EQ(parseError({"up", "0"}), "up needs a device count N >= 1");
+    EXPECT_EQ(parseError({"up", "3", "4"}), "unexpected argument 4 (see --help)");
+    EXPECT_EQ(parseError({"--bogus", "status"}), "unknown option --bogus (see --help)");
+    EXPECT_EQ(parseError({"reboot", "3"}), "unknown command reboot (see --help)");
+    EXPECT_EQ(parseError({"status", "--state"}), "--state needs a value (see --help)");
+    EXPECT_EQ(parseError({}), "no command given (see --help)");
+    EXPECT_NE(parseError({"loss", "3", "101"}).find("from 0 to 100"), std::string::npos);
+    EXPECT_NE(parseError({"delay", "3", "-5"}).find("milliseconds"), std::string::npos);
+    EXPECT_NE(parseError({"delay", "3", "0", "5"}).find("takes no jitter"), std::string::npos);
+    EXPECT_NE(parseError({"input", "3", "mute"}).find("off or on"), std::string::npos);
+    EXPECT_NE(parseError({"freeze", "x"}).find("instance number"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--log-limit", "1K"}).find("at least 4K"), std::string::npos);
+    EXPECT_NE(parseError({"down", "--wait", "0"}).find("from 1 to 3600"), std::string::npos);
+    EXPECT_NE(parseError({"--prefix", "Lc", "status"}).find("--prefix"), std::string::npos);
+    EXPECT_NE(parseError({"--prefix", "abcdefghi", "up", "1", "--first", "100000"}).find("too long"),
+              std::string::npos);
+}
+
+TEST(FleetRecord, WrittenAndReadBackWithWhatUpMade) {
+    FleetRecord r;
+    r.prefix = "lcq";
+    r.block = block("10.1.16.0/20");
+    r.hostAddress = r.block.base + 1;
+    r.netns = "ctl";
+    r.first = 5;
+    r.count = 3;
+    r.bin = "/usr/bin/simlinecaster";
+    r.dhcp = true;
+    r.logLimit = 65536;
+    r.madeDirs = {"/run/a", "/run/a/b"};
+    std::string text = formatRecord(r) + progressLine("bridge_made", "1") + progressLine("uplink_attached", "1");
+    FleetRecord back;
+    std::string error;
+    ASSERT_TRUE(parseRecord(text, "/run/a/b", back, error)) << error;
+    EXPECT_EQ(formatRecord(back), formatRecord(r) + "bridge_made=1\nuplink_attached=1\n");
+    EXPECT_EQ(back.last(), 7u);
+    EXPECT_TRUE(back.hasInstance(5));
+    EXPECT_FALSE(back.hasInstance(8));
+    EXPECT_EQ(back.vethName(6), "lcqh6");
+
+    // A record of the earlier script: up made the state directory, the host had .0.1.
+    ASSERT_TRUE(parseRecord("prefix=lcdev\nnet=198.19\nnetns=\nfirst=1\ncount=2\nbin=/b\nbridge_made=1\n", "/run/lcfleet",
+                            back, error));
+    EXPECT_EQ(back.block.text(), "198.19.0.0/16");
+    EXPECT_EQ(dotted(back.hostAddress), "198.19.0.1");
+    EXPECT_EQ(back.madeDirs, std::vector<std::string>{"/run/lcfleet"});
+    EXPECT_FALSE(parseRecord("prefix=lcdev\nnet=198.19\nfirst=1\n", "/x", back, error));
+}
+
+TEST(FleetRecord, FaultsRoundTripAndDescription) {
+    DeviceFaults f;
+    EXPECT_EQ(describeFaults(f), "-");
+    EXPECT_EQ(formatFaults(f), "");
+    f.inputOff = f.frozen = f.unplugged = true;
+    f.lossPercent = 50;
+    f.delayMs = 100;
+    f.jitterMs = 10;
+    EXPECT_EQ(describeFaults(f), "input-off,frozen,unplugged,loss=50%,delay=100ms,jitter=10ms");
+    EXPECT_EQ(describeFaults(parseFaults(formatFaults(f))), describeFaults(f));
+}
+
+TEST(FleetConsole, SerialFromTheLatestAnnouncementOrSetSerial) {
+    std::string log = "10:00:00 Ownport=1316\n10:00:00 sending hello as SNR #929. MMode=0 NMaster=0 #0 IP 0 |\r";
+    uint32_t serial = 0;
+    ASSERT_TRUE(latestSerial(log, serial));
+    EXPECT_EQ(serial, 929u);
+    log += "10:00:01 ### SetSerial SNR    : 4242\n10:00:01 ###           HwInfo : hw\n";
+    ASSERT_TRUE(latestSerial(log, serial));
+    EXPECT_EQ(serial, 4242u);
+    log += "10:00:02 sending hello as SNR #4243. MMode=0 NMaster=0 #0 IP 0 /\r";
+    ASSERT_TRUE(latestSerial(log, serial));
+    EXPECT_EQ(serial, 4243u);
+    EXPECT_FALSE(latestSerial("10:00:00 Ownport=1316\n", serial));
+    EXPECT_EQ(lastEntry(log), "10:00:02 sending hello as SNR #4243. MMode=0 NMaster=0 #0 IP 0 /");
+    EXPECT_EQ(lastEntry("a\r\n \r"), "a");
+}
+
+std::string progress(const std::string& time, int rate) {
+    return time + " Streaming ... 812 pks at " + std::to_string(rate) +
+           " pks/sec (48.000 khz) to 198.18.0.1:23456 input ON  45% (t20) \r";
+}
+
+TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
+    std::string log = progress("10:00:00", 120) + progress("10:00:01", 200) + progress("10:00:02", 201) +
+                      "10:00:02 some other line\n" + progress("10:00:03", 199) + progress("10:00:04", 200) +
+                      progress("10:00:05", 190);
+    double rate = 0;
+    ASSERT_TRUE(recentRate(log, 10 * 3600 + 6, rate));
+    EXPECT_DOUBLE_EQ(rate, (200 + 201 + 199 + 200 + 190) / 5.0);  // 10:00:00 lies outside the last 5 s
+    EXPECT_FALSE(recentRate(log, 10 * 3600 + 9, rate)) << "4 s without a progress line: not streaming";
+    EXPECT_FALSE(recentRate("10:00:00 sending hello as SNR #929.\r", 10 * 3600, rate));
+    // The first line of a stream counts its first turn only; alone it gives no rate.
+    std::string fresh = progress("10:00:10", 1);
+    EXPECT_FALSE(recentRate(log + fresh, 10 * 3600 + 10, rate));
+    ASSERT_TRUE(recentRate(log + fresh + progress("10:00:11", 201), 10 * 3600 + 11, rate));
+    EXPECT_DOUBLE_EQ(rate, 201.0);
+    // Across midnight.
+    ASSERT_TRUE(recentRate(progress("23:59:58", 1) + progress("23:59:59", 100) + progress("00:00:00", 200), 1, rate));
+    EXPECT_DOUBLE_EQ(rate, 150.0);
+}
+
+TEST(FleetConsole, StatusRowsReadBackByTheParserOfTestsAndBenchmark) {
+    StatusRow a{12, "lcdev12", "198.18.0.14", 1629, 4321, true, 190.4, "frozen,loss=5%", "10:00:00 Streaming ... x"};
+    StatusRow b{13, "lcdev13", "-", 1729, -1, false, -1, "-", ""};
+    std::vector<fleet::Device> d = fleet::parseStatus(statusHeader() + formatRow(a) + formatRow(b) + overloadNote({a, b}));
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].instance, 12);
+    EXPECT_EQ(d[0].address, "198.18.0.14");
+    EXPECT_EQ(d[0].serial, 1629u);
+    EXPECT_EQ(d[0].pid, 4321);
+    EXPECT_TRUE(d[0].alive);
+    EXPECT_DOUBLE_EQ(d[0].rate, 190.0);
+    EXPECT_TRUE(d[0].slow);
+    EXPECT_EQ(d[0].faults, "frozen,loss=5%");
+    EXPECT_EQ(d[0].lastLine, "10:00:00 Streaming ... x");
+    EXPECT_EQ(d[1].address, "-");
+    EXPECT_FALSE(d[1].alive);
+    EXPECT_LT(d[1].rate, 0);
+    EXPECT_EQ(overloadNote({a, b}),
+              "overloaded: 1 of 1 streaming devices sent fewer than 196 frames/s over the last 5 s (marked !)\n");
+    a.rate = 200;
+    EXPECT_EQ(overloadNote({a, b}), "");
+}
+
+class FleetLogRotation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/lcfleet-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string dir_;
+};
+
+TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
+    std::string log = dir_ + "/5.log", old = dir_ + "/5.log.1";
+    int device = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);  // as a device holds its log
+    ASSERT_GE(device, 0);
+    std::string first(5000, 'a');
+    ASSERT_EQ(write(device, first.data(), first.size()), 5000);
+    EXPECT_FALSE(rotateLog(log, old, 5000)) << "not past the limit yet";
+    EXPECT_FALSE(exists(old));
+    ASSERT_EQ(write(device, "b\n", 2), 2);
+    EXPECT_TRUE(rotateLog(log, old, 5000));
+    std::string text;
+    ASSERT_TRUE(readFile(old, text));
+    EXPECT_EQ(text, first + "b\n");
+    EXPECT_EQ(fileSize(log), 0u);
+    ASSERT_EQ(write(device, "next\n", 5), 5);
+    ASSERT_TRUE(readFile(log, text));
+    EXPECT_EQ(text, "next\n") << "the next write lands at offset 0, with no hole before it";
+    // A second rotation replaces the old part.
+    ASSERT_EQ(write(device, std::string(6000, 'c').data(), 6000), 6000);
+    EXPECT_TRUE(rotateLog(log, old, 5000));
+    EXPECT_EQ(fileSize(old), 6005u);
+    close(device);
+}
+
+}  // namespace
+}  // namespace lcfleet

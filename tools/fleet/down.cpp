@@ -1,0 +1,205 @@
+// lcfleet down, also the undo of a failed up: stops the fleet's processes and removes
+// what up recorded as made, step by step. Each step can be run again, so an interrupted
+// down is finished by the next one. One interrupt does not stop it; a second stops it
+// after the step under way, with a list of what is left.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "dhcp.h"
+#include "files.h"
+#include "fleet.h"
+
+namespace lcfleet {
+
+namespace {
+
+constexpr int kKillWaitMs = 2000;
+constexpr size_t kParallelReleases = 64;
+
+bool stopRequested() { return interruptCount() >= 2; }
+
+bool gone(pid_t pid) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }  // devices of a failed up are this process's children
+    char state = processState(pid);
+    return state == 0 || state == 'Z' || state == 'X';
+}
+
+std::vector<std::string> namespaces(const FleetRecord& r) {
+    std::vector<std::string> names;
+    for (uint64_t n = r.first; n <= r.last(); ++n) names.push_back(r.nsName(n));
+    return names;
+}
+
+// The recorded simulators and anything else running inside the fleet's namespaces.
+std::set<pid_t> fleetProcesses(const Fleet& f) {
+    std::set<pid_t> pids;
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
+        if (f.deviceRuns(n)) pids.insert(f.devicePid(n));
+    for (pid_t pid : processesInNamespaces(namespaces(f.rec)))
+        if (!gone(pid)) pids.insert(pid);
+    return pids;
+}
+
+void stopKeeper(Fleet& f) {
+    pid_t pid = readPid(f.path(kKeeperPidFile));
+    std::string cmd = commandLine(pid);
+    if (pid > 0 && !gone(pid) && cmd.find("_keep-logs") != std::string::npos &&
+        cmd.find(f.stateDir) != std::string::npos)
+        kill(pid, SIGTERM);
+}
+
+// Each release takes dhclient about a second, so they run side by side.
+void releaseLeases(Fleet& f) {
+    if (!f.rec.dhcp) return;
+    std::vector<std::pair<std::vector<std::string>, std::string>> releases;
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
+        if (exists(f.path(dhclientPidFile(n))) && netnsExists(f.rec.nsName(n)))
+            releases.push_back({dhclientArgs(f.stateDir, n, true), f.rec.nsName(n)});
+    runMany(releases, kParallelReleases);
+}
+
+void stopProcesses(Fleet& f, bool quiet, int termWaitMs) {
+    std::set<pid_t> pids = fleetProcesses(f);
+    if (pids.empty()) return;
+    for (pid_t pid : pids) {
+        kill(pid, SIGTERM);
+        kill(pid, SIGCONT);  // a frozen device has to run to see its SIGTERM
+    }
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(termWaitMs);
+    while (Clock::now() < deadline && !stopRequested()) {
+        std::set<pid_t> left;
+        for (pid_t pid : pids)
+            if (!gone(pid)) left.insert(pid);
+        pids.swap(left);
+        if (pids.empty()) return;
+        pauseMs(50);
+    }
+    if (stopRequested()) return;
+    for (pid_t pid : pids) {
+        if (gone(pid)) continue;
+        if (!quiet) complain("pid " + std::to_string(pid) + " ignored SIGTERM, killing it");
+        kill(pid, SIGKILL);
+    }
+    for (int waited = 0; waited < kKillWaitMs; waited += 20) {
+        bool all = true;
+        for (pid_t pid : pids) all = all && gone(pid);
+        if (all) return;
+        pauseMs(20);
+    }
+}
+
+std::set<std::string> linkNames(const Fleet& f) {
+    std::set<std::string> names;
+    std::istringstream lines(f.ipHost({"-o", "link", "show"}).out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t a = line.find(": ");
+        if (a == std::string::npos) continue;
+        size_t b = line.find_first_of(":@", a + 2);
+        names.insert(line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2));
+    }
+    return names;
+}
+
+void removeNetwork(Fleet& f) {
+    const FleetRecord& r = f.rec;
+    std::set<std::string> links = linkNames(f);
+    std::string cmds;
+    // Deleting one end of a veth pair deletes the other end too.
+    for (uint64_t n = r.first; n <= r.last(); ++n)
+        if (links.count(r.vethName(n))) cmds += "link del " + r.vethName(n) + "\n";
+    if (r.routeAdded && links.count(r.bridgeName())) cmds += "route del 224.0.0.0/4 dev " + r.bridgeName() + "\n";
+    if (r.uplinkAttached && !r.uplink.empty() && links.count(r.uplink)) cmds += "link set " + r.uplink + " nomaster\n";
+    if (r.bridgeMade && links.count(r.bridgeName())) cmds += "link del " + r.bridgeName() + "\n";
+    if (!cmds.empty()) f.ipHost({"-force", "-batch", "-"}, cmds);
+    cmds.clear();
+    for (const auto& ns : namespaces(r))
+        if (netnsExists(ns)) cmds += "netns del " + ns + "\n";
+    if (!cmds.empty()) run({"ip", "-force", "-batch", "-"}, "", cmds);
+}
+
+void removeHostsFiles(Fleet& f) {
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
+        unlink((f.hostsDir(n) + "/hosts").c_str());
+        unlink((f.hostsDir(n) + "/hosts.new").c_str());
+        rmdir(f.hostsDir(n).c_str());
+    }
+    if (f.rec.etcNetnsMade) rmdir("/etc/netns");  // only when no one else's files are in it
+}
+
+void removeStateFiles(Fleet& f) {
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
+        for (const auto& name : deviceFileNames(n)) unlink(f.path(name).c_str());
+    for (const auto& name : fleetFileNames())
+        if (name != kRecordFile) unlink(f.path(name).c_str());
+    unlink(f.path(kRecordFile).c_str());  // last: until now a later down can finish the job
+    for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+}
+
+// What a stopped down leaves, as one line.
+std::string leftovers(const Fleet& f) {
+    std::vector<std::string> parts;
+    size_t procs = fleetProcesses(f).size();
+    size_t spaces = 0;
+    for (const auto& ns : namespaces(f.rec)) spaces += netnsExists(ns) ? 1 : 0;
+    if (procs) parts.push_back(std::to_string(procs) + " process(es)");
+    if (spaces) parts.push_back(std::to_string(spaces) + " namespace(s)");
+    if (f.rec.bridgeMade && linkNames(f).count(f.rec.bridgeName())) parts.push_back("bridge " + f.rec.bridgeName());
+    parts.push_back("the record in " + f.stateDir);
+    std::string text;
+    for (const auto& p : parts) text += (text.empty() ? "" : ", ") + p;
+    return text;
+}
+
+}  // namespace
+
+int removeFleet(Fleet& f, bool quiet, int termWaitSeconds) {
+    using Step = void (*)(Fleet&);
+    static const Step steps[] = {stopKeeper, releaseLeases, nullptr, removeNetwork, removeHostsFiles, removeStateFiles};
+    for (Step step : steps) {
+        if (stopRequested()) {
+            complain("down stopped by a second interrupt; left: " + leftovers(f));
+            complain("run 'lcfleet --state " + f.stateDir + " down' to finish");
+            return kExitInterrupted;
+        }
+        if (step) step(f);
+        else stopProcesses(f, quiet, termWaitSeconds * 1000);
+    }
+    return kExitOk;
+}
+
+int runDown(const Options& o) {
+    countInterrupts();
+    Fleet f;
+    f.stateDir = absolutePath(o.state);
+    if (!exists(f.path(kRecordFile))) {
+        std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
+        return kExitOk;
+    }
+    StateLock lock(f.stateDir);
+    std::string error;
+    if (!f.load(error)) {
+        if (error.empty()) {
+            std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
+            return kExitOk;
+        }
+        complain(error + ": remove what is left by hand");
+        return kExitFailed;
+    }
+    int rc = removeFleet(f, false, o.termWaitSeconds);
+    if (rc != kExitOk) return rc;
+    std::printf("lcfleet: fleet in %s is down%s\n", f.stateDir.c_str(),
+                interruptCount() ? " (finished after the interrupt)" : "");
+    return kExitOk;
+}
+
+}  // namespace lcfleet

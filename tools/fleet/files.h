@@ -1,0 +1,32 @@
+// Small file helpers for the state directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lcfleet {
+
+std::string joinPath(const std::string& dir, const std::string& name);
+// An absolute, lexically normalised path ("." and ".." resolved) for a path given
+// relative to the working directory.
+std::string absolutePath(const std::string& path);
+std::string dirName(const std::string& path);
+
+bool exists(const std::string& path);
+bool isDirectory(const std::string& path);
+bool readFile(const std::string& path, std::string& text);
+// The last bytes of a file (all of it when shorter); "" when it cannot be read.
+std::string readTail(const std::string& path, uint64_t bytes);
+// The bytes of a file from offset on (at most max); "" when there are none.
+std::string readFrom(const std::string& path, uint64_t offset, uint64_t max);
+uint64_t fileSize(const std::string& path);  // 0 when missing
+// Writes the whole text under path.new and renames it into place.
+bool writeFileAtomic(const std::string& path, const std::string& text, unsigned mode = 0644);
+bool appendFile(const std::string& path, const std::string& text);
+// Names in a directory other than . and ..; false when it cannot be read.
+bool listDirectory(const std::string& dir, std::vector<std::string>& names);
+// Makes dir and any missing parents; made lists the directories it created, outermost first.
+bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error);
+
+}  // namespace lcfleet

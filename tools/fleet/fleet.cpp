@@ -1,0 +1,215 @@
+#include "fleet.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "console.h"
+#include "files.h"
+#include "keeper.h"
+
+namespace lcfleet {
+
+namespace {
+
+volatile sig_atomic_t gInterrupts = 0;
+void onInterrupt(int) { gInterrupts = gInterrupts + 1; }
+
+}  // namespace
+
+void complain(const std::string& text) { std::fprintf(stderr, "lcfleet: %s\n", text.c_str()); }
+
+void countInterrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+int interruptCount() { return gInterrupts; }
+
+bool pauseMs(int ms) {
+    int before = gInterrupts;
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR && gInterrupts == before) {
+    }
+    return gInterrupts == before;
+}
+
+StateLock::StateLock(const std::string& stateDir) {
+    fd_ = open(joinPath(stateDir, kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+}
+
+StateLock::~StateLock() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string Fleet::path(const std::string& name) const { return joinPath(stateDir, name); }
+
+bool Fleet::load(std::string& error) {
+    error.clear();
+    std::string text;
+    if (!readFile(path(kRecordFile), text)) return false;
+    if (!parseRecord(text, stateDir, rec, error)) {
+        error += " (" + path(kRecordFile) + ")";
+        return false;
+    }
+    return true;
+}
+
+void Fleet::noteMade(const std::string& key) { appendFile(path(kRecordFile), progressLine(key, "1")); }
+
+RunResult Fleet::ipHost(const std::vector<std::string>& args, const std::string& input) const {
+    std::vector<std::string> argv = {"ip"};
+    if (!rec.netns.empty()) argv.insert(argv.end(), {"-n", rec.netns});
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, "", input);
+}
+
+RunResult Fleet::ipDevice(uint64_t n, const std::vector<std::string>& args, const std::string& input) const {
+    std::vector<std::string> argv = {"ip", "-n", rec.nsName(n)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, "", input);
+}
+
+pid_t readPid(const std::string& file) {
+    std::string text;
+    if (!readFile(file, text)) return -1;
+    char* end = nullptr;
+    long pid = std::strtol(text.c_str(), &end, 10);
+    return pid > 0 && pid < INT_MAX ? static_cast<pid_t>(pid) : -1;
+}
+
+pid_t Fleet::devicePid(uint64_t n) const { return readPid(path(pidFile(n))); }
+
+bool Fleet::deviceRuns(uint64_t n) const { return isRunning(devicePid(n), rec.bin); }
+
+DeviceFaults Fleet::faults(uint64_t n) const {
+    std::string text;
+    readFile(path(faultsFile(n)), text);
+    return parseFaults(text);
+}
+
+bool Fleet::saveFaults(uint64_t n, const DeviceFaults& f) const {
+    if (!f.any()) return unlink(path(faultsFile(n)).c_str()) == 0 || errno == ENOENT;
+    return writeFileAtomic(path(faultsFile(n)), formatFaults(f));
+}
+
+std::string Fleet::deviceAddress(uint64_t n) const {
+    if (!rec.dhcp) return dotted(lcfleet::deviceAddress(rec.block, n));
+    std::string text;
+    if (!readFile(path(addressFile(n)), text)) return "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    uint32_t a = 0;
+    return parseDotted(text, a) ? text : "";
+}
+
+std::string Fleet::hostsDir(uint64_t n) const { return "/etc/netns/" + rec.nsName(n); }
+
+bool Fleet::writeHosts(uint64_t n, std::string& error) const {
+    // The device's own name resolves to its own address, so that its multicast join
+    // asks for the interface it really has.
+    std::string address = deviceAddress(n);
+    if (address.empty()) {
+        error = "device " + std::to_string(n) + " has no address yet";
+        return false;
+    }
+    std::string text = "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n" + address + "\t" +
+                       rec.nsName(n) + "\n";
+    if (!isDirectory(hostsDir(n)) && mkdir(hostsDir(n).c_str(), 0755) != 0) {
+        error = "cannot make " + hostsDir(n) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!writeFileAtomic(hostsDir(n) + "/hosts", text)) {
+        error = "cannot write " + hostsDir(n) + "/hosts: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Fleet::startDevice(uint64_t n, std::string& error) const {
+    Launch l;
+    l.program = rec.bin;
+    l.args = {std::to_string(n)};
+    if (!rec.pcm.empty()) l.args.push_back(rec.pcm);
+    l.netns = rec.nsName(n);
+    l.hostname = rec.nsName(n);
+    l.hostsFile = hostsDir(n) + "/hosts";
+    l.input = path(inputFifo(n));
+    l.output = path(logFile(n));
+    pid_t pid = launch(l, error);
+    if (pid < 0) {
+        error = "device " + std::to_string(n) + " did not start: " + error;
+        return false;
+    }
+    if (!writeFileAtomic(path(pidFile(n)), std::to_string(pid) + "\n")) {
+        kill(pid, SIGKILL);
+        error = "cannot write " + path(pidFile(n));
+        return false;
+    }
+    return true;
+}
+
+bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<uint64_t> waiting = devices;
+    std::string ended;
+    while (!waiting.empty()) {
+        std::vector<uint64_t> still;
+        for (uint64_t n : waiting) {
+            if (!deviceRuns(n)) {
+                ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
+                         " stopped at once: " + lastEntry(readTail(path(logFile(n)), 4096));
+            } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
+                still.push_back(n);
+            }
+        }
+        waiting.swap(still);
+        if (!ended.empty()) break;
+        if (waiting.empty()) break;
+        if (Clock::now() > deadline) {
+            error = std::to_string(waiting.size()) + " device(s) did not announce themselves within " +
+                    std::to_string(timeoutMs / 1000) + " s (first: " + std::to_string(waiting[0]) + ")";
+            return false;
+        }
+        if (!pauseMs(20)) {
+            error = "interrupted";
+            return false;
+        }
+    }
+    if (!ended.empty()) {
+        error = ended;
+        return false;
+    }
+    return true;
+}
+
+std::string selfPath() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+int runKeeper(const Options& o) {
+    return keepLogs(absolutePath(o.state));
+}
+
+}  // namespace lcfleet

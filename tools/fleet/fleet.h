@@ -1,0 +1,84 @@
+// The verbs of lcfleet and what they share: the state directory and its record, the
+// controller side's `ip`, starting and stopping devices, interrupts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "record.h"
+#include "runner.h"
+
+namespace lcfleet {
+
+int runUp(const Options& o);
+int runDown(const Options& o);
+int runStatus(const Options& o);
+int runFault(const Options& o);
+int runKeeper(const Options& o);
+
+// Prints "lcfleet: <text>" on standard error.
+void complain(const std::string& text);
+
+// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program.
+void countInterrupts();
+int interruptCount();
+
+// Sleeps ms milliseconds; false when an interrupt came (or had come) meanwhile.
+bool pauseMs(int ms);
+
+// An exclusive lock on the state directory's lock file, held while it lives.
+class StateLock {
+public:
+    explicit StateLock(const std::string& stateDir);
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A fleet as recorded in its state directory.
+struct Fleet {
+    std::string stateDir;  // absolute
+    FleetRecord rec;
+
+    std::string path(const std::string& name) const;
+    // Reads the record; false with error "" when none is there.
+    bool load(std::string& error);
+    // Appends one "key=1" line of what was made.
+    void noteMade(const std::string& key);
+
+    // `ip` on the controller side (the current namespace or --netns), and in a device's.
+    RunResult ipHost(const std::vector<std::string>& args, const std::string& input = "") const;
+    RunResult ipDevice(uint64_t n, const std::vector<std::string>& args, const std::string& input = "") const;
+
+    pid_t devicePid(uint64_t n) const;
+    bool deviceRuns(uint64_t n) const;
+    DeviceFaults faults(uint64_t n) const;
+    bool saveFaults(uint64_t n, const DeviceFaults& f) const;
+    // The device's address: from the block, or what its DHCP client got ("" none yet).
+    std::string deviceAddress(uint64_t n) const;
+    std::string hostsDir(uint64_t n) const;  // /etc/netns/<namespace>
+    bool writeHosts(uint64_t n, std::string& error) const;
+
+    // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
+    // and log) and records its pid.
+    bool startDevice(uint64_t n, std::string& error) const;
+    // Waits until each of the devices has announced itself or ended; false with the
+    // reason (devices that ended, or did not announce by the deadline).
+    bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;
+};
+
+// Reads a pid file; -1 when missing or damaged.
+pid_t readPid(const std::string& path);
+
+// The path of this program (for the keeper).
+std::string selfPath();
+
+}  // namespace lcfleet

@@ -1,0 +1,65 @@
+// Command line of lcfleet: the verb, its operands and options, checked and converted
+// into one Options record. Nothing here touches the system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lcfleet {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitFailed = 1,   // could not be done; or status: a device is dead
+    kExitUsage = 2,    // bad arguments
+    kExitNoFleet = 3,  // status: no fleet recorded
+    kExitInterrupted = 130,
+};
+
+enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, KeepLogs };
+
+constexpr uint64_t kDefaultLogLimit = 128 * 1024;
+constexpr uint64_t kMinLogLimit = 4 * 1024;
+
+struct Options {
+    Verb verb = Verb::None;
+    bool help = false;
+
+    // Common options; up records them, the other verbs read them from the record.
+    std::string state;        // as given, or $LCFLEET_STATE, or /run/lcfleet
+    std::string prefix = "lcdev";
+    std::string net = "198.18";
+    std::string hostAddress;  // "" first address of the block, "none", or dotted text
+    std::string netns;
+
+    // up
+    uint64_t count = 0;
+    uint64_t first = 1;
+    std::string pcm, uplink, bin;
+    bool dhcp = false;
+    uint64_t logLimit = kDefaultLogLimit;
+
+    // down: seconds between SIGTERM and SIGKILL
+    int termWaitSeconds = 5;
+
+    // fault verbs
+    uint64_t device = 0;      // instance number N
+    bool inputOff = false;    // input N off|on
+    int lossPercent = 0;      // loss N PERCENT
+    int delayMs = 0;          // delay N MS [JITTER_MS]
+    int jitterMs = 0;
+};
+
+// Parses argv[1..]; false with a one-line reason in error (without the program name).
+bool parseArgs(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The verb's name as typed ("up", "loss", ...).
+const char* verbName(Verb verb);
+
+// The text of --help.
+const char* usageText();
+
+// Reads a size with an optional K, M or G suffix (powers of 1024).
+bool parseSize(const std::string& text, uint64_t& bytes);
+
+}  // namespace lcfleet

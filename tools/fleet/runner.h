@@ -1,0 +1,64 @@
+// Running the programs lcfleet drives (ip, nft, tc, dhclient) and the simulators:
+// always by fork and exec with an argument vector, never through a shell. Also the
+// few facts about processes lcfleet needs from /proc.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace lcfleet {
+
+constexpr const char* kNetnsDir = "/var/run/netns/";
+
+struct RunResult {
+    int code = -1;  // exit status; 128+n after signal n; -1 when it could not run
+    std::string out, err;
+    // The first line of standard error (or of standard output when that is empty).
+    std::string firstLine() const;
+};
+
+// The full path of a program found in PATH, /usr/sbin, /sbin, /usr/bin or /bin; "".
+std::string findProgram(const std::string& name);
+
+// Runs the program with its arguments and waits for it. It runs in a process group of
+// its own (a Ctrl-C for lcfleet does not reach it), inside the named network namespace
+// when netns is given, with input on its standard input. With capture false its output
+// goes to /dev/null (for programs that leave a daemon behind).
+RunResult run(const std::vector<std::string>& argv, const std::string& netns = "", const std::string& input = "",
+              bool capture = true);
+
+// Runs the commands (each in its network namespace, "" for none) with their output
+// going to /dev/null, up to parallel of them at a time; their exit statuses in order.
+// For many slow commands at once, like the DHCP clients' releases.
+std::vector<int> runMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& commands,
+                         size_t parallel);
+
+// A long-running process: a simulator, or the log keeper.
+struct Launch {
+    std::string program;            // absolute path; argv[0]
+    std::vector<std::string> args;  // argv[1..]
+    std::string netns;              // network namespace to enter, "" none
+    std::string hostname;           // own UTS namespace with this host name, "" none
+    std::string hostsFile;          // bind-mounted over /etc/hosts in an own mount namespace
+    std::string input;              // opened read-write as standard input ("" /dev/null)
+    std::string output;             // standard output and error, opened for appending ("" /dev/null)
+};
+
+// Starts it in a session of its own and returns its pid once the program is executing;
+// -1 with the reason in error when any step before that failed.
+pid_t launch(const Launch& l, std::string& error);
+
+// The process's one-letter state from /proc (R, S, T, Z, ...), 0 when there is none.
+char processState(pid_t pid);
+// True when the process exists, is not a zombie and its argv[0] is program.
+bool isRunning(pid_t pid, const std::string& program);
+// Its command line, arguments joined by blanks ("" when gone).
+std::string commandLine(pid_t pid);
+// Every process whose network namespace is one of the named ones.
+std::vector<pid_t> processesInNamespaces(const std::vector<std::string>& names);
+// True when a named network namespace exists.
+bool netnsExists(const std::string& name);
+
+}  // namespace lcfleet

@@ -1,0 +1,336 @@
+// lcfleet up: checks everything first, records the settings, then makes the bridge,
+// the device namespaces and the devices; on any failure or interrupt it removes what
+// it made before it ends.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "block.h"
+#include "dhcp.h"
+#include "files.h"
+#include "fleet.h"
+#include "keeper.h"
+
+namespace lcfleet {
+
+int removeFleet(Fleet& f, bool quiet, int termWaitSeconds);  // down.cpp
+
+namespace {
+
+constexpr const char* kDhcpConfText =
+    "# lcfleet's DHCP clients: address, mask and router only; quick retries.\n"
+    "request subnet-mask, broadcast-address, routers;\n"
+    "initial-interval 1;\nbackoff-cutoff 4;\nretry 10;\n";
+
+// The simulator: --bin, else the one built beside this program, else simlinecaster
+// next to it, on PATH or in /usr/bin.
+std::string findSimulator(const std::string& given) {
+    std::string found;
+    if (!given.empty()) {
+        found = given;
+    } else {
+        std::string here = dirName(selfPath());
+        for (const std::string& c : {here + "/../simlinecaster/simlinecaster", here + "/simlinecaster"})
+            if (found.empty() && access(c.c_str(), X_OK) == 0 && !isDirectory(c)) found = c;
+        if (found.empty()) found = findProgram("simlinecaster");
+        if (found.empty() && access("/usr/bin/simlinecaster", X_OK) == 0) found = "/usr/bin/simlinecaster";
+    }
+    if (found.empty() || access(found.c_str(), X_OK) != 0 || isDirectory(found)) return "";
+    char real[PATH_MAX];
+    return realpath(found.c_str(), real) ? std::string(real) : "";
+}
+
+// Link names on the controller side ("lo", "eth0", ...).
+std::set<std::string> hostLinks(const Fleet& f) {
+    std::set<std::string> names;
+    std::istringstream lines(f.ipHost({"-o", "link", "show"}).out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t a = line.find(": ");
+        if (a == std::string::npos) continue;
+        size_t b = line.find_first_of(":@", a + 2);
+        names.insert(line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2));
+    }
+    return names;
+}
+
+// Everything that can be checked before anything is made. Fills the record.
+bool checkUp(const Options& o, Fleet& f, std::string& error) {
+    FleetRecord& r = f.rec;
+    r.prefix = o.prefix;
+    r.netns = o.netns;
+    r.first = o.first;
+    r.count = o.count;
+    r.uplink = o.uplink;
+    r.dhcp = o.dhcp;
+    r.logLimit = o.logLimit;
+    if (!parseBlock(o.net, r.block, error)) return false;
+    if (!o.dhcp && !rangeFits(r.block, r.first, r.last(), error)) return false;
+    // With DHCP no device takes an address of the block: the host may have any of them.
+    uint64_t lo = o.dhcp ? 1 : r.first, hi = o.dhcp ? 0 : r.last();
+    if (!chooseHostAddress(r.block, o.hostAddress, lo, hi, r.hostAddress, error)) return false;
+    r.bin = findSimulator(o.bin);
+    if (r.bin.empty()) {
+        error = o.bin.empty() ? "simulator binary not found (use --bin PATH)" : "--bin " + o.bin + ": not executable";
+        return false;
+    }
+    if (!o.pcm.empty()) {
+        char real[PATH_MAX];
+        if (access(o.pcm.c_str(), R_OK) != 0 || !realpath(o.pcm.c_str(), real)) {
+            error = "cannot read " + o.pcm;
+            return false;
+        }
+        r.pcm = real;
+    }
+    if (!o.netns.empty() && !netnsExists(o.netns)) {
+        error = "namespace " + o.netns + " does not exist";
+        return false;
+    }
+    if (o.dhcp && findProgram("dhclient").empty()) {
+        error = "--dhcp needs dhclient (Debian package isc-dhcp-client)";
+        return false;
+    }
+    if (!o.uplink.empty()) {
+        RunResult link = f.ipHost({"-o", "link", "show", "dev", o.uplink});
+        if (link.code != 0) {
+            error = "no interface " + o.uplink;
+            return false;
+        }
+        if (link.out.find(" master ") != std::string::npos) {
+            error = o.uplink + " is already enslaved to another master";
+            return false;
+        }
+    }
+    std::set<std::string> links = hostLinks(f);
+    if (links.count(r.bridgeName())) {
+        error = "interface " + r.bridgeName() + " exists already";
+        return false;
+    }
+    for (uint64_t n = r.first; n <= r.last(); ++n) {
+        if (netnsExists(r.nsName(n))) error = "namespace " + r.nsName(n) + " exists already";
+        else if (links.count(r.vethName(n))) error = "interface " + r.vethName(n) + " exists already";
+        else if (exists(f.hostsDir(n))) error = f.hostsDir(n) + " exists already";
+        if (!error.empty()) return false;
+    }
+    if (r.hostAddress != 0 || !r.dhcp) {
+        std::vector<InUse> inUse = parseAddresses(f.ipHost({"-o", "-4", "addr", "show"}).out);
+        std::vector<InUse> routes = parseRoutes(f.ipHost({"-4", "route", "show", "table", "main"}).out);
+        inUse.insert(inUse.end(), routes.begin(), routes.end());
+        if (!checkCollisions(r.block, r.hostAddress, inUse, error)) return false;
+    }
+    return true;
+}
+
+// The state directory must be new or empty: up never mixes its files with others.
+bool claimStateDir(Fleet& f, std::string& error) {
+    if (exists(f.stateDir) && !isDirectory(f.stateDir)) {
+        error = f.stateDir + " exists and is not a directory";
+        return false;
+    }
+    std::vector<std::string> names;
+    if (isDirectory(f.stateDir)) {
+        if (!listDirectory(f.stateDir, names)) {
+            error = "cannot read " + f.stateDir;
+            return false;
+        }
+        for (const auto& name : names) {
+            if (name == kRecordFile) {
+                error = "a fleet is already recorded in " + f.stateDir + ": run 'lcfleet --state " + f.stateDir +
+                        " down' first";
+                return false;
+            }
+        }
+        if (!names.empty()) {
+            error = "state directory " + f.stateDir + " holds files lcfleet did not make (" + names[0] +
+                    (names.size() > 1 ? ", ..." : "") + "): use a new or empty directory";
+            return false;
+        }
+    }
+    return makeDirectories(f.stateDir, f.rec.madeDirs, error);
+}
+
+bool batch(const RunResult& r, const std::string& what, std::string& error) {
+    if (r.code == 0) return true;
+    error = what + ": " + r.firstLine();
+    return false;
+}
+
+bool makeBridge(Fleet& f, std::string& error) {
+    const FleetRecord& r = f.rec;
+    const std::string br = r.bridgeName();
+    if (!batch(f.ipHost({"link", "add", br, "type", "bridge", "mcast_snooping", "0"}), "bridge " + br, error))
+        return false;
+    f.noteMade("bridge_made");
+    std::string cmds;
+    if (r.hostAddress) cmds += "addr add " + dotted(r.hostAddress) + "/" + std::to_string(r.block.prefix) + " dev " + br + "\n";
+    cmds += "link set " + br + " up\n";
+    if (!batch(f.ipHost({"-batch", "-"}, cmds), "bridge " + br, error)) return false;
+    if (f.ipHost({"-4", "route", "show", "exact", "224.0.0.0/4"}).out.find_first_not_of(" \n") == std::string::npos) {
+        if (!batch(f.ipHost({"route", "add", "224.0.0.0/4", "dev", br}), "multicast route", error)) return false;
+        f.noteMade("route_added");
+    }
+    if (!r.uplink.empty()) {
+        if (!batch(f.ipHost({"link", "set", r.uplink, "master", br}), "uplink " + r.uplink, error)) return false;
+        f.noteMade("uplink_attached");
+        if (!batch(f.ipHost({"link", "set", r.uplink, "up"}), "uplink " + r.uplink, error)) return false;
+    }
+    return true;
+}
+
+// Namespaces, veths into the bridge, and each device's side of its link.
+bool makeDeviceNets(Fleet& f, std::string& error) {
+    const FleetRecord& r = f.rec;
+    std::string namespaces, hostSide;
+    for (uint64_t n = r.first; n <= r.last(); ++n) {
+        namespaces += "netns add " + r.nsName(n) + "\n";
+        hostSide += "link add " + r.vethName(n) + " type veth peer name eth0 netns " + r.nsName(n) + "\n" +
+                    "link set " + r.vethName(n) + " master " + r.bridgeName() + "\n" + "link set " + r.vethName(n) +
+                    " up\n";
+    }
+    if (!batch(run({"ip", "-batch", "-"}, "", namespaces), "namespaces", error)) return false;
+    if (!batch(f.ipHost({"-batch", "-"}, hostSide), "veths", error)) return false;
+    for (uint64_t n = r.first; n <= r.last(); ++n) {
+        if (interruptCount()) {
+            error = "interrupted";
+            return false;
+        }
+        std::string cmds = "link set lo up\n";
+        if (!r.dhcp)
+            cmds += "addr add " + dotted(deviceAddress(r.block, n)) + "/" + std::to_string(r.block.prefix) + " dev eth0\n";
+        cmds += "link set eth0 up\nroute add 224.0.0.0/4 dev eth0\n";
+        if (!r.uplink.empty() && !r.dhcp) cmds += "route add default dev eth0\n";
+        if (!batch(f.ipDevice(n, {"-batch", "-"}, cmds), "namespace " + r.nsName(n), error)) return false;
+        if (mkfifo(f.path(inputFifo(n)).c_str(), 0600) != 0) {
+            error = "cannot make " + f.path(inputFifo(n)) + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool startDhcp(Fleet& f, std::string& error) {
+    if (!writeFileAtomic(f.path(kDhcpScript), dhcpScriptText(), 0755) ||
+        !writeFileAtomic(f.path(kDhcpConf), kDhcpConfText)) {
+        error = "cannot write the DHCP client's files in " + f.stateDir;
+        return false;
+    }
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
+        RunResult r = run(dhclientArgs(f.stateDir, n, false), f.rec.nsName(n), "", false);
+        if (r.code != 0) {
+            error = "dhclient for device " + std::to_string(n) + " failed (exit " + std::to_string(r.code) + ")";
+            return false;
+        }
+    }
+    // Every device needs its lease before its simulator starts.
+    int timeoutMs = 20000 + 100 * static_cast<int>(std::min<uint64_t>(f.rec.count, 2000));
+    for (int waited = 0;; waited += 50) {
+        std::vector<uint64_t> missing;
+        for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
+            if (f.deviceAddress(n).empty()) missing.push_back(n);
+        if (missing.empty()) return true;
+        if (waited >= timeoutMs) {
+            error = std::to_string(missing.size()) + " device(s) got no DHCP lease within " +
+                    std::to_string(timeoutMs / 1000) + " s (first: " + std::to_string(missing[0]) +
+                    "); is a DHCP server on the bridge's LAN?";
+            return false;
+        }
+        if (!pauseMs(50)) {
+            error = "interrupted";
+            return false;
+        }
+    }
+}
+
+bool makeHostsFiles(Fleet& f, std::string& error) {
+    if (!isDirectory("/etc/netns")) {
+        if (mkdir("/etc/netns", 0755) != 0) {
+            error = std::string("cannot make /etc/netns: ") + std::strerror(errno);
+            return false;
+        }
+        f.noteMade("etc_netns_made");
+    }
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
+        if (!f.writeHosts(n, error)) return false;
+    return true;
+}
+
+bool startDevices(Fleet& f, std::string& error) {
+    std::vector<uint64_t> all;
+    for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
+        if (interruptCount()) {
+            error = "interrupted";
+            return false;
+        }
+        if (!f.startDevice(n, error)) return false;
+        all.push_back(n);
+    }
+    Launch keeper;
+    keeper.program = selfPath();
+    keeper.args = {"--state", f.stateDir, "_keep-logs"};
+    pid_t pid = launch(keeper, error);
+    if (pid < 0 || !writeFileAtomic(f.path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+        error = "log keeper did not start: " + error;
+        return false;
+    }
+    // 5 s for a small fleet, more for a large one: every start costs some milliseconds.
+    int timeoutMs = 5000 + 20 * static_cast<int>(std::min<uint64_t>(f.rec.count, 100000));
+    return f.waitAnnounced(all, timeoutMs, error);
+}
+
+}  // namespace
+
+int runUp(const Options& o) {
+    countInterrupts();  // from here on an interrupt undoes what up made
+    Fleet f;
+    f.stateDir = absolutePath(o.state);
+    std::string error;
+    if (!checkUp(o, f, error) || !claimStateDir(f, error)) {
+        complain(error);
+        return kExitFailed;
+    }
+    if (interruptCount()) {
+        for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+        return kExitInterrupted;
+    }
+    StateLock lock(f.stateDir);
+    // The settings are recorded whole before anything is made, so that down always
+    // knows what to remove.
+    bool ok = lock.held() && writeFileAtomic(f.path(kRecordFile), formatRecord(f.rec));
+    if (!ok) error = "cannot write " + f.path(kRecordFile);
+    ok = ok && makeBridge(f, error) && makeDeviceNets(f, error);
+    if (ok && f.rec.dhcp) ok = startDhcp(f, error);
+    ok = ok && makeHostsFiles(f, error) && startDevices(f, error);
+    if (ok && interruptCount()) {
+        ok = false;
+        error = "interrupted";
+    }
+    if (!ok) {
+        complain(error);
+        complain("up failed, removing what it made");
+        std::string why;
+        if (f.load(why)) removeFleet(f, true, o.termWaitSeconds);
+        else for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+        return interruptCount() ? kExitInterrupted : kExitFailed;
+    }
+    const FleetRecord& r = f.rec;
+    std::printf("lcfleet: %llu devices up (instances %llu..%llu, serials %u..%u); ",
+                static_cast<unsigned long long>(r.count), static_cast<unsigned long long>(r.first),
+                static_cast<unsigned long long>(r.last()), static_cast<uint32_t>(429 + 100 * r.first),
+                static_cast<uint32_t>(429 + 100 * r.last()));
+    if (r.hostAddress)
+        std::printf("controller address %s", dotted(r.hostAddress).c_str());
+    else
+        std::printf("no controller address");
+    std::printf(" on %s%s%s\n", r.bridgeName().c_str(), r.netns.empty() ? "" : " in namespace ", r.netns.c_str());
+    return kExitOk;
+}
+
+}  // namespace lcfleet
