@@ -88,6 +88,14 @@ void fillPending() {
     }
 }
 
+// A stop signal that the process was started with ignored stays ignored: nohup
+// (SIGHUP) and a shell's background job without job control (SIGINT) ask for that.
+void setStopHandler(int sig) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+    setHandler(sig, onStopSignal);
+}
+
 bool isFinalByte(uint8_t c) { return c >= 0x40 && c <= 0x7E; }
 
 }  // namespace
@@ -155,9 +163,9 @@ int readKey(bool readable) {
 }
 
 void installStopSignals() {
-    setHandler(SIGINT, onStopSignal);
-    setHandler(SIGTERM, onStopSignal);
-    setHandler(SIGHUP, onStopSignal);
+    setStopHandler(SIGINT);
+    setStopHandler(SIGTERM);
+    setStopHandler(SIGHUP);
 }
 
 void installConsoleSignals() {

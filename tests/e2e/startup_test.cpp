@@ -86,6 +86,23 @@ INSTANTIATE_TEST_SUITE_P(KeyAndSignals, Ending, ::testing::Values(0, SIGINT, SIG
                              }
                          });
 
+// nohup starts it with SIGHUP ignored, a shell's background job without job control
+// with SIGINT ignored: those stay ignored; SIGTERM still ends it.
+TEST_F(Startup, StopSignalsStartedIgnoredStayIgnored) {
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(
+        hosts->simNs, std::vector<std::string>{"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" 0", harness::simulatorPath()},
+        opts);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    sim->signal(SIGHUP);
+    sim->signal(SIGINT);
+    size_t mark = sim->output().size();
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "ended by a signal it was started to ignore";
+    sim->signal(SIGTERM);
+    EXPECT_EQ(sim->waitExit(3s), 0);
+}
+
 TEST_F(Startup, ArrowKeyDoesNotEndButEscapeStillDoes) {
     ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_TRUE(sim->writeStdin("\x1b[A"));
