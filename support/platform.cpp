@@ -4,6 +4,7 @@
 #include <csignal>
 #include <ctime>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@ volatile sig_atomic_t gContinued = 0;
 volatile sig_atomic_t gSingleKeyMode = 0;  // set by initKeyboard or a later SIGCONT, in force now
 
 bool gTerminal = false;    // standard input is a terminal
+bool gFifo = false;        // standard input is a pipe or FIFO: its end of file lasts until the next writer
 bool gBackground = false;  // that terminal's foreground is another process group
 bool gNoKeys = false;      // end of file or unreadable: no key ever again
 termios gSavedModes{};
@@ -83,6 +85,8 @@ void fillPending() {
     ssize_t n = read(STDIN_FILENO, gPending + gPendingCount, sizeof gPending - static_cast<size_t>(gPendingCount));
     if (n > 0) {
         gPendingCount += static_cast<int>(n);
+    } else if (n == 0 && gFifo) {
+        // The writer closed the FIFO; the next one to open it brings keys again.
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         gNoKeys = true;  // end of file or unreadable: stop looking for keys
     }
@@ -101,6 +105,8 @@ bool isFinalByte(uint8_t c) { return c >= 0x40 && c <= 0x7E; }
 }  // namespace
 
 void initKeyboard() {
+    struct stat st {};
+    gFifo = fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
     gTerminal = isatty(STDIN_FILENO) == 1;
     if (!gTerminal) return;
     if (tcgetattr(STDIN_FILENO, &gSavedModes) != 0) {

@@ -12,8 +12,9 @@ constexpr int kKeySequence = 0x100;  // a terminal's CSI or SS3 sequence (arrow,
 // Console keys without echo, from standard input. A terminal is switched to
 // unechoed single-key input while this process group has its foreground (signals
 // still generated); in the background the terminal is left alone and no key is
-// read. A pipe or FIFO delivers its bytes as keys. End of file or an unreadable
-// input means no more keys.
+// read. A pipe or FIFO delivers its bytes as keys; its end of file lasts only
+// until another writer opens it. End of file of anything else, or an unreadable
+// input, means no more keys.
 void initKeyboard();
 void restoreKeyboard();  // safe to call more than once
 // The descriptor for the turn's readiness test, or -1 while no key can come. After
@@ -55,6 +56,9 @@ public:
     void run();
     // Data, end of file or an error waits on the slot's descriptor: a read will not block.
     bool readable(int slot) const { return fds_[slot].revents != 0; }
+    // The same less a hang-up alone: a FIFO without a writer has nothing to read until
+    // the next writer comes, and reading it every turn would cost a call for nothing.
+    bool inputWaiting(int slot) const { return (fds_[slot].revents & ~POLLHUP) != 0; }
 
 private:
     pollfd fds_[kSlots];

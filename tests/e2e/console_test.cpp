@@ -1,6 +1,8 @@
 // The console as a person meets it: arguments, keys through a terminal and a pipe,
 // a shell's job control, a closed output pipe, and what the log writes on a
 // terminal and into a pipe.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -141,6 +143,45 @@ TEST_F(Console, MuteAndUnmuteKeys) {
     ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_TRUE(sim->writeStdin("m"));
     EXPECT_TRUE(sim->waitForOutput("input muted", 2s));
+}
+
+// Standard input a FIFO that one writer after another opens, writes a key into and
+// closes (`echo m > keys`): each writer's key counts, not only the first one's.
+TEST_F(Console, KeysFromEachWriterOfAFifo) {
+    const std::string fifo = ::testing::TempDir() + "lc_e2e_keys_" + std::to_string(getpid());
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    struct Unlink {
+        std::string path;
+        ~Unlink() { ::unlink(path.c_str()); }
+    } unlinkAtEnd{fifo};
+    sim = std::make_unique<SimProcess>(
+        hosts->simNs,
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 0 <\"$1\"", harness::simulatorPath(), fifo}, pipes());
+    auto openWriter = [&] {
+        int fd = -1;
+        for (auto deadline = Clock::now() + 3s; fd < 0 && Clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // fails until the other end is open for reading
+        }
+        return fd;
+    };
+    auto press = [&](const std::string& key, int fd) {
+        bool ok = fd >= 0 && write(fd, key.data(), key.size()) == static_cast<ssize_t>(key.size());
+        if (fd >= 0) close(fd);
+        return ok;
+    };
+    int first = openWriter();  // the shell's redirection waits for a writer
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    for (std::string key : {"m", "u"}) {
+        size_t mark = sim->output().size();
+        ASSERT_TRUE(press(key, key == "m" ? first : openWriter()));
+        const std::string line = key == "m" ? "input muted\n" : "input unmuted\n";
+        ASSERT_TRUE(sim->waitForOutput(line, 3s, mark)) << "key " << key << " of a later writer lost:\n" << sim->output();
+        std::this_thread::sleep_for(100ms);  // turns without a writer, as between two commands typed by hand
+    }
+    ASSERT_TRUE(press("\x1b", openWriter()));
+    EXPECT_EQ(sim->waitExit(3s), 0);
 }
 
 // ---- Job control -----------------------------------------------------------------

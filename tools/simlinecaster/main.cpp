@@ -78,7 +78,7 @@ TurnInput readinessStep(ReadinessTest& ready) {
     ready.watch(kKeySlot, keyboardFd());
     ready.run();
     TurnInput in;
-    in.cKey = readKey(ready.readable(kKeySlot));
+    in.cKey = readKey(ready.inputWaiting(kKeySlot));
     in.helloWaiting = ready.readable(kHelloSlot);
     in.mainWaiting = ready.readable(kMainSlot);
     return in;
