@@ -18,7 +18,11 @@ bool gTerminal = false;    // standard input is a terminal
 bool gFifo = false;        // standard input is a pipe or FIFO: its end of file lasts until the next writer
 bool gBackground = false;  // that terminal's foreground is another process group
 bool gNoKeys = false;      // end of file or unreadable: no key ever again
-termios gSavedModes{};
+termios gSavedModes{};     // the modes to give back, as the terminal's owner left them when this process took it
+int gTurnsSinceLook = 0;   // keyboardFd calls since whose foreground the terminal is was last looked at
+// A shell's `fg` of a job that runs in the background sends no SIGCONT, so the
+// foreground is looked at every so many turns as well (100 ms at 200 turns a second).
+constexpr int kTurnsBetweenLooks = 20;
 
 uint8_t gPending[64];
 int gPendingCount = 0;
@@ -66,13 +70,15 @@ bool inForeground() {
 }
 
 // Unechoed single-key input while in the foreground; in the background the
-// terminal is left as it is and no key is read.
+// terminal is left as it is and no key is read. The modes to give back are taken
+// afresh each time the terminal is taken: those its owner set for this job.
 void takeTerminalIfForeground() {
     gBackground = !inForeground();
     if (gBackground) {
         gSingleKeyMode = 0;  // whoever has the foreground now owns the modes
         return;
     }
+    if (!gSingleKeyMode && tcgetattr(STDIN_FILENO, &gSavedModes) != 0) return;
     termios raw = gSavedModes;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // ISIG stays: Ctrl-C still works
     raw.c_cc[VMIN] = 0;
@@ -124,7 +130,11 @@ void restoreKeyboard() {
 int keyboardFd() {
     if (gContinued) {
         gContinued = 0;
+        gTurnsSinceLook = 0;
         if (gTerminal) takeTerminalIfForeground();
+    } else if (gTerminal && ++gTurnsSinceLook >= kTurnsBetweenLooks) {
+        gTurnsSinceLook = 0;
+        if (gBackground == inForeground()) takeTerminalIfForeground();  // the foreground changed hands
     }
     return (gNoKeys || gBackground) ? -1 : STDIN_FILENO;
 }

@@ -18,8 +18,9 @@ constexpr int kKeySequence = 0x100;  // a terminal's CSI or SS3 sequence (arrow,
 void initKeyboard();
 void restoreKeyboard();  // safe to call more than once
 // The descriptor for the turn's readiness test, or -1 while no key can come. After
-// the process was continued (SIGCONT) it first looks again whose foreground the
-// terminal is, and takes single-key mode back or leaves the terminal alone.
+// the process was continued (SIGCONT), and every 20 calls on a terminal, it first
+// looks again whose foreground the terminal is, and takes single-key mode back or
+// leaves the terminal alone.
 int keyboardFd();
 // This turn's key, 0 when none: at most one key per call. readable tells that the
 // readiness test found standard input ready; keys already read come first.
