@@ -1,5 +1,6 @@
 #include "support/log.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -16,11 +17,34 @@ constexpr size_t kPrefix = 9;  // "HH:MM:SS "
 constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
 bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+bool gEntryLeftOut = false;   // the entry just handed to the writer was not written
+unsigned gLeftOutEntries = 0;  // entries left out since the last one written
+
+// True when standard output takes an entry now without holding up the loop. A
+// terminal stopped with Ctrl-S, or a pipe whose reader does not empty it, would
+// block the write, and every frame and announcement with it. An error or a
+// hang-up lets the write through, so that it reports them (a closed pipe: SIGPIPE).
+bool stdoutTakesEntry() {
+    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    return poll(&p, 1, 0) != 0;  // writable, an error or a hang-up; a failed test lets the write try
+}
 
 // On a terminal, an entry written over an open line erases what is left of that
-// line where the entry's own first line ends. One write either way.
+// line where the entry's own first line ends. One write either way. An entry that
+// standard output cannot take now is left out and counted; the next entry written
+// is preceded by a line with that count.
 void writeStdout(const char* text, size_t length) {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    if (!stdoutTakesEntry()) {
+        ++gLeftOutEntries;
+        gEntryLeftOut = true;
+        return;
+    }
+    if (gLeftOutEntries > 0) {
+        unsigned count = gLeftOutEntries;
+        gLeftOutEntries = 0;
+        myprintf("%u lines not shown while the console took no output\n", count);
+    }
     if (!terminal || !gOpenLine || length >= kOutBuffer) {
         std::fwrite(text, 1, length, stdout);
     } else {
@@ -38,8 +62,9 @@ void writeStdout(const char* text, size_t length) {
 LogWriter gWriter = writeStdout;
 
 void write(const char* text, size_t length) {
+    gEntryLeftOut = false;
     gWriter(text, length);
-    gOpenLine = length > 0 && text[length - 1] == '\r';
+    if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';
 }
 
 bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }

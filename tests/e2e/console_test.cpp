@@ -286,6 +286,27 @@ TEST_F(Console, ClosedOutputPipeEndsItLikeCtrlC) {
 
 // ---- What the log writes ----------------------------------------------------------
 
+// Ctrl-S stops the terminal's output, as a pipe whose reader does not empty it
+// does: the device goes on announcing, and after Ctrl-Q one line counts the
+// entries that were left out.
+TEST_F(Console, StoppedConsoleHoldsNothingUp) {
+    int hello = ctlSocket(kHelloPort, kGroup);
+    ASSERT_GE(hello, 0);
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->writeStdin("\x13"));  // Ctrl-S
+    drain(hello);
+    int announcements = 0;
+    Datagram d;
+    for (auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+        if (receiveCode(hello, lc::CmdHelloWithInformation, d, 100ms)) ++announcements;
+    }
+    EXPECT_GE(announcements, 2) << "the announcements stopped with the console";
+    size_t mark = sim->output().size();
+    ASSERT_TRUE(sim->writeStdin("\x11"));  // Ctrl-Q
+    EXPECT_TRUE(sim->waitForOutput(" lines not shown while the console took no output", 2500ms, mark))
+        << sim->output().substr(mark);
+}
+
 // On a terminal the entry after an announcement erases the rest of the longer
 // announcement line; into a pipe no such byte goes. At the end the open line is ended.
 TEST_F(Console, OverwrittenLineErasedOnTerminalOnlyAndEndedAtExit) {
