@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
+#include "core/codec.h"
 #include "e2e_support.h"
 #include "net/UDPIO.h"
 
@@ -146,6 +148,34 @@ TEST_F(Startup, StdinAtEndOfFileNeitherEndsItNorBurnsCpu) {
 
 // A port held by another socket without address reuse cannot be bound: two lines on
 // standard error and exit code -1 (255).
+// A host name that maps to an address of no interface here (a stale hosts entry, a
+// namespace sharing the host's name), or to nothing: the group is joined by route,
+// so an administration message sent to it still arrives.
+TEST_F(Startup, HostNameWithoutAnInterfaceHereStillJoinsTheGroup) {
+    const std::string etc = ::testing::TempDir() + "lc_e2e_etc_" + std::to_string(getpid());
+    const std::string hostsFile = etc + "_hosts", resolvFile = etc + "_resolv";
+    std::ofstream(resolvFile) << "";  // no name server: a name missing from the hosts file fails at once
+    for (const char* entry : {"198.51.100.7 lcfaraway\n", ""}) {
+        std::ofstream(hostsFile) << "127.0.0.1 localhost\n" << entry;
+        SimProcess::Options opts;
+        opts.usePty = false;
+        sim = std::make_unique<SimProcess>(
+            hosts->simNs,
+            std::vector<std::string>{"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                                     "hostname lcfaraway && mount --bind \"$1\" /etc/hosts && "
+                                     "mount --bind \"$2\" /etc/resolv.conf && exec \"$0\" 0",
+                                     harness::simulatorPath(), hostsFile, resolvFile},
+            opts);
+        ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+        EXPECT_EQ(sim->output().find("Join multicast failed"), std::string::npos) << entry << sim->output();
+        sendHello(lc::encodeSetSerial(kSerial0, 4711, "hw", "date", "comment"));
+        EXPECT_TRUE(sim->waitForOutput("### SetSerial SNR    : 4711", 2s))
+            << "hosts entry '" << entry << "': the group was not joined\n" << sim->output();
+    }
+    std::remove(hostsFile.c_str());
+    std::remove(resolvFile.c_str());
+}
+
 TEST_F(Startup, BindFailureExits255WithBothLines) {
     int holder = -1;
     ASSERT_TRUE(harness::runInNamespace(hosts->simNs, false, [&] {
