@@ -1,5 +1,8 @@
 // Address text, console log, millisecond tick, file loading, key splitting and
 // the turn schedule.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -54,6 +57,68 @@ TEST(IPAsString, CallerBufferLimits) {
 }
 
 class LogTest : public DeviceTest {};
+
+// The log on the real standard output, here a stand-in file descriptor: what
+// cannot be written (a full disk, a pipe nobody empties) is left out without
+// waiting, and the next entry written says how many entries that was.
+class StdoutLogTest : public DeviceTest {
+protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        setLogWriter(nullptr);
+    }
+    void TearDown() override {
+        std::fflush(stdout);
+        std::clearerr(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        DeviceTest::TearDown();
+    }
+    // Standard output becomes fd; returns what a pipe read end holds afterwards.
+    static void stdoutTo(int fd) {
+        std::fflush(stdout);
+        dup2(fd, STDOUT_FILENO);
+    }
+    static std::string drain(int fd) {
+        std::string got;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+        return got;
+    }
+    int saved_ = -1;
+};
+
+TEST_F(StdoutLogTest, FullDiskThenSpaceAgain) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    stdoutTo(full);
+    myprintf("lost one\n");
+    myprintf("lost two\r");
+    myprintf("lost three\n");
+    stdoutTo(p[1]);
+    myprintf("kept\n");
+    EXPECT_EQ(drain(p[0]), "09:05:03 3 lines not shown while the console took no output\n09:05:03 kept\n");
+    for (int fd : {full, p[0], p[1]}) close(fd);
+}
+
+TEST_F(StdoutLogTest, PipeNobodyEmptiesDoesNotBlock) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    while (write(p[1], std::string(4096, 'x').data(), 4096) > 0) {
+    }
+    ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);  // blocking, as a program's standard output is
+    stdoutTo(p[1]);
+    myprintf("left out\n");  // would wait for ever on a blocking write
+    drain(p[0]);
+    myprintf("shown\n");
+    EXPECT_EQ(drain(p[0]), "09:05:03 1 lines not shown while the console took no output\n09:05:03 shown\n");
+    for (int fd : {p[0], p[1]}) close(fd);
+}
 
 TEST_F(LogTest, PrefixIsTimeOfDayAndOneBlank) {
     myprintf("abc\r");
