@@ -98,11 +98,13 @@ void fillPending() {
     }
 }
 
-// A stop signal that the process was started with ignored stays ignored: nohup
-// (SIGHUP) and a shell's background job without job control (SIGINT) ask for that.
+// SIGHUP that the process was started with ignored stays ignored: nohup asks for
+// that. SIGINT is always taken, though a shell without job control starts its
+// background jobs with it ignored: Ctrl-C or kill -INT ends a simulator wherever it
+// was started, rather than leaving it holding the device's ports.
 void setStopHandler(int sig) {
     struct sigaction old {};
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+    if (sig == SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
     setHandler(sig, onStopSignal);
 }
 

@@ -38,7 +38,7 @@ struct KeyScan {
 KeyScan scanKey(const uint8_t* data, int size, bool terminal, bool moreMayCome);
 
 // SIGINT, SIGTERM and SIGHUP set a flag that ends the main loop at its next turn;
-// one that the process was started with ignored (nohup) stays ignored.
+// SIGHUP that the process was started with ignored (nohup) stays ignored.
 void installStopSignals();
 // The console's signals, for a program that reads keys: SIGPIPE (the reader of its
 // output went away) ends the loop like the stop signals; SIGTSTP gives the terminal

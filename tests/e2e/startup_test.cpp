@@ -88,9 +88,9 @@ INSTANTIATE_TEST_SUITE_P(KeyAndSignals, Ending, ::testing::Values(0, SIGINT, SIG
                              }
                          });
 
-// nohup starts it with SIGHUP ignored, a shell's background job without job control
-// with SIGINT ignored: those stay ignored; SIGTERM still ends it.
-TEST_F(Startup, StopSignalsStartedIgnoredStayIgnored) {
+// nohup starts it with SIGHUP ignored: that stays ignored. A shell's background job
+// without job control starts with SIGINT ignored: Ctrl-C still ends it.
+TEST_F(Startup, SighupIgnoredAtStartStaysIgnored) {
     SimProcess::Options opts;
     opts.usePty = false;
     sim = std::make_unique<SimProcess>(
@@ -98,10 +98,9 @@ TEST_F(Startup, StopSignalsStartedIgnoredStayIgnored) {
         opts);
     ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
     sim->signal(SIGHUP);
-    sim->signal(SIGINT);
     size_t mark = sim->output().size();
-    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "ended by a signal it was started to ignore";
-    sim->signal(SIGTERM);
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "ended by SIGHUP under nohup";
+    sim->signal(SIGINT);
     EXPECT_EQ(sim->waitExit(3s), 0);
 }
 
