@@ -175,6 +175,28 @@ TEST_F(Startup, HostNameWithoutAnInterfaceHereStillJoinsTheGroup) {
     std::remove(resolvFile.c_str());
 }
 
+// Ctrl-C while a file of gigabytes is being read ends it at once, without a word
+// about the file. The file is sparse: it takes no room on the disk.
+TEST_F(Startup, CtrlCWhileLoadingALargeFileEndsAtOnce) {
+    const std::string big = ::testing::TempDir() + "lc_e2e_big_" + std::to_string(getpid()) + ".pcm";
+    { std::ofstream create(big); }
+    ASSERT_EQ(truncate(big.c_str(), 2000000000), 0);
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0", big}, opts);
+    bool opened = sim->waitForOutput("group=239.255.84.86 active.\n", 5s);  // the reading starts after this line
+    sim->signal(SIGINT);
+    auto sent = std::chrono::steady_clock::now();
+    int code = sim->waitExit(10s);
+    double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    std::remove(big.c_str());
+    ASSERT_TRUE(opened) << sim->output();
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(tookMs, 1000.0) << "Ctrl-C waited for the file to be read";
+    EXPECT_EQ(sim->output().find("loaded "), std::string::npos) << sim->output();
+    EXPECT_EQ(sim->output().find("sending hello"), std::string::npos) << "announced after Ctrl-C";
+}
+
 TEST_F(Startup, BindFailureExits255WithBothLines) {
     int holder = -1;
     ASSERT_TRUE(harness::runInNamespace(hosts->simNs, false, [&] {

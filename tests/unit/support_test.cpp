@@ -1,10 +1,12 @@
 // Address text, console log, millisecond tick, file loading, key splitting and
 // the turn schedule.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <string>
 
 #include "fixture.h"
@@ -217,6 +219,27 @@ TEST_F(LoadFileTest, MissingFileGivesNothingAndKeepsSize) {
     EXPECT_EQ(rsize, 1234);
     EXPECT_EQ(getFileSizeSeek(path("does-not-exist.pcm").c_str()), -1);
     EXPECT_TRUE(gEntries.empty());
+}
+
+// A FIFO named as the file is refused at once, not waited for until a writer comes.
+TEST_F(LoadFileTest, FifoIsRefusedWithoutWaitingForAWriter) {
+    std::string p = path("fifo.pcm");
+    std::remove(p.c_str());
+    ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+    auto load = std::async(std::launch::async, [&] {
+        int32_t rsize = 99;
+        uint8_t* block = loadFile(p.c_str(), rsize);
+        delete[] block;
+        return block == nullptr && rsize == 99;
+    });
+    bool done = load.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!done) {  // a writer lets the waiting open go on, so that the test can end
+        int fd = open(p.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+    }
+    EXPECT_TRUE(done) << "waited for a writer";
+    EXPECT_TRUE(load.get()) << "a FIFO was loaded";
+    std::remove(p.c_str());
 }
 
 TEST(WavHeader, RiffAndWaveAtTheirPlaces) {
