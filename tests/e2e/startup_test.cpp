@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -175,21 +176,28 @@ TEST_F(Startup, HostNameWithoutAnInterfaceHereStillJoinsTheGroup) {
     std::remove(resolvFile.c_str());
 }
 
-// Ctrl-C while a file of gigabytes is being read ends it at once, without a word
-// about the file. The file is sparse: it takes no room on the disk.
-TEST_F(Startup, CtrlCWhileLoadingALargeFileEndsAtOnce) {
-    const std::string big = ::testing::TempDir() + "lc_e2e_big_" + std::to_string(getpid()) + ".pcm";
-    { std::ofstream create(big); }
-    ASSERT_EQ(truncate(big.c_str(), 2000000000), 0);
+// A FIFO named as the file is refused at once, not waited on until a writer comes;
+// Ctrl-C while a file of gigabytes is read ends it at once, without a word about
+// the file. The big file is sparse: it takes no room on the disk.
+TEST_F(Startup, FifoOrBigFileHoldsUpNeitherTheStartNorCtrlC) {
+    const std::string fifo = ::testing::TempDir() + "lc_e2e_" + std::to_string(getpid()) + ".fifo";
+    const std::string big = ::testing::TempDir() + "lc_e2e_" + std::to_string(getpid()) + ".pcm";
+    std::ofstream{big};
+    bool made = mkfifo(fifo.c_str(), 0600) == 0 && truncate(big.c_str(), 2000000000) == 0;
     SimProcess::Options opts;
     opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0", fifo}, opts);
+    bool refused = sim->waitForOutput("cannot load " + fifo + ", playing synthesized sound\n", 3s);
     sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0", big}, opts);
     bool opened = sim->waitForOutput("group=239.255.84.86 active.\n", 5s);  // the reading starts after this line
     sim->signal(SIGINT);
     auto sent = std::chrono::steady_clock::now();
     int code = sim->waitExit(10s);
     double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    std::remove(fifo.c_str());
     std::remove(big.c_str());
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(refused) << "waited for a writer of the FIFO";
     ASSERT_TRUE(opened) << sim->output();
     EXPECT_EQ(code, 0);
     EXPECT_LT(tookMs, 1000.0) << "Ctrl-C waited for the file to be read";
