@@ -253,24 +253,6 @@ TEST_F(Console, StoppedThenContinuedInTheBackgroundRunsOn) {
     EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal modes changed from the background";
 }
 
-// Ctrl-Z, `bg`, then `fg`: bash continues only stopped jobs, so the `fg` of the job
-// running in the background comes without SIGCONT; the simulator takes its keys back.
-TEST_F(Console, StoppedThenBgThenFgTakesKeysAgain) {
-    ASSERT_NO_FATAL_FAILURE(startSim({"0"}, job(false)));
-    ASSERT_TRUE(sim->writeStdin("\x1a"));
-    ASSERT_TRUE(waitState(*sim, 'T', 2s));
-    ASSERT_TRUE(sim->shellTakesTerminal());
-    std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(sim->shellBg());
-    size_t mark = sim->output().size();
-    ASSERT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "not running after bg";
-    ASSERT_TRUE(sim->shellFg());
-    EXPECT_TRUE(waitModes(*sim, 0, 2s)) << "no single-key mode after fg";
-    ASSERT_TRUE(sim->writeStdin("\x1b"));
-    EXPECT_EQ(sim->waitExit(3s), 0) << "Escape after fg did not end it";
-    EXPECT_TRUE(waitModes(*sim, kRawBits, 0ms)) << "terminal modes not given back";
-}
-
 // `simlinecaster 0 | head -c 400`: the reader goes away; the simulator ends as on
 // Ctrl-C, with the terminal's modes given back.
 TEST_F(Console, ClosedOutputPipeEndsItLikeCtrlC) {
