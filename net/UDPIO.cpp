@@ -103,17 +103,23 @@ int UDPIO::initSendReceive(const char* pszDescription, int iOwnReceivePort, int 
     return 0;
 }
 
-// Joins the target group on the interface of the host's own address. A host name
-// that maps to loopback would join where no LAN traffic arrives, so then the
-// interface stays "any" and the kernel picks it by route.
+// Joins the target group on the interface of the host's own address. Where the
+// host's name gives no such interface (it maps to loopback, to an address that no
+// interface here has, as a namespace sharing the host's name or a stale hosts entry
+// gives, or to nothing at all) the interface is "any" and the kernel picks it by
+// route: joined there, administration messages still arrive.
 void UDPIO::joinGroup() {
     ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = inet_addr(pszClTargetAddress);
     mreq.imr_interface.s_addr = htonl(INADDR_ANY);
     in_addr own{};
-    if (!ownHostAddress(own)) return;
-    if ((ntohl(own.s_addr) >> 24) != 127) mreq.imr_interface = own;
-    mreq.imr_multiaddr.s_addr = inet_addr(pszClTargetAddress);
-    if (setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+    if (ownHostAddress(own) && (ntohl(own.s_addr) >> 24) != 127) mreq.imr_interface = own;
+    int rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+    if (rc != 0 && errno == ENODEV && mreq.imr_interface.s_addr != htonl(INADDR_ANY)) {
+        mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+        rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+    }
+    if (rc != 0) {
         int err = errno;
         myprintf("Join multicast failed. Errno=%u (%s)", static_cast<unsigned>(err), strerror(err));
     }

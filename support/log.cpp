@@ -1,5 +1,6 @@
 #include "support/log.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -16,10 +17,48 @@ constexpr size_t kPrefix = 9;  // "HH:MM:SS "
 constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
 bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+bool gEntryLeftOut = false;    // the entry just handed to the writer was not written
+unsigned gLeftOutEntries = 0;  // entries left out since the last one written
 
+bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
+
+// Formats one entry, "HH:MM:SS " and the message without its markup bytes, into
+// out; returns its length.
+size_t formatEntry(char (&out)[kOutBuffer], const char* mask, va_list args) {
+    char line[kLineBuffer];
+    TimeOfDay t = localTimeOfDay();
+    std::snprintf(line, sizeof line, "%02u:%02u:%02u     ", t.hour % 100u, t.minute % 100u, t.second % 100u);
+    std::vsnprintf(line + kPrefix, sizeof line - kPrefix, mask, args);  // cuts, never overruns
+    size_t n = 0;
+    for (const char* p = line; *p != '\0' && n < sizeof out - 1; ++p) {
+        if (!isMarkup(static_cast<unsigned char>(*p))) out[n++] = *p;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+size_t formatEntryf(char (&out)[kOutBuffer], const char* mask, ...) __attribute__((format(printf, 2, 3)));
+size_t formatEntryf(char (&out)[kOutBuffer], const char* mask, ...) {
+    va_list args;
+    va_start(args, mask);
+    size_t n = formatEntry(out, mask, args);
+    va_end(args);
+    return n;
+}
+
+// True when standard output takes an entry now without holding up the loop. A
+// terminal stopped with Ctrl-S, or a pipe whose reader does not empty it, would
+// block the write, and every frame and announcement with it. An error or a
+// hang-up lets the write through, so that it reports them (a closed pipe: SIGPIPE).
+bool stdoutTakesEntry() {
+    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    return poll(&p, 1, 0) != 0;  // writable, an error or a hang-up; a failed test lets the write try
+}
+
+// Writes one entry to standard output; false when the write failed (a full disk).
 // On a terminal, an entry written over an open line erases what is left of that
 // line where the entry's own first line ends. One write either way.
-void writeStdout(const char* text, size_t length) {
+bool putStdout(const char* text, size_t length) {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
     if (!terminal || !gOpenLine || length >= kOutBuffer) {
         std::fwrite(text, 1, length, stdout);
@@ -32,17 +71,38 @@ void writeStdout(const char* text, size_t length) {
         std::memcpy(out + end + sizeof kEraseToEndOfLine - 1, text + end, length - end);
         std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, stdout);
     }
-    std::fflush(stdout);
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::clearerr(stdout);  // what failed is dropped; the next entry is tried afresh
+    return false;
+}
+
+// An entry that standard output cannot take now, or whose write fails, is left out
+// and counted; the next entry written is preceded by a line with that count.
+void writeStdout(const char* text, size_t length) {
+    bool written = stdoutTakesEntry();
+    if (written && gLeftOutEntries > 0) {
+        char note[kOutBuffer];
+        size_t n = formatEntryf(note, "%u lines not shown while the console took no output\n", gLeftOutEntries);
+        written = putStdout(note, n);
+        if (written) {
+            gLeftOutEntries = 0;
+            gOpenLine = false;
+        }
+    }
+    if (written) written = putStdout(text, length);
+    if (!written) {
+        ++gLeftOutEntries;
+        gEntryLeftOut = true;
+    }
 }
 
 LogWriter gWriter = writeStdout;
 
 void write(const char* text, size_t length) {
+    gEntryLeftOut = false;
     gWriter(text, length);
-    gOpenLine = length > 0 && text[length - 1] == '\r';
+    if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';
 }
-
-bool isMarkup(unsigned char c) { return c == 0x01 || (c >= 0x10 && c <= 0x1F); }
 
 constexpr int kMaxBudgets = 4;
 LineBudget* gBudgets[kMaxBudgets];
@@ -61,21 +121,11 @@ void setLogWriter(LogWriter writer) {
 }
 
 void myprintf(const char* mask, ...) {
-    char line[kLineBuffer];
-    TimeOfDay t = localTimeOfDay();
-    std::snprintf(line, sizeof line, "%02u:%02u:%02u     ", t.hour % 100u, t.minute % 100u, t.second % 100u);
-
+    char out[kOutBuffer];
     va_list args;
     va_start(args, mask);
-    std::vsnprintf(line + kPrefix, sizeof line - kPrefix, mask, args);  // cuts, never overruns
+    size_t n = formatEntry(out, mask, args);
     va_end(args);
-
-    char out[kOutBuffer];
-    size_t n = 0;
-    for (const char* p = line; *p != '\0' && n < sizeof out - 1; ++p) {
-        if (!isMarkup(static_cast<unsigned char>(*p))) out[n++] = *p;
-    }
-    out[n] = '\0';
     write(out, n);
 }
 

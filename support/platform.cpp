@@ -5,6 +5,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,9 +16,14 @@ volatile sig_atomic_t gContinued = 0;
 volatile sig_atomic_t gSingleKeyMode = 0;  // set by initKeyboard or a later SIGCONT, in force now
 
 bool gTerminal = false;    // standard input is a terminal
+bool gFifo = false;        // standard input is a pipe or FIFO: its end of file lasts until the next writer
 bool gBackground = false;  // that terminal's foreground is another process group
 bool gNoKeys = false;      // end of file or unreadable: no key ever again
-termios gSavedModes{};
+termios gSavedModes{};     // the modes to give back, as the terminal's owner left them when this process took it
+int gTurnsSinceLook = 0;   // keyboardFd calls since whose foreground the terminal is was last looked at
+// A shell's `fg` of a job that runs in the background sends no SIGCONT, so the
+// foreground is looked at every so many turns as well (100 ms at 200 turns a second).
+constexpr int kTurnsBetweenLooks = 20;
 
 uint8_t gPending[64];
 int gPendingCount = 0;
@@ -65,13 +71,15 @@ bool inForeground() {
 }
 
 // Unechoed single-key input while in the foreground; in the background the
-// terminal is left as it is and no key is read.
+// terminal is left as it is and no key is read. The modes to give back are taken
+// afresh each time the terminal is taken: those its owner set for this job.
 void takeTerminalIfForeground() {
     gBackground = !inForeground();
     if (gBackground) {
         gSingleKeyMode = 0;  // whoever has the foreground now owns the modes
         return;
     }
+    if (!gSingleKeyMode && tcgetattr(STDIN_FILENO, &gSavedModes) != 0) return;
     termios raw = gSavedModes;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // ISIG stays: Ctrl-C still works
     raw.c_cc[VMIN] = 0;
@@ -84,9 +92,21 @@ void fillPending() {
     ssize_t n = read(STDIN_FILENO, gPending + gPendingCount, sizeof gPending - static_cast<size_t>(gPendingCount));
     if (n > 0) {
         gPendingCount += static_cast<int>(n);
+    } else if (n == 0 && gFifo) {
+        // The writer closed the FIFO; the next one to open it brings keys again.
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         gNoKeys = true;  // end of file or unreadable: stop looking for keys
     }
+}
+
+// SIGHUP that the process was started with ignored stays ignored: nohup asks for
+// that. SIGINT is always taken, though a shell without job control starts its
+// background jobs with it ignored: Ctrl-C or kill -INT ends a simulator wherever it
+// was started, rather than leaving it holding the device's ports.
+void setStopHandler(int sig) {
+    struct sigaction old {};
+    if (sig == SIGHUP && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+    setHandler(sig, onStopSignal);
 }
 
 bool isFinalByte(uint8_t c) { return c >= 0x40 && c <= 0x7E; }
@@ -94,6 +114,8 @@ bool isFinalByte(uint8_t c) { return c >= 0x40 && c <= 0x7E; }
 }  // namespace
 
 void initKeyboard() {
+    struct stat st {};
+    gFifo = fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
     gTerminal = isatty(STDIN_FILENO) == 1;
     if (!gTerminal) return;
     if (tcgetattr(STDIN_FILENO, &gSavedModes) != 0) {
@@ -111,7 +133,11 @@ void restoreKeyboard() {
 int keyboardFd() {
     if (gContinued) {
         gContinued = 0;
+        gTurnsSinceLook = 0;
         if (gTerminal) takeTerminalIfForeground();
+    } else if (gTerminal && ++gTurnsSinceLook >= kTurnsBetweenLooks) {
+        gTurnsSinceLook = 0;
+        if (gBackground == inForeground()) takeTerminalIfForeground();  // the foreground changed hands
     }
     return (gNoKeys || gBackground) ? -1 : STDIN_FILENO;
 }
@@ -155,14 +181,10 @@ int readKey(bool readable) {
     return k.key;
 }
 
-// A signal that the caller set to be ignored stays ignored: nohup does so for
-// SIGHUP, a shell without job control for the SIGINT of a background command.
 void installStopSignals() {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        setHandler(sig, onStopSignal);
-    }
+    setStopHandler(SIGINT);
+    setStopHandler(SIGTERM);
+    setStopHandler(SIGHUP);
 }
 
 // A closed output pipe ends the program like Ctrl-C, whatever the caller set: the

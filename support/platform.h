@@ -12,13 +12,15 @@ constexpr int kKeySequence = 0x100;  // a terminal's CSI or SS3 sequence (arrow,
 // Console keys without echo, from standard input. A terminal is switched to
 // unechoed single-key input while this process group has its foreground (signals
 // still generated); in the background the terminal is left alone and no key is
-// read. A pipe or FIFO delivers its bytes as keys. End of file or an unreadable
-// input means no more keys.
+// read. A pipe or FIFO delivers its bytes as keys; its end of file lasts only
+// until another writer opens it. End of file of anything else, or an unreadable
+// input, means no more keys.
 void initKeyboard();
 void restoreKeyboard();  // safe to call more than once
 // The descriptor for the turn's readiness test, or -1 while no key can come. After
-// the process was continued (SIGCONT) it first looks again whose foreground the
-// terminal is, and takes single-key mode back or leaves the terminal alone.
+// the process was continued (SIGCONT), and every 20 calls on a terminal, it first
+// looks again whose foreground the terminal is, and takes single-key mode back or
+// leaves the terminal alone.
 int keyboardFd();
 // This turn's key, 0 when none: at most one key per call. readable tells that the
 // readiness test found standard input ready; keys already read come first.
@@ -36,7 +38,7 @@ struct KeyScan {
 KeyScan scanKey(const uint8_t* data, int size, bool terminal, bool moreMayCome);
 
 // SIGINT, SIGTERM and SIGHUP set a flag that ends the main loop at its next turn;
-// one that the caller set to be ignored (nohup, a background command) stays ignored.
+// SIGHUP that the process was started with ignored (nohup) stays ignored.
 void installStopSignals();
 // The console's signals, for a program that reads keys: SIGPIPE (the reader of its
 // output went away) ends the loop like the stop signals; SIGTSTP gives the terminal
@@ -55,6 +57,9 @@ public:
     void run();
     // Data, end of file or an error waits on the slot's descriptor: a read will not block.
     bool readable(int slot) const { return fds_[slot].revents != 0; }
+    // The same less a hang-up alone: a FIFO without a writer has nothing to read until
+    // the next writer comes, and reading it every turn would cost a call for nothing.
+    bool inputWaiting(int slot) const { return (fds_[slot].revents & ~POLLHUP) != 0; }
 
 private:
     pollfd fds_[kSlots];

@@ -1,6 +1,8 @@
 // The console as a person meets it: arguments, keys through a terminal and a pipe,
 // a shell's job control, a closed output pipe, and what the log writes on a
 // terminal and into a pipe.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -143,6 +145,44 @@ TEST_F(Console, MuteAndUnmuteKeys) {
     EXPECT_TRUE(sim->waitForOutput("input muted", 2s));
 }
 
+// Standard input a FIFO that one writer after another opens, writes a key into and
+// closes (`echo m > keys`): each writer's key counts, not only the first one's.
+TEST_F(Console, KeysFromEachWriterOfAFifo) {
+    const std::string fifo = ::testing::TempDir() + "lc_e2e_keys_" + std::to_string(getpid());
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    struct Unlink {
+        std::string path;
+        ~Unlink() { ::unlink(path.c_str()); }
+    } unlinkAtEnd{fifo};
+    sim = std::make_unique<SimProcess>(
+        hosts->simNs,
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 0 <\"$1\"", harness::simulatorPath(), fifo}, pipes());
+    auto openWriter = [&] {  // fails until the other end is open for reading
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        for (int i = 0; fd < 0 && i < 300; ++i) {
+            std::this_thread::sleep_for(10ms);
+            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        }
+        return fd;
+    };
+    int writer = openWriter();  // the shell's redirection waits for one; then the simulator starts
+    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    for (const char* key : {"m", "u", "\x1b"}) {
+        if (writer < 0) writer = openWriter();
+        size_t mark = sim->output().size();
+        ASSERT_EQ(write(writer, key, 1), 1);
+        close(writer);
+        writer = -1;
+        if (*key == '\x1b') break;
+        const char* line = *key == 'm' ? "input muted\n" : "input unmuted\n";
+        ASSERT_TRUE(sim->waitForOutput(line, 3s, mark)) << "key " << key << " of a later writer lost:\n" << sim->output();
+        std::this_thread::sleep_for(100ms);  // turns without a writer, as between two commands typed by hand
+    }
+    EXPECT_EQ(sim->waitExit(3s), 0) << "Escape of a later writer lost";
+}
+
 // ---- Job control -----------------------------------------------------------------
 
 // True once the terminal's ICANON and ECHO bits are want (looked at least once).
@@ -226,6 +266,27 @@ TEST_F(Console, ClosedOutputPipeEndsItLikeCtrlC) {
 }
 
 // ---- What the log writes ----------------------------------------------------------
+
+// Ctrl-S stops the terminal's output, as a pipe whose reader does not empty it
+// does: the device goes on announcing, and after Ctrl-Q one line counts the
+// entries that were left out.
+TEST_F(Console, StoppedConsoleHoldsNothingUp) {
+    int hello = ctlSocket(kHelloPort, kGroup);
+    ASSERT_GE(hello, 0);
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->writeStdin("\x13"));  // Ctrl-S
+    drain(hello);
+    int announcements = 0;
+    Datagram d;
+    for (auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+        if (receiveCode(hello, lc::CmdHelloWithInformation, d, 100ms)) ++announcements;
+    }
+    EXPECT_GE(announcements, 2) << "the announcements stopped with the console";
+    size_t mark = sim->output().size();
+    ASSERT_TRUE(sim->writeStdin("\x11"));  // Ctrl-Q
+    EXPECT_TRUE(sim->waitForOutput(" lines not shown while the console took no output", 2500ms, mark))
+        << sim->output().substr(mark);
+}
 
 // On a terminal the entry after an announcement erases the rest of the longer
 // announcement line; into a pipe no such byte goes. At the end the open line is ended.

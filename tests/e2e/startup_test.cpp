@@ -4,14 +4,17 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
+#include "core/codec.h"
 #include "e2e_support.h"
 #include "net/UDPIO.h"
 
@@ -86,6 +89,22 @@ INSTANTIATE_TEST_SUITE_P(KeyAndSignals, Ending, ::testing::Values(0, SIGINT, SIG
                              }
                          });
 
+// nohup starts it with SIGHUP ignored: that stays ignored. A shell's background job
+// without job control starts with SIGINT ignored: Ctrl-C still ends it.
+TEST_F(Startup, SighupIgnoredAtStartStaysIgnored) {
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(
+        hosts->simNs, std::vector<std::string>{"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" 0", harness::simulatorPath()},
+        opts);
+    ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+    sim->signal(SIGHUP);
+    size_t mark = sim->output().size();
+    EXPECT_TRUE(sim->waitForOutput("sending hello", 2500ms, mark)) << "ended by SIGHUP under nohup";
+    sim->signal(SIGINT);
+    EXPECT_EQ(sim->waitExit(3s), 0);
+}
+
 TEST_F(Startup, ArrowKeyDoesNotEndButEscapeStillDoes) {
     ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_TRUE(sim->writeStdin("\x1b[A"));
@@ -129,6 +148,63 @@ TEST_F(Startup, StdinAtEndOfFileNeitherEndsItNorBurnsCpu) {
 
 // A port held by another socket without address reuse cannot be bound: two lines on
 // standard error and exit code -1 (255).
+// A host name that maps to an address of no interface here (a stale hosts entry, a
+// namespace sharing the host's name), or to nothing: the group is joined by route,
+// so an administration message sent to it still arrives.
+TEST_F(Startup, HostNameWithoutAnInterfaceHereStillJoinsTheGroup) {
+    const std::string etc = ::testing::TempDir() + "lc_e2e_etc_" + std::to_string(getpid());
+    const std::string hostsFile = etc + "_hosts", resolvFile = etc + "_resolv";
+    std::ofstream(resolvFile) << "";  // no name server: a name missing from the hosts file fails at once
+    for (const char* entry : {"198.51.100.7 lcfaraway\n", ""}) {
+        std::ofstream(hostsFile) << "127.0.0.1 localhost\n" << entry;
+        SimProcess::Options opts;
+        opts.usePty = false;
+        sim = std::make_unique<SimProcess>(
+            hosts->simNs,
+            std::vector<std::string>{"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                                     "hostname lcfaraway && mount --bind \"$1\" /etc/hosts && "
+                                     "mount --bind \"$2\" /etc/resolv.conf && exec \"$0\" 0",
+                                     harness::simulatorPath(), hostsFile, resolvFile},
+            opts);
+        ASSERT_TRUE(sim->waitForOutput("sending hello", 5s)) << sim->output() << sim->errorOutput();
+        EXPECT_EQ(sim->output().find("Join multicast failed"), std::string::npos) << entry << sim->output();
+        sendHello(lc::encodeSetSerial(kSerial0, 4711, "hw", "date", "comment"));
+        EXPECT_TRUE(sim->waitForOutput("### SetSerial SNR    : 4711", 2s))
+            << "hosts entry '" << entry << "': the group was not joined\n" << sim->output();
+    }
+    std::remove(hostsFile.c_str());
+    std::remove(resolvFile.c_str());
+}
+
+// A FIFO named as the file is refused at once, not waited on until a writer comes;
+// Ctrl-C while a file of a gigabyte is read ends it at once, without a word about
+// the file. The big file is sparse: it takes no room on the disk.
+TEST_F(Startup, FifoOrBigFileHoldsUpNeitherTheStartNorCtrlC) {
+    const std::string fifo = ::testing::TempDir() + "lc_e2e_" + std::to_string(getpid()) + ".fifo";
+    const std::string big = ::testing::TempDir() + "lc_e2e_" + std::to_string(getpid()) + ".pcm";
+    std::ofstream{big};
+    bool made = mkfifo(fifo.c_str(), 0600) == 0 && truncate(big.c_str(), 1000000000) == 0;
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0", fifo}, opts);
+    bool refused = sim->waitForOutput("cannot load " + fifo + ", playing synthesized sound\n", 3s);
+    sim = std::make_unique<SimProcess>(hosts->simNs, std::vector<std::string>{harness::simulatorPath(), "0", big}, opts);
+    bool opened = sim->waitForOutput("group=239.255.84.86 active.\n", 5s);  // the reading starts after this line
+    sim->signal(SIGINT);
+    auto sent = std::chrono::steady_clock::now();
+    int code = sim->waitExit(10s);
+    double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    std::remove(fifo.c_str());
+    std::remove(big.c_str());
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(refused) << "waited for a writer of the FIFO";
+    ASSERT_TRUE(opened) << sim->output();
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(tookMs, 1500.0) << "Ctrl-C waited for the file to be read";
+    EXPECT_EQ(sim->output().find("loaded "), std::string::npos) << sim->output();
+    EXPECT_EQ(sim->output().find("sending hello"), std::string::npos) << "announced after Ctrl-C";
+}
+
 TEST_F(Startup, BindFailureExits255WithBothLines) {
     int holder = -1;
     ASSERT_TRUE(harness::runInNamespace(hosts->simNs, false, [&] {

@@ -306,8 +306,10 @@ void resetSignalsForExec() {
 // In a forked child that owns the terminal: runs argv as a job in a process group of
 // its own, in the terminal's foreground unless background, reports the job's pid on
 // infoFd, obeys one-letter commands on commandFd (f: fg, b: bg, t: take the terminal
-// back with canonical echoing modes) and ends with the job's exit code. Only calls
-// that are safe after fork in a threaded process.
+// back with canonical echoing modes) and ends with the job's exit code. As bash does,
+// fg and bg continue (SIGCONT) only a stopped job: fg of a job running in the
+// background just hands it the terminal. Only calls that are safe after fork in a
+// threaded process.
 [[noreturn]] void runJobControlShell(char* const* argv, int commandFd, int infoFd, bool background) {
     ::signal(SIGTTOU, SIG_IGN);  // a shell sets the terminal while in the background too
     int go[2];
@@ -333,11 +335,21 @@ void resetSignalsForExec() {
     ignored = write(go[1], "g", 1);  // the job starts only once its group is in place
     (void)ignored;
     close(go[1]);
-    for (;;) {
+    bool stopped = false;
+    auto follow = [&] {  // the job's stops and continues so far; ends with the job
         int status = 0;
-        if (waitpid(job, &status, WNOHANG) == job) {
-            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        while (waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) == job) {
+            if (WIFSTOPPED(status)) {
+                stopped = true;
+            } else if (WIFCONTINUED(status)) {
+                stopped = false;
+            } else {
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            }
         }
+    };
+    for (;;) {
+        follow();
         pollfd p{commandFd, POLLIN, 0};
         if (poll(&p, 1, 10) <= 0) continue;
         char c = 0;
@@ -345,11 +357,12 @@ void resetSignalsForExec() {
             commandFd = -1;  // the test is gone; the job's end still ends this
             continue;
         }
+        follow();
         if (c == 'f') {
             tcsetpgrp(STDIN_FILENO, job);
-            kill(-job, SIGCONT);
+            if (stopped) kill(-job, SIGCONT);
         } else if (c == 'b') {
-            kill(-job, SIGCONT);
+            if (stopped) kill(-job, SIGCONT);
         } else if (c == 't') {
             tcsetpgrp(STDIN_FILENO, getpgrp());
             termios t{};

@@ -94,8 +94,9 @@ public:
     // checking that the simulator restores them. Valid while the pty master is open.
     bool terminalModes(unsigned& lflag) const;
     // With jobControl, what the shell does: `fg` gives the job the terminal and continues
-    // it; `bg` continues it where it is; when a job stops, the shell takes the terminal
-    // back and puts its own canonical, echoing modes on it.
+    // it if it is stopped (a job running in the background gets no SIGCONT, as in bash);
+    // `bg` continues a stopped job where it is; when a job stops, the shell takes the
+    // terminal back and puts its own canonical, echoing modes on it.
     bool shellFg();
     bool shellBg();
     bool shellTakesTerminal();

@@ -1,5 +1,8 @@
 // Address text, console log, millisecond tick, file loading, key splitting and
 // the turn schedule.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -54,6 +57,28 @@ TEST(IPAsString, CallerBufferLimits) {
 }
 
 class LogTest : public DeviceTest {};
+
+// The log on standard output itself: entries that a full disk refused are left out
+// and counted, and the next entry written says how many.
+TEST_F(LogTest, StdoutEntriesThatAFullDiskRefusedAreCounted) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC), p[2] = {-1, -1};
+    ASSERT_GE(full, 0);
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    setLogWriter(nullptr);
+    dup2(full, STDOUT_FILENO);
+    for (const char* entry : {"lost one\n", "lost two\r", "lost three\n"}) myprintf("%s", entry);
+    dup2(p[1], STDOUT_FILENO);
+    myprintf("kept\n");
+    dup2(saved, STDOUT_FILENO);
+    std::clearerr(stdout);
+    char got[256];
+    ssize_t n = read(p[0], got, sizeof got);
+    EXPECT_EQ(std::string(got, n > 0 ? static_cast<size_t>(n) : 0),
+              "09:05:03 3 lines not shown while the console took no output\n09:05:03 kept\n");
+    for (int fd : {full, saved, p[0], p[1]}) close(fd);
+}
 
 TEST_F(LogTest, PrefixIsTimeOfDayAndOneBlank) {
     myprintf("abc\r");

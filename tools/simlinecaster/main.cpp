@@ -37,9 +37,11 @@ struct Endpoints {
     UDPIO omain;
     UDPIO odummy;
 
+    // False when an endpoint cannot be opened, or a stop signal came meanwhile (the
+    // host name's look-up of each group join can take seconds).
     bool open() {
-        return ohello.initSendReceive("master.hello", 4002, 4002, "239.255.84.83") == 0 &&
-               omain.initSendReceive("master.audio", 4001, 1333, nullptr) == 0 &&
+        return ohello.initSendReceive("master.hello", 4002, 4002, "239.255.84.83") == 0 && !stopRequested() &&
+               omain.initSendReceive("master.audio", 4001, 1333, nullptr) == 0 && !stopRequested() &&
                odummy.initSendReceive("enable.pcm.mcast", 1402, 4099, "239.255.84.86") == 0;
     }
 };
@@ -48,6 +50,10 @@ struct Endpoints {
 bool loadSource(const char* pszFile, LoopState& ls) {
     int32_t idata = 0;
     uint8_t* pdata = loadFile(pszFile, idata);
+    if (stopRequested()) {  // the loop ends at its first turn; nothing about the file to say
+        delete[] pdata;
+        return true;
+    }
     if (!pdata) {
         myprintf("cannot load %s, playing synthesized sound\n", pszFile);
         return true;
@@ -78,7 +84,7 @@ TurnInput readinessStep(ReadinessTest& ready) {
     ready.watch(kKeySlot, keyboardFd());
     ready.run();
     TurnInput in;
-    in.cKey = readKey(ready.readable(kKeySlot));
+    in.cKey = readKey(ready.inputWaiting(kKeySlot));
     in.helloWaiting = ready.readable(kHelloSlot);
     in.mainWaiting = ready.readable(kMainSlot);
     return in;
@@ -130,7 +136,7 @@ int main(int argc, char** argv) {
     {
         Endpoints ep;
         if (!ep.open()) {
-            rc = -1;
+            rc = stopRequested() ? 0 : -1;  // a stop signal while opening ends it as in the loop
         } else if (pszFile && !loadSource(pszFile, ls)) {
             rc = -1;
         } else {
