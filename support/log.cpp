@@ -1,10 +1,12 @@
 #include "support/log.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/clock.h"
@@ -98,7 +100,20 @@ void writeStdout(const char* text, size_t length) {
 
 LogWriter gWriter = writeStdout;
 
-void write(const char* text, size_t length) {
+// True when standard output is the journal's stream: the service manager names that
+// stream's device and inode in JOURNAL_STREAM. The journal ends an entry only at a
+// line feed, so a line meant to be overwritten would hold every later one back.
+bool stdoutIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st {};
+    if (!stream || std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2 || fstat(STDOUT_FILENO, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+void write(char* text, size_t length) {
+    static const bool journal = stdoutIsJournal();
+    if (journal && gWriter == writeStdout && length > 0 && text[length - 1] == '\r') text[length - 1] = '\n';
     gEntryLeftOut = false;
     gWriter(text, length);
     if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';

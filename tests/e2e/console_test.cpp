@@ -311,6 +311,31 @@ TEST_F(Console, OverwrittenLineErasedOnTerminalOnlyAndEndedAtExit) {
     EXPECT_EQ(out.substr(out.size() - 2), "\r\n") << "the announcement line was not ended";
 }
 
+// Under a service manager whose journal is standard output (JOURNAL_STREAM names it),
+// a line meant to be overwritten ends in a line feed, or the journal would hold it and
+// every later line back as one entry. A JOURNAL_STREAM that names another file changes
+// nothing.
+TEST_F(Console, JournalGetsLineFeedsWhereATerminalGetsCarriageReturns) {
+    for (bool named : {true, false}) {
+        const std::string stream = named ? "$(stat -L -c %d:%i /proc/$$/fd/1)" : "1:1";
+        sim = std::make_unique<SimProcess>(
+            hosts->simNs,
+            std::vector<std::string>{"/bin/sh", "-c", "JOURNAL_STREAM=" + stream + " exec \"$0\" 0",
+                                     harness::simulatorPath()},
+            pipes());
+        ASSERT_TRUE(sim->waitForOutput("sending hello", 3s)) << sim->output();
+        size_t hello = sim->output().find("sending hello");
+        ASSERT_TRUE(sim->waitForOutput("sending hello", 2500ms, hello + 1)) << sim->output();
+        std::string out = sim->output();
+        size_t end = out.find_first_of("\r\n", hello);
+        ASSERT_NE(end, std::string::npos) << out;
+        EXPECT_EQ(out[end], named ? '\n' : '\r') << named << ": " << out;
+        EXPECT_EQ(out.find('\r') == std::string::npos, named) << out;
+        sim->signal(SIGTERM);
+        ASSERT_EQ(sim->waitExit(3s), 0);
+    }
+}
+
 TEST_F(Console, WaveFileIsNamedWhenLoaded) {
     std::string path = ::testing::TempDir() + "lc_e2e_tone.wav";
     {
