@@ -15,10 +15,11 @@
 # run are not benchmark figures.
 #
 # Usage: scripts/profile-fleet.sh [--devices N] [--seconds S] [--only simulator|baseline]
-#                                 [--out DIR] [--build DIR]
+#                                 [--out DIR] [--build DIR] [--bin PATH]
 #   --devices  fleet size (default 10)       --seconds  window, split in three (default 15)
 #   --out      where the reports, perf data and the benchmark's output go
 #              (default a fresh /tmp/profile-fleet.XXXXXX)
+#   --bin      the simulator to profile (default the build's), e.g. an older one
 # Needs root, perf, and a build (default <repo>/build) with fleet_bench. Relative
 # DIR names are taken from the current folder.
 set -euo pipefail
@@ -222,12 +223,12 @@ collect() {
 fail() { echo "profile-fleet.sh: $*" >&2; echo "Try 'scripts/profile-fleet.sh --help'." >&2; exit 2; }
 
 main() {
-    local devices=10 seconds=15 only=() out="" build="" repo
+    local devices=10 seconds=15 only=() out="" build="" bin=() repo
     repo=$(cd "$(dirname "$0")/.." && pwd)
     while (($#)); do
         case $1 in
             -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-            --collect|--devices|--seconds|--only|--out|--build) (($# >= 2)) || fail "$1 needs a value" ;;&
+            --collect|--devices|--seconds|--only|--out|--build|--bin) (($# >= 2)) || fail "$1 needs a value" ;;&
             --collect) collect "$2"; exit 0 ;;
             --devices) [[ $2 =~ ^[1-9][0-9]{0,3}$ ]] || fail "--devices takes a number from 1 to 9999, got '$2'"
                        devices=$2; shift ;;
@@ -237,6 +238,8 @@ main() {
                     only=(--only "$2"); shift ;;
             --out) out=$(realpath -m -- "$2"); shift ;;     # relative names from the current folder
             --build) build=$(realpath -m -- "$2"); shift ;;
+            --bin) [[ -x $2 && -f $2 ]] || fail "--bin: no program at '$2'"
+                   bin=(--bin "$(realpath -- "$2")"); shift ;;
             *) fail "unknown argument '$1'" ;;
         esac
         shift
@@ -251,7 +254,7 @@ main() {
     mkdir -p "$out"
     local self
     self=$(pwd)/scripts/profile-fleet.sh
-    "$bench" --devices "$devices" --seconds "$seconds" --no-search "${only[@]}" \
+    "$bench" --devices "$devices" --seconds "$seconds" --no-search "${only[@]}" "${bin[@]}" \
         --prefix "lcprof" --state "/run/lcfleet-prof" \
         --during "$(printf '%q --collect %q' "$self" "$out")" >"$out/bench.txt" 2>&1 || {
         echo "fleet_bench failed; its output:" >&2
