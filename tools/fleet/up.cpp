@@ -90,6 +90,10 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
         }
         r.pcm = real;
     }
+    if (!recordablePath(r.bin) || !recordablePath(r.pcm)) {
+        error = "the simulator's or the PCM file's real path holds a control character";
+        return false;
+    }
     if (!o.netns.empty() && !netnsExists(o.netns)) {
         error = "namespace " + o.netns + " does not exist";
         return false;
