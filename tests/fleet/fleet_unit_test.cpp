@@ -365,5 +365,23 @@ TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
     close(device);
 }
 
+TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
+    // In a child: SIGHUP ignored as under nohup, SIGINT not; each raised once.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGHUP, SIG_IGN);
+        signal(SIGINT, SIG_DFL);
+        countInterrupts();
+        raise(SIGHUP);
+        raise(SIGINT);
+        _exit(interruptCount());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "a counted signal must not end the program";
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "only the SIGINT counts";
+}
+
 }  // namespace
 }  // namespace lcfleet

@@ -23,7 +23,8 @@ int runKeeper(const Options& o);
 // Prints "lcfleet: <text>" on standard error.
 void complain(const std::string& text);
 
-// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program.
+// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program. A
+// signal that the caller set to be ignored (nohup, a script's `cmd &`) stays ignored.
 void countInterrupts();
 int interruptCount();
 
