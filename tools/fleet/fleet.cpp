@@ -93,6 +93,20 @@ RunResult Fleet::ipDevice(uint64_t n, const std::vector<std::string>& args, cons
     return run(argv, "", input);
 }
 
+size_t takeBack(const std::string& fifo) {
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st {};
+    size_t taken = 0;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) taken += static_cast<size_t>(n);
+    }
+    close(fd);
+    return taken;
+}
+
 pid_t readPid(const std::string& file) {
     std::string text;
     if (!readFile(file, text)) return -1;

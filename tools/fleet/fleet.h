@@ -76,6 +76,9 @@ struct Fleet {
     bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;
 };
 
+// Reads back what is waiting in a FIFO (keys a device has not read); their number.
+size_t takeBack(const std::string& fifo);
+
 // Reads a pid file; -1 when missing or damaged.
 pid_t readPid(const std::string& path);
 
