@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -365,6 +366,31 @@ TEST_F(FleetFaultsTest, AKeyAStoppedDeviceDidNotTakeIsTakenBack) {
     std::this_thread::sleep_for(milliseconds(1000));
     EXPECT_EQ(readText(log).find("input muted", before), std::string::npos) << "the new process read the old key";
     EXPECT_EQ(now(0).faults, "-");
+}
+
+TEST_F(FleetFaultsTest, AVerbWaitingForAnotherCommandEndsAtCtrlCAndChangesNothing) {
+    // The test holds the state directory's lock, as a long down or input would.
+    const fleet::Device& d = devices_[1];
+    int lock = open((env_.stateDir('a') + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    std::string out = env_.baseDir() + "/freeze.out";
+    pid_t verb = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "freeze", std::to_string(d.instance)}, out);
+    env_.track(verb);
+    bool waiting = waitUntil([&] { return readText(out).find("waiting for another") != std::string::npos; },
+                             milliseconds(3000));
+    EXPECT_TRUE(waiting) << readText(out);
+    kill(verb, SIGINT);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(verb, &status, WNOHANG) == verb; }, milliseconds(2000));
+    close(lock);
+    ASSERT_TRUE(ended) << "the interrupt did not end the wait";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_NE(readText(out).find("nothing changed"), std::string::npos) << readText(out);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(now(1).faults, "-");
+    drain(hello_);
+    EXPECT_EQ(announcers(collect(hello_, milliseconds(2200))).count(d.address), 1u) << "it was frozen";
 }
 
 }  // namespace

@@ -365,6 +365,34 @@ TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
     close(device);
 }
 
+using FleetStateDir = FleetLogRotation;  // a temporary directory of its own
+
+TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
+    // dir_ is private (mkdtemp) below /tmp, which is sticky.
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error)) << error;
+    for (mode_t mode : {0775, 0777, 01777}) {
+        ASSERT_EQ(chmod(dir_.c_str(), mode), 0);
+        EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << std::oct << mode;
+        EXPECT_NE(error.find("can be changed by other users"), std::string::npos) << error;
+    }
+    // A private directory below one that others may write to (and is not sticky).
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    std::string inner = dir_ + "/state";
+    ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(inner, error));
+    EXPECT_NE(error.find(dir_ + " can be changed"), std::string::npos) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(inner, error)) << error;
+    // Owned by someone else (only root can give a directory away).
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(inner.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(onlyOwnerCanChange(inner, error));
+        EXPECT_NE(error.find("owner uid 65534"), std::string::npos) << error;
+    }
+}
+
 TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     // In a child: SIGHUP ignored as under nohup, SIGINT not; each raised once.
     pid_t child = fork();

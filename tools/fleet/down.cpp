@@ -186,13 +186,17 @@ int runDown(const Options& o) {
         return kExitOk;
     }
     StateLock lock(f.stateDir);
+    if (lock.interrupted()) {
+        complain("interrupted while waiting; nothing changed");
+        return kExitInterrupted;
+    }
     std::string error;
     if (!f.load(error)) {
         if (error.empty()) {
             std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
             return kExitOk;
         }
-        complain(error + ": remove what is left by hand");
+        complain(error.rfind("refusing", 0) == 0 ? error : error + ": remove what is left by hand");
         return kExitFailed;
     }
     int rc = removeFleet(f, false, o.termWaitSeconds);

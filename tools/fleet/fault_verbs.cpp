@@ -190,6 +190,15 @@ int runFault(const Options& o) {
         return kExitFailed;
     }
     StateLock lock(f.stateDir);
+    if (lock.interrupted()) {
+        complain("interrupted while waiting; nothing changed");
+        return kExitInterrupted;
+    }
+    // Read again under the lock: a down may have ended the fleet while this waited.
+    if (!lock.held() || !f.load(error)) {
+        complain(error.empty() ? "no fleet recorded in " + f.stateDir : error);
+        return kExitFailed;
+    }
     if (!f.rec.hasInstance(o.device)) {
         complain("device " + std::to_string(o.device) + " is not in the fleet (instances " +
                  std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");

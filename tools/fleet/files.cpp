@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -114,6 +115,34 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     }
     closedir(d);
     return true;
+}
+
+bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
+    char real[PATH_MAX];
+    if (!realpath(dir.c_str(), real)) {
+        error = "cannot resolve " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const uid_t self = geteuid();
+    for (std::string d = real;; d = dirName(d)) {
+        struct stat st {};
+        if (stat(d.c_str(), &st) != 0) {
+            error = "cannot look at " + d + ": " + std::strerror(errno);
+            return false;
+        }
+        bool owner = st.st_uid == self || st.st_uid == 0;
+        bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        // The state directory itself must not be sticky-shared: others could add files to it.
+        bool shared = othersWrite && (d != real ? (st.st_mode & S_ISVTX) == 0 : true);
+        if (!owner || shared) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            error = d + " can be changed by other users (owner uid " + std::to_string(st.st_uid) + ", mode " + mode +
+                    ")";
+            return false;
+        }
+        if (d == "/") return true;
+    }
 }
 
 bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error) {

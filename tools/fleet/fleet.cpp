@@ -49,15 +49,37 @@ bool pauseMs(int ms) {
     return gInterrupts == before;
 }
 
-StateLock::StateLock(const std::string& stateDir) {
-    fd_ = open(joinPath(stateDir, kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd_);
-            fd_ = -1;
-            return;
+namespace {
+
+// True when fd is still the file at path (not removed or replaced meanwhile).
+bool stillAt(int fd, const std::string& path) {
+    struct stat held {}, now {};
+    return fstat(fd, &held) == 0 && held.st_nlink > 0 && stat(path.c_str(), &now) == 0 &&
+           held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+}  // namespace
+
+StateLock::StateLock(const std::string& stateDir, bool wait, bool create) {
+    const std::string path = joinPath(stateDir, kLockFile);
+    bool told = false;
+    for (int tries = 0; tries < 10; ++tries) {
+        bool make = create || exists(joinPath(stateDir, kRecordFile));
+        fd_ = open(path.c_str(), O_RDWR | (make ? O_CREAT : 0) | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0) return;
+        bool locked = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        if (!locked && wait && errno == EWOULDBLOCK) {
+            if (!told) complain("waiting for another lcfleet command on " + stateDir);
+            told = true;
+            // An interrupt ends the wait: the handlers are installed without SA_RESTART.
+            while (!(locked = flock(fd_, LOCK_EX) == 0) && errno == EINTR && interruptCount() == 0) {
+            }
+            interrupted_ = !locked && interruptCount() > 0;
         }
+        if (locked && stillAt(fd_, path)) return;
+        close(fd_);
+        fd_ = -1;
+        if (!locked) return;
     }
 }
 
@@ -65,11 +87,42 @@ StateLock::~StateLock() {
     if (fd_ >= 0) close(fd_);
 }
 
+HostLock::HostLock() {
+    fd_ = open(kHostLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        error_ = std::string("cannot open ") + kHostLockFile + ": " + std::strerror(errno);
+        return;
+    }
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    complain("waiting for another lcfleet up on this host to make its fleet");
+    // An interrupt ends the wait: the handler is installed without SA_RESTART.
+    while (flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR || interruptCount() > 0) {
+            error_ = errno == EINTR ? "interrupted" : std::string("cannot lock ") + kHostLockFile + ": " +
+                                                           std::strerror(errno);
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+}
+
+void HostLock::release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
 std::string Fleet::path(const std::string& name) const { return joinPath(stateDir, name); }
 
 bool Fleet::load(std::string& error) {
     error.clear();
     std::string text;
+    if (!exists(path(kRecordFile))) return false;
+    // What the record names is run, killed and removed as root: it must be root's alone.
+    if (!onlyOwnerCanChange(stateDir, error)) {
+        error = "refusing the fleet record in " + stateDir + ": " + error;
+        return false;
+    }
     if (!readFile(path(kRecordFile), text)) return false;
     if (!parseRecord(text, stateDir, rec, error)) {
         error += " (" + path(kRecordFile) + ")";

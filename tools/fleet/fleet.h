@@ -31,17 +31,43 @@ int interruptCount();
 // Sleeps ms milliseconds; false when an interrupt came (or had come) meanwhile.
 bool pauseMs(int ms);
 
-// An exclusive lock on the state directory's lock file, held while it lives.
+// An exclusive lock on the state directory's lock file, held while it lives. A lock
+// file that down removed while this waited for it is no lock: it is opened again.
+// Without wait it gives up at once when another command holds it; with wait it says
+// that it waits, and gives up at an interrupt. Only up (create) makes the lock file
+// where neither it nor a record is, so that a command that finds no fleet leaves
+// nothing behind.
 class StateLock {
 public:
-    explicit StateLock(const std::string& stateDir);
+    explicit StateLock(const std::string& stateDir, bool wait = true, bool create = false);
     ~StateLock();
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    bool interrupted() const { return interrupted_; }
 
 private:
     int fd_ = -1;
+    bool interrupted_ = false;
+};
+
+// The host's lock of up: one up at a time checks the names, addresses and state
+// directory it wants and makes them, so that two ups never both find a name free and
+// then undo each other's. It waits for another up (saying so once) until an interrupt.
+constexpr const char* kHostLockFile = "/run/lcfleet.lock";
+class HostLock {
+public:
+    HostLock();
+    ~HostLock() { release(); }
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    void release();
+
+private:
+    int fd_ = -1;
+    std::string error_;
 };
 
 // A fleet as recorded in its state directory.
