@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <functional>
 #include <chrono>
@@ -37,6 +38,7 @@
 #include "harness.h"
 #include "fleet_e2e_support.h"
 #include "tools/fleet/fleet_status.h"
+#include "tools/fleet/record.h"
 
 namespace {
 
@@ -583,6 +585,39 @@ TEST_F(FleetTest, ConcurrentUpsTakeTurnsAndNeverUndoEachOther) {
     Result down = env_.fleet(winner, {"down"});
     EXPECT_EQ(down.code, 0) << down.all();
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(FleetTest, WhatUpCannotRecordOnAFullDiskIsUnmadeAtOnce) {
+    // A file size limit that the whole first record fits exactly: every note after it fails,
+    // as on a full disk. The record is the one up writes for these arguments.
+    lcfleet::FleetRecord rec;
+    std::string why;
+    ASSERT_TRUE(lcfleet::parseBlock("198.18", rec.block, why));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(SIMLINECASTER_BIN, real), nullptr);
+    rec.prefix = prefix_;
+    rec.hostAddress = rec.block.base + 1;
+    rec.netns = ctlNs_;
+    rec.first = kFirst;
+    rec.count = kCount;
+    rec.bin = real;
+    rec.logLimit = 128 * 1024;
+    rec.madeDirs = {state_};
+    const rlim_t size = lcfleet::formatRecord(rec).size();
+    std::vector<std::string> args;
+    std::istringstream words(upArgs());
+    for (std::string w; words >> w;) args.push_back(w);
+    Result r = env_.fleet('a', args, [size] {
+        rlimit limit{size, size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    });
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("cannot record bridge_made"), std::string::npos) << r.err;
+    int rc = 0;
+    fleet("down", &rc);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "made but not recorded, so down cannot know of it";
+    EXPECT_FALSE(pathExists(state_));
 }
 
 TEST_F(FleetTest, AStateDirectoryOthersCanChangeIsNeitherUsedNorTrusted) {

@@ -118,7 +118,10 @@ void removeNetwork(Fleet& f) {
     for (uint64_t n = r.first; n <= r.last(); ++n)
         if (links.count(r.vethName(n))) cmds += "link del " + r.vethName(n) + "\n";
     if (r.routeAdded && links.count(r.bridgeName())) cmds += "route del 224.0.0.0/4 dev " + r.bridgeName() + "\n";
-    if (r.uplinkAttached && !r.uplink.empty() && links.count(r.uplink)) cmds += "link set " + r.uplink + " nomaster\n";
+    // The uplink goes back only from this fleet's bridge, never from another master.
+    if (r.uplinkAttached && !r.uplink.empty() && links.count(r.uplink) &&
+        f.ipHost({"-o", "link", "show", "dev", r.uplink}).out.find(" master " + r.bridgeName() + " ") != std::string::npos)
+        cmds += "link set " + r.uplink + " nomaster\n";
     if (r.bridgeMade && links.count(r.bridgeName())) cmds += "link del " + r.bridgeName() + "\n";
     if (!cmds.empty()) f.ipHost({"-force", "-batch", "-"}, cmds);
     cmds.clear();

@@ -102,8 +102,18 @@ bool writeFileAtomic(const std::string& path, const std::string& text, unsigned 
 bool appendFile(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return close(fd) == 0 && ok;
+    // A short write is followed by one that says why (a full disk, a file size limit).
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    int err = errno;
+    bool ok = close(fd) == 0 && done == text.size();
+    if (!ok && done != text.size()) errno = err;
+    return ok;
 }
 
 bool listDirectory(const std::string& dir, std::vector<std::string>& names) {

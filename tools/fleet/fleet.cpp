@@ -131,7 +131,11 @@ bool Fleet::load(std::string& error) {
     return true;
 }
 
-void Fleet::noteMade(const std::string& key) { appendFile(path(kRecordFile), progressLine(key, "1")); }
+bool Fleet::noteMade(const std::string& key, std::string& error) {
+    if (appendFile(path(kRecordFile), progressLine(key, "1"))) return true;
+    error = "cannot record " + key + " in " + path(kRecordFile) + ": " + std::strerror(errno);
+    return false;
+}
 
 RunResult Fleet::ipHost(const std::vector<std::string>& args, const std::string& input) const {
     std::vector<std::string> argv = {"ip"};

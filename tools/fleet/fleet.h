@@ -78,8 +78,8 @@ struct Fleet {
     std::string path(const std::string& name) const;
     // Reads the record; false with error "" when none is there.
     bool load(std::string& error);
-    // Appends one "key=1" line of what was made.
-    void noteMade(const std::string& key);
+    // Appends one "key=1" line of what was made; false with error when it could not.
+    bool noteMade(const std::string& key, std::string& error);
 
     // `ip` on the controller side (the current namespace or --netns), and in a device's.
     RunResult ipHost(const std::vector<std::string>& args, const std::string& input = "") const;

@@ -177,23 +177,34 @@ bool batch(const RunResult& r, const std::string& what, std::string& error) {
     return false;
 }
 
+// Each thing made is noted in the record at once; when the note cannot be written (a
+// full disk), the thing is unmade on the spot, since down would not know of it.
 bool makeBridge(Fleet& f, std::string& error) {
     const FleetRecord& r = f.rec;
     const std::string br = r.bridgeName();
     if (!batch(f.ipHost({"link", "add", br, "type", "bridge", "mcast_snooping", "0"}), "bridge " + br, error))
         return false;
-    f.noteMade("bridge_made");
+    if (!f.noteMade("bridge_made", error)) {
+        f.ipHost({"link", "del", br});
+        return false;
+    }
     std::string cmds;
     if (r.hostAddress) cmds += "addr add " + dotted(r.hostAddress) + "/" + std::to_string(r.block.prefix) + " dev " + br + "\n";
     cmds += "link set " + br + " up\n";
     if (!batch(f.ipHost({"-batch", "-"}, cmds), "bridge " + br, error)) return false;
     if (f.ipHost({"-4", "route", "show", "exact", "224.0.0.0/4"}).out.find_first_not_of(" \n") == std::string::npos) {
         if (!batch(f.ipHost({"route", "add", "224.0.0.0/4", "dev", br}), "multicast route", error)) return false;
-        f.noteMade("route_added");
+        if (!f.noteMade("route_added", error)) {
+            f.ipHost({"route", "del", "224.0.0.0/4", "dev", br});
+            return false;
+        }
     }
     if (!r.uplink.empty()) {
         if (!batch(f.ipHost({"link", "set", r.uplink, "master", br}), "uplink " + r.uplink, error)) return false;
-        f.noteMade("uplink_attached");
+        if (!f.noteMade("uplink_attached", error)) {
+            f.ipHost({"link", "set", r.uplink, "nomaster"});
+            return false;
+        }
         if (!batch(f.ipHost({"link", "set", r.uplink, "up"}), "uplink " + r.uplink, error)) return false;
     }
     return true;
@@ -269,7 +280,10 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
             error = std::string("cannot make /etc/netns: ") + std::strerror(errno);
             return false;
         }
-        f.noteMade("etc_netns_made");
+        if (!f.noteMade("etc_netns_made", error)) {
+            rmdir("/etc/netns");
+            return false;
+        }
     }
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
         if (!f.writeHosts(n, error)) return false;
