@@ -539,6 +539,18 @@ TEST_F(FleetTest, ConsoleLogsStayBelowTheLimitAndStatusStillReadsThem) {
     EXPECT_EQ(now[1].serial, d.serial);
     EXPECT_NE(now[1].lastLine.find("sending hello"), std::string::npos) << now[1].lastLine;
 
+    // The keeper killed by hand (or by the OOM killer): status starts it again and says so.
+    ASSERT_EQ(kill(keeper, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
+    Result st = env_.fleet('a', {"status"});
+    EXPECT_EQ(st.code, 0) << st.all();
+    EXPECT_NE(st.err.find("log keeper was not running"), std::string::npos) << st.err;
+    pid_t revived = static_cast<pid_t>(std::atoi(readText(state_ + "/keeper.pid").c_str()));
+    EXPECT_NE(revived, keeper);
+    EXPECT_GT(revived, 0);
+    EXPECT_FALSE(processGone(revived));
+    keeper = revived;
+
     int rc = 0;
     std::string out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;

@@ -49,11 +49,7 @@ std::set<pid_t> fleetProcesses(const Fleet& f) {
 }
 
 void stopKeeper(Fleet& f) {
-    pid_t pid = readPid(f.path(kKeeperPidFile));
-    std::string cmd = commandLine(pid);
-    if (pid > 0 && !gone(pid) && cmd.find("_keep-logs") != std::string::npos &&
-        cmd.find(f.stateDir) != std::string::npos)
-        kill(pid, SIGTERM);
+    if (f.keeperRuns()) kill(readPid(f.path(kKeeperPidFile)), SIGTERM);
 }
 
 // Each release takes dhclient about a second, so they run side by side.

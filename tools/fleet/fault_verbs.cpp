@@ -213,6 +213,7 @@ int runFault(const Options& o) {
         complain("cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir);
         return kExitFailed;
     }
+    f.reviveKeeper();
     std::printf("lcfleet: device %llu: %s\n", static_cast<unsigned long long>(o.device),
                 o.verb == Verb::Restart ? ("restarted, faults " + describeFaults(cur)).c_str()
                                         : describeFaults(cur).c_str());

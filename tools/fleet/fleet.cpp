@@ -242,6 +242,40 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
     return true;
 }
 
+bool Fleet::keeperRuns() const {
+    pid_t pid = readPid(path(kKeeperPidFile));
+    char state = processState(pid);
+    if (state == 0 || state == 'Z' || state == 'X') return false;
+    // Its own command line (another fleet's keeper may have a state directory that
+    // begins with this one's name).
+    const std::string tail = " --state " + stateDir + " _keep-logs";
+    std::string cmd = commandLine(pid);
+    return cmd.size() >= tail.size() && cmd.compare(cmd.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool Fleet::startKeeper(std::string& error) const {
+    Launch keeper;
+    keeper.program = selfPath();
+    keeper.args = {"--state", stateDir, "_keep-logs"};
+    pid_t pid = launch(keeper, error);
+    if (pid < 0) return false;
+    if (!writeFileAtomic(path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+        kill(pid, SIGTERM);
+        error = "cannot write " + path(kKeeperPidFile);
+        return false;
+    }
+    return true;
+}
+
+void Fleet::reviveKeeper() const {
+    if (keeperRuns()) return;
+    std::string error;
+    if (startKeeper(error))
+        complain("the log keeper was not running (console logs grew unbounded); started it again");
+    else
+        complain("the log keeper is not running and did not start: " + error);
+}
+
 bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

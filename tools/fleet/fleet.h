@@ -97,6 +97,13 @@ struct Fleet {
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
     // and log) and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;
+    // The log keeper: whether it runs, and starting it (its pid in keeper.pid).
+    bool keeperRuns() const;
+    bool startKeeper(std::string& error) const;
+    // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
+    // a line on standard error; the caller holds the state lock.
+    void reviveKeeper() const;
+
     // Waits until each of the devices has announced itself or ended; false with the
     // reason (devices that ended, or did not announce by the deadline).
     bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;

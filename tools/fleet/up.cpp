@@ -300,11 +300,7 @@ bool startDevices(Fleet& f, std::string& error) {
         if (!f.startDevice(n, error)) return false;
         all.push_back(n);
     }
-    Launch keeper;
-    keeper.program = selfPath();
-    keeper.args = {"--state", f.stateDir, "_keep-logs"};
-    pid_t pid = launch(keeper, error);
-    if (pid < 0 || !writeFileAtomic(f.path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+    if (!f.startKeeper(error)) {
         error = "log keeper did not start: " + error;
         return false;
     }
