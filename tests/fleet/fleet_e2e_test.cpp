@@ -9,6 +9,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <functional>
 #include <chrono>
@@ -35,6 +38,7 @@
 #include "harness.h"
 #include "fleet_e2e_support.h"
 #include "tools/fleet/fleet_status.h"
+#include "tools/fleet/record.h"
 
 namespace {
 
@@ -532,9 +536,124 @@ TEST_F(FleetTest, ConsoleLogsStayBelowTheLimitAndStatusStillReadsThem) {
     EXPECT_EQ(now[1].serial, d.serial);
     EXPECT_NE(now[1].lastLine.find("sending hello"), std::string::npos) << now[1].lastLine;
 
+    // The keeper killed by hand (or by the OOM killer): status starts it again and says so.
+    ASSERT_EQ(kill(keeper, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
+    Result st = env_.fleet('a', {"status"});
+    EXPECT_EQ(st.code, 0) << st.all();
+    EXPECT_NE(st.err.find("log keeper was not running"), std::string::npos) << st.err;
+    pid_t revived = static_cast<pid_t>(std::atoi(readText(state_ + "/keeper.pid").c_str()));
+    EXPECT_NE(revived, keeper);
+    EXPECT_GT(revived, 0);
+    EXPECT_FALSE(processGone(revived));
+    keeper = revived;
+
     int rc = 0;
     std::string out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(3000))) << "down stops the keeper";
     EXPECT_FALSE(pathExists(state_));
+}
+
+TEST_F(FleetTest, ConcurrentUpsTakeTurnsAndNeverUndoEachOther) {
+    // The test holds the host's lock of up, as an up under way would.
+    int lock = open("/run/lcfleet.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    // Two ups of the same names (in two state directories, on two blocks) at once.
+    auto upIn = [&](char role, const std::string& net) {
+        pid_t pid = startProgram({LCFLEET_BIN, "--state", env_.stateDir(role), "--prefix", prefix_, "--netns", ctlNs_,
+                                  "--net", net, "up", std::to_string(kCount), "--first", std::to_string(kFirst),
+                                  "--bin", SIMLINECASTER_BIN},
+                                 env_.baseDir() + "/up-" + role + ".out");
+        env_.track(pid);
+        return pid;
+    };
+    pid_t a = upIn('a', "198.18"), b = upIn('b', "198.19");
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "an up made names while another held the lock";
+    EXPECT_FALSE(processGone(a));
+    EXPECT_FALSE(processGone(b));
+    close(lock);
+    int statusA = 0, statusB = 0;
+    ASSERT_EQ(waitpid(a, &statusA, 0), a);
+    ASSERT_EQ(waitpid(b, &statusB, 0), b);
+    std::string outA = readText(env_.baseDir() + "/up-a.out"), outB = readText(env_.baseDir() + "/up-b.out");
+    EXPECT_NE(outA.find("waiting for another lcfleet up"), std::string::npos) << outA;
+    ASSERT_TRUE(WIFEXITED(statusA) && WIFEXITED(statusB));
+    ASSERT_NE(WEXITSTATUS(statusA) == 0, WEXITSTATUS(statusB) == 0) << outA << outB;
+
+    // The second found the names taken and left the first's fleet alone.
+    char winner = WEXITSTATUS(statusA) == 0 ? 'a' : 'b';
+    const std::string& loserOut = winner == 'a' ? outB : outA;
+    EXPECT_NE(loserOut.find("exists already"), std::string::npos) << loserOut;
+    EXPECT_FALSE(pathExists(env_.stateDir(winner == 'a' ? 'b' : 'a') + "/fleet.conf"));
+    std::vector<fleet::Device> devices = env_.status(winner);
+    ASSERT_EQ(devices.size(), static_cast<size_t>(kCount)) << outA << outB;
+    for (const auto& d : devices) EXPECT_TRUE(d.alive) << d.instance;
+    Result down = env_.fleet(winner, {"down"});
+    EXPECT_EQ(down.code, 0) << down.all();
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(FleetTest, WhatUpCannotRecordOnAFullDiskIsUnmadeAtOnce) {
+    // A file size limit that the whole first record fits exactly: every note after it fails,
+    // as on a full disk. The record is the one up writes for these arguments.
+    lcfleet::FleetRecord rec;
+    std::string why;
+    ASSERT_TRUE(lcfleet::parseBlock("198.18", rec.block, why));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(SIMLINECASTER_BIN, real), nullptr);
+    rec.prefix = prefix_;
+    rec.hostAddress = rec.block.base + 1;
+    rec.netns = ctlNs_;
+    rec.first = kFirst;
+    rec.count = kCount;
+    rec.bin = real;
+    rec.logLimit = 128 * 1024;
+    rec.madeDirs = {state_};
+    const rlim_t size = lcfleet::formatRecord(rec).size();
+    std::vector<std::string> args;
+    std::istringstream words(upArgs());
+    for (std::string w; words >> w;) args.push_back(w);
+    Result r = env_.fleet('a', args, [size] {
+        rlimit limit{size, size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    });
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("cannot record bridge_made"), std::string::npos) << r.err;
+    int rc = 0;
+    fleet("down", &rc);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "made but not recorded, so down cannot know of it";
+    EXPECT_FALSE(pathExists(state_));
+}
+
+TEST_F(FleetTest, AStateDirectoryOthersCanChangeIsNeitherUsedNorTrusted) {
+    // Another user's (empty) directory: up refuses it and makes nothing.
+    ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+    ASSERT_EQ(chown(state_.c_str(), 65534, 65534), 0);
+    int rc = 0;
+    std::string out = fleet(upArgs(), &rc);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("can be changed by other users"), std::string::npos) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_EQ(entriesOf(state_), std::vector<std::string>{});
+
+    // A record in it that its owner wrote, naming a program of theirs and a namespace that
+    // exists: no verb runs, kills or removes what it names.
+    ASSERT_TRUE(ip({"netns", "add", prefix_ + std::to_string(kFirst)}));
+    std::string ran = env_.baseDir() + "/ran", program = env_.baseDir() + "/not-a-simulator";
+    std::ofstream(program) << "#!/bin/sh\ntouch " << ran << "\n";
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    std::ofstream(state_ + "/fleet.conf") << "version=2\nprefix=" << prefix_ << "\nnet=198.18.0.0/16\nnetns=" << ctlNs_
+                                          << "\nfirst=" << kFirst << "\ncount=1\nbin=" << program << "\n";
+    for (const char* verb : {"restart 5", "status", "down"}) {
+        out = fleet(verb, &rc);
+        EXPECT_EQ(rc, 1) << verb << ": " << out;
+        EXPECT_NE(out.find("refusing the fleet record"), std::string::npos) << verb << ": " << out;
+    }
+    EXPECT_FALSE(pathExists(ran)) << "lcfleet ran the program the record names";
+    EXPECT_TRUE(pathExists("/var/run/netns/" + prefix_ + std::to_string(kFirst)));
+    EXPECT_TRUE(pathExists(state_ + "/fleet.conf"));
 }

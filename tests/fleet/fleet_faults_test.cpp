@@ -2,12 +2,16 @@
 // controller's side of the wire: announcements and status reports on the group and
 // port 4002, frames on an audio port, all in a controller namespace the test makes.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <set>
 #include <sstream>
 #include <string>
@@ -327,6 +331,66 @@ TEST_F(FleetFaultsTest, AFaultForADeviceOutsideTheFleetChangesNothing) {
         EXPECT_TRUE(after[i].alive);
     }
     EXPECT_EQ(runProgram({"ls", "-A", env_.stateDir('a')}).out, stateBefore);
+}
+
+TEST_F(FleetFaultsTest, AKeyAStoppedDeviceDidNotTakeIsTakenBack) {
+    const fleet::Device& d = devices_[0];
+    const std::string n = std::to_string(d.instance);
+    const std::string log = env_.stateDir('a') + "/" + n + ".log", input = env_.stateDir('a') + "/" + n + ".in";
+    // Stopped behind lcfleet's back: it reads no key.
+    ASSERT_EQ(kill(d.pid, SIGSTOP), 0);
+    auto start = Clock::now();
+    Result r = fault({"input", n, "off"});
+    auto took = Clock::now() - start;
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("nothing changed"), std::string::npos) << r.err;
+    EXPECT_GE(took, milliseconds(2900)) << "it waits 3 s for the device";
+    EXPECT_LT(took, milliseconds(8000));
+    ASSERT_EQ(kill(d.pid, SIGCONT), 0);
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_EQ(readText(log).find("input muted"), std::string::npos) << "the failed verb muted the device later";
+    EXPECT_EQ(now(0).faults, "-");
+
+    // A key still waiting when the device is restarted (an lcfleet killed while it waited):
+    // the new process does not act on it.
+    ASSERT_EQ(kill(d.pid, SIGSTOP), 0);
+    int fd = open(input.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "m", 1), 1);
+    close(fd);
+    size_t before = readText(log).size();
+    r = fault({"restart", n});
+    ASSERT_EQ(r.code, 0) << r.all();
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_EQ(readText(log).find("input muted", before), std::string::npos) << "the new process read the old key";
+    EXPECT_EQ(now(0).faults, "-");
+}
+
+TEST_F(FleetFaultsTest, AVerbWaitingForAnotherCommandEndsAtCtrlCAndChangesNothing) {
+    // The test holds the state directory's lock, as a long down or input would.
+    const fleet::Device& d = devices_[1];
+    int lock = open((env_.stateDir('a') + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    std::string out = env_.baseDir() + "/freeze.out";
+    pid_t verb = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "freeze", std::to_string(d.instance)}, out);
+    env_.track(verb);
+    bool waiting = waitUntil([&] { return readText(out).find("waiting for another") != std::string::npos; },
+                             milliseconds(3000));
+    EXPECT_TRUE(waiting) << readText(out);
+    kill(verb, SIGINT);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(verb, &status, WNOHANG) == verb; }, milliseconds(2000));
+    close(lock);
+    ASSERT_TRUE(ended) << "the interrupt did not end the wait";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_NE(readText(out).find("nothing changed"), std::string::npos) << readText(out);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(now(1).faults, "-");
+    drain(hello_);
+    EXPECT_EQ(announcers(collect(hello_, milliseconds(2200))).count(d.address), 1u) << "it was frozen";
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Unit tests of lcfleet's logic: the command line, address blocks, the state record,
 // reading consoles for status, and the log rotation. Nothing here needs root.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "block.h"
 #include "console.h"
 #include "files.h"
+#include "fleet.h"
 #include "fleet_status.h"
 #include "keeper.h"
 #include "options.h"
@@ -189,6 +193,23 @@ TEST(FleetOptions, RefusalsSayWhat) {
               std::string::npos);
 }
 
+TEST(FleetOptions, UpRefusesABadBlockHostAddressOrNameAsAUsageError) {
+    // Each is wrong on its own: refused before anything on the host is looked at.
+    EXPECT_NE(parseError({"up", "1", "--net", "10.0.0.0/31"}).find("between 8 and 30"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--net", "127.0.0.0/8"}).find("not a unicast block"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--net", "10.1.2.3/24"}).find("host bits"), std::string::npos);
+    EXPECT_NE(parseError({"up", "3", "--host-address", "10.0.1.300"}).find("not a dotted IPv4"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--uplink", "eth0/x"}).find("not an interface name"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--uplink", "averylonginterface"}).find("not an interface name"), std::string::npos);
+    EXPECT_NE(parseError({"--netns", "..", "up", "1"}).find("not a namespace name"), std::string::npos);
+    EXPECT_NE(parseError({"--netns", "a b", "status"}).find("not a namespace name"), std::string::npos);
+    // Paths go into the record one line each: a line feed would add a line of its own.
+    EXPECT_NE(parseError({"--state", "/tmp/x\ncount=99", "status"}).find("control character"), std::string::npos);
+    EXPECT_NE(parseError({"up", "1", "--pcm", "/tmp/a\nbin=/tmp/b"}).find("control character"), std::string::npos);
+    // Whether a block fits the instances is up's to say (exit status 1), not a usage error.
+    EXPECT_EQ(parse({"up", "5", "--net", "10.1.2.0/30", "--host-address", "10.1.2.2"}).count, 5u);
+}
+
 TEST(FleetRecord, WrittenAndReadBackWithWhatUpMade) {
     FleetRecord r;
     r.prefix = "lcq";
@@ -218,6 +239,20 @@ TEST(FleetRecord, WrittenAndReadBackWithWhatUpMade) {
     EXPECT_EQ(dotted(back.hostAddress), "198.19.0.1");
     EXPECT_EQ(back.madeDirs, std::vector<std::string>{"/run/lcfleet"});
     EXPECT_FALSE(parseRecord("prefix=lcdev\nnet=198.19\nfirst=1\n", "/x", back, error));
+}
+
+TEST(FleetRecord, NamesAndNumbersUpWouldRefuseMakeARecordDamaged) {
+    const std::string good = "version=2\nprefix=lcq\nnet=10.1.0.0/16\nnetns=ctl\nfirst=1\ncount=2\nbin=/b/sim\n";
+    FleetRecord r;
+    std::string error;
+    ASSERT_TRUE(parseRecord(good, "/run/x", r, error)) << error;
+    // Each of these ends up in a path, an `ip` command line or a loop bound.
+    for (const char* bad : {"prefix=../../etc", "prefix=", "netns=../../proc/1/ns/net", "netns=a b",
+                                   "uplink=eth0 nomaster", "count=999999999999", "first=999999999999",
+                                   "bin=sim", "made_dir=relative/dir"}) {
+        EXPECT_FALSE(parseRecord(good + bad + "\n", "/run/x", r, error)) << bad;
+        EXPECT_EQ(error, "the fleet record is damaged") << bad;
+    }
 }
 
 TEST(FleetRecord, FaultsRoundTripAndDescription) {
@@ -328,6 +363,52 @@ TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
     EXPECT_TRUE(rotateLog(log, old, 5000));
     EXPECT_EQ(fileSize(old), 6005u);
     close(device);
+}
+
+using FleetStateDir = FleetLogRotation;  // a temporary directory of its own
+
+TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
+    // dir_ is private (mkdtemp) below /tmp, which is sticky.
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error)) << error;
+    for (mode_t mode : {0775, 0777, 01777}) {
+        ASSERT_EQ(chmod(dir_.c_str(), mode), 0);
+        EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << std::oct << mode;
+        EXPECT_NE(error.find("can be changed by other users"), std::string::npos) << error;
+    }
+    // A private directory below one that others may write to (and is not sticky).
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    std::string inner = dir_ + "/state";
+    ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(inner, error));
+    EXPECT_NE(error.find(dir_ + " can be changed"), std::string::npos) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(inner, error)) << error;
+    // Owned by someone else (only root can give a directory away).
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(inner.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(onlyOwnerCanChange(inner, error));
+        EXPECT_NE(error.find("owner uid 65534"), std::string::npos) << error;
+    }
+}
+
+TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
+    // In a child: SIGHUP ignored as under nohup, SIGINT not; each raised once.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGHUP, SIG_IGN);
+        signal(SIGINT, SIG_DFL);
+        countInterrupts();
+        raise(SIGHUP);
+        raise(SIGINT);
+        _exit(interruptCount());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "a counted signal must not end the program";
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "only the SIGINT counts";
 }
 
 }  // namespace

@@ -49,11 +49,7 @@ std::set<pid_t> fleetProcesses(const Fleet& f) {
 }
 
 void stopKeeper(Fleet& f) {
-    pid_t pid = readPid(f.path(kKeeperPidFile));
-    std::string cmd = commandLine(pid);
-    if (pid > 0 && !gone(pid) && cmd.find("_keep-logs") != std::string::npos &&
-        cmd.find(f.stateDir) != std::string::npos)
-        kill(pid, SIGTERM);
+    if (f.keeperRuns()) kill(readPid(f.path(kKeeperPidFile)), SIGTERM);
 }
 
 // Each release takes dhclient about a second, so they run side by side.
@@ -118,7 +114,10 @@ void removeNetwork(Fleet& f) {
     for (uint64_t n = r.first; n <= r.last(); ++n)
         if (links.count(r.vethName(n))) cmds += "link del " + r.vethName(n) + "\n";
     if (r.routeAdded && links.count(r.bridgeName())) cmds += "route del 224.0.0.0/4 dev " + r.bridgeName() + "\n";
-    if (r.uplinkAttached && !r.uplink.empty() && links.count(r.uplink)) cmds += "link set " + r.uplink + " nomaster\n";
+    // The uplink goes back only from this fleet's bridge, never from another master.
+    if (r.uplinkAttached && !r.uplink.empty() && links.count(r.uplink) &&
+        f.ipHost({"-o", "link", "show", "dev", r.uplink}).out.find(" master " + r.bridgeName() + " ") != std::string::npos)
+        cmds += "link set " + r.uplink + " nomaster\n";
     if (r.bridgeMade && links.count(r.bridgeName())) cmds += "link del " + r.bridgeName() + "\n";
     if (!cmds.empty()) f.ipHost({"-force", "-batch", "-"}, cmds);
     cmds.clear();
@@ -186,13 +185,17 @@ int runDown(const Options& o) {
         return kExitOk;
     }
     StateLock lock(f.stateDir);
+    if (lock.interrupted()) {
+        complain("interrupted while waiting; nothing changed");
+        return kExitInterrupted;
+    }
     std::string error;
     if (!f.load(error)) {
         if (error.empty()) {
             std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
             return kExitOk;
         }
-        complain(error + ": remove what is left by hand");
+        complain(error.rfind("refusing", 0) == 0 ? error : error + ": remove what is left by hand");
         return kExitFailed;
     }
     int rc = removeFleet(f, false, o.termWaitSeconds);

@@ -20,6 +20,7 @@ namespace lcfleet {
 namespace {
 
 constexpr int kConfirmMs = 3000;
+constexpr int kTakenConfirmMs = 1000;  // after the device took the key from its input
 constexpr int kRestartWaitMs = 5000;
 
 // Returns false with error set unless the device's simulator runs.
@@ -47,12 +48,24 @@ bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
         return false;
     }
     close(fd);
-    for (int waited = 0; waited < kConfirmMs; waited += 20) {
-        if (fileSize(log) < from) from = 0;  // the keeper rotated the log meanwhile
-        if (readFrom(log, from, 1 << 20).find(confirm) != std::string::npos) return true;
-        if (!pauseMs(20)) break;
+    auto confirmed = [&](int withinMs) {
+        for (int waited = 0; waited < withinMs; waited += 20) {
+            if (fileSize(log) < from) from = 0;  // the keeper rotated the log meanwhile
+            if (readFrom(log, from, 1 << 20).find(confirm) != std::string::npos) return true;
+            if (!pauseMs(20)) return false;
+        }
+        return false;
+    };
+    if (confirmed(kConfirmMs)) return true;
+    // A device that has not read the key (stopped, hung, starved) would act on it later,
+    // after this verb failed: take it back, so that the failure changes nothing.
+    if (takeBack(f.path(inputFifo(n))) > 0) {
+        error = "device " + std::to_string(n) + " did not take the key within 3 s (stopped or overloaded?); nothing changed";
+        return false;
     }
-    error = "device " + std::to_string(n) + " did not confirm with '" + confirm + "' within 3 s";
+    if (confirmed(kTakenConfirmMs)) return true;
+    error = "device " + std::to_string(n) + " took the key but did not confirm with '" + confirm +
+            "'; its input may have changed";
     return false;
 }
 
@@ -74,6 +87,7 @@ bool restart(const Fleet& f, uint64_t n, std::string& error) {
             return false;
         }
     }
+    takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
     if (f.rec.dhcp && !f.writeHosts(n, error)) return false;
     uint64_t from = fileSize(f.path(logFile(n)));
     if (!f.startDevice(n, error)) return false;
@@ -176,6 +190,15 @@ int runFault(const Options& o) {
         return kExitFailed;
     }
     StateLock lock(f.stateDir);
+    if (lock.interrupted()) {
+        complain("interrupted while waiting; nothing changed");
+        return kExitInterrupted;
+    }
+    // Read again under the lock: a down may have ended the fleet while this waited.
+    if (!lock.held() || !f.load(error)) {
+        complain(error.empty() ? "no fleet recorded in " + f.stateDir : error);
+        return kExitFailed;
+    }
     if (!f.rec.hasInstance(o.device)) {
         complain("device " + std::to_string(o.device) + " is not in the fleet (instances " +
                  std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");
@@ -190,6 +213,7 @@ int runFault(const Options& o) {
         complain("cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir);
         return kExitFailed;
     }
+    f.reviveKeeper();
     std::printf("lcfleet: device %llu: %s\n", static_cast<unsigned long long>(o.device),
                 o.verb == Verb::Restart ? ("restarted, faults " + describeFaults(cur)).c_str()
                                         : describeFaults(cur).c_str());

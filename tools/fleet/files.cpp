@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -101,8 +102,18 @@ bool writeFileAtomic(const std::string& path, const std::string& text, unsigned 
 bool appendFile(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return close(fd) == 0 && ok;
+    // A short write is followed by one that says why (a full disk, a file size limit).
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    int err = errno;
+    bool ok = close(fd) == 0 && done == text.size();
+    if (!ok && done != text.size()) errno = err;
+    return ok;
 }
 
 bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
@@ -114,6 +125,34 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     }
     closedir(d);
     return true;
+}
+
+bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
+    char real[PATH_MAX];
+    if (!realpath(dir.c_str(), real)) {
+        error = "cannot resolve " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const uid_t self = geteuid();
+    for (std::string d = real;; d = dirName(d)) {
+        struct stat st {};
+        if (stat(d.c_str(), &st) != 0) {
+            error = "cannot look at " + d + ": " + std::strerror(errno);
+            return false;
+        }
+        bool owner = st.st_uid == self || st.st_uid == 0;
+        bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        // The state directory itself must not be sticky-shared: others could add files to it.
+        bool shared = othersWrite && (d != real ? (st.st_mode & S_ISVTX) == 0 : true);
+        if (!owner || shared) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            error = d + " can be changed by other users (owner uid " + std::to_string(st.st_uid) + ", mode " + mode +
+                    ")";
+            return false;
+        }
+        if (d == "/") return true;
+    }
 }
 
 bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error) {

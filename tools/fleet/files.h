@@ -26,6 +26,11 @@ bool writeFileAtomic(const std::string& path, const std::string& text, unsigned 
 bool appendFile(const std::string& path, const std::string& text);
 // Names in a directory other than . and ..; false when it cannot be read.
 bool listDirectory(const std::string& dir, std::vector<std::string>& names);
+// True when only this user (root) can change what dir holds: dir and every directory
+// above it are owned by it (or by root) and writable by no one else, unless sticky
+// like /tmp, where others cannot rename or remove what is not theirs. Symbolic links
+// on the way are followed. Otherwise false with the reason in error.
+bool onlyOwnerCanChange(const std::string& dir, std::string& error);
 // Makes dir and any missing parents; made lists the directories it created, outermost first.
 bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error);
 

@@ -32,7 +32,11 @@ void countInterrupts() {
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 int interruptCount() { return gInterrupts; }
@@ -45,15 +49,37 @@ bool pauseMs(int ms) {
     return gInterrupts == before;
 }
 
-StateLock::StateLock(const std::string& stateDir) {
-    fd_ = open(joinPath(stateDir, kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd_);
-            fd_ = -1;
-            return;
+namespace {
+
+// True when fd is still the file at path (not removed or replaced meanwhile).
+bool stillAt(int fd, const std::string& path) {
+    struct stat held {}, now {};
+    return fstat(fd, &held) == 0 && held.st_nlink > 0 && stat(path.c_str(), &now) == 0 &&
+           held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+}  // namespace
+
+StateLock::StateLock(const std::string& stateDir, bool wait, bool create) {
+    const std::string path = joinPath(stateDir, kLockFile);
+    bool told = false;
+    for (int tries = 0; tries < 10; ++tries) {
+        bool make = create || exists(joinPath(stateDir, kRecordFile));
+        fd_ = open(path.c_str(), O_RDWR | (make ? O_CREAT : 0) | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0) return;
+        bool locked = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        if (!locked && wait && errno == EWOULDBLOCK) {
+            if (!told) complain("waiting for another lcfleet command on " + stateDir);
+            told = true;
+            // An interrupt ends the wait: the handlers are installed without SA_RESTART.
+            while (!(locked = flock(fd_, LOCK_EX) == 0) && errno == EINTR && interruptCount() == 0) {
+            }
+            interrupted_ = !locked && interruptCount() > 0;
         }
+        if (locked && stillAt(fd_, path)) return;
+        close(fd_);
+        fd_ = -1;
+        if (!locked) return;
     }
 }
 
@@ -61,11 +87,42 @@ StateLock::~StateLock() {
     if (fd_ >= 0) close(fd_);
 }
 
+HostLock::HostLock() {
+    fd_ = open(kHostLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        error_ = std::string("cannot open ") + kHostLockFile + ": " + std::strerror(errno);
+        return;
+    }
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    complain("waiting for another lcfleet up on this host to make its fleet");
+    // An interrupt ends the wait: the handler is installed without SA_RESTART.
+    while (flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR || interruptCount() > 0) {
+            error_ = errno == EINTR ? "interrupted" : std::string("cannot lock ") + kHostLockFile + ": " +
+                                                           std::strerror(errno);
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+}
+
+void HostLock::release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
 std::string Fleet::path(const std::string& name) const { return joinPath(stateDir, name); }
 
 bool Fleet::load(std::string& error) {
     error.clear();
     std::string text;
+    if (!exists(path(kRecordFile))) return false;
+    // What the record names is run, killed and removed as root: it must be root's alone.
+    if (!onlyOwnerCanChange(stateDir, error)) {
+        error = "refusing the fleet record in " + stateDir + ": " + error;
+        return false;
+    }
     if (!readFile(path(kRecordFile), text)) return false;
     if (!parseRecord(text, stateDir, rec, error)) {
         error += " (" + path(kRecordFile) + ")";
@@ -74,7 +131,11 @@ bool Fleet::load(std::string& error) {
     return true;
 }
 
-void Fleet::noteMade(const std::string& key) { appendFile(path(kRecordFile), progressLine(key, "1")); }
+bool Fleet::noteMade(const std::string& key, std::string& error) {
+    if (appendFile(path(kRecordFile), progressLine(key, "1"))) return true;
+    error = "cannot record " + key + " in " + path(kRecordFile) + ": " + std::strerror(errno);
+    return false;
+}
 
 RunResult Fleet::ipHost(const std::vector<std::string>& args, const std::string& input) const {
     std::vector<std::string> argv = {"ip"};
@@ -87,6 +148,20 @@ RunResult Fleet::ipDevice(uint64_t n, const std::vector<std::string>& args, cons
     std::vector<std::string> argv = {"ip", "-n", rec.nsName(n)};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, "", input);
+}
+
+size_t takeBack(const std::string& fifo) {
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st {};
+    size_t taken = 0;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) taken += static_cast<size_t>(n);
+    }
+    close(fd);
+    return taken;
 }
 
 pid_t readPid(const std::string& file) {
@@ -165,6 +240,40 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
         return false;
     }
     return true;
+}
+
+bool Fleet::keeperRuns() const {
+    pid_t pid = readPid(path(kKeeperPidFile));
+    char state = processState(pid);
+    if (state == 0 || state == 'Z' || state == 'X') return false;
+    // Its own command line (another fleet's keeper may have a state directory that
+    // begins with this one's name).
+    const std::string tail = " --state " + stateDir + " _keep-logs";
+    std::string cmd = commandLine(pid);
+    return cmd.size() >= tail.size() && cmd.compare(cmd.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool Fleet::startKeeper(std::string& error) const {
+    Launch keeper;
+    keeper.program = selfPath();
+    keeper.args = {"--state", stateDir, "_keep-logs"};
+    pid_t pid = launch(keeper, error);
+    if (pid < 0) return false;
+    if (!writeFileAtomic(path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+        kill(pid, SIGTERM);
+        error = "cannot write " + path(kKeeperPidFile);
+        return false;
+    }
+    return true;
+}
+
+void Fleet::reviveKeeper() const {
+    if (keeperRuns()) return;
+    std::string error;
+    if (startKeeper(error))
+        complain("the log keeper was not running (console logs grew unbounded); started it again");
+    else
+        complain("the log keeper is not running and did not start: " + error);
 }
 
 bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {

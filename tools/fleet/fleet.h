@@ -23,24 +23,51 @@ int runKeeper(const Options& o);
 // Prints "lcfleet: <text>" on standard error.
 void complain(const std::string& text);
 
-// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program.
+// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program. A
+// signal that the caller set to be ignored (nohup, a script's `cmd &`) stays ignored.
 void countInterrupts();
 int interruptCount();
 
 // Sleeps ms milliseconds; false when an interrupt came (or had come) meanwhile.
 bool pauseMs(int ms);
 
-// An exclusive lock on the state directory's lock file, held while it lives.
+// An exclusive lock on the state directory's lock file, held while it lives. A lock
+// file that down removed while this waited for it is no lock: it is opened again.
+// Without wait it gives up at once when another command holds it; with wait it says
+// that it waits, and gives up at an interrupt. Only up (create) makes the lock file
+// where neither it nor a record is, so that a command that finds no fleet leaves
+// nothing behind.
 class StateLock {
 public:
-    explicit StateLock(const std::string& stateDir);
+    explicit StateLock(const std::string& stateDir, bool wait = true, bool create = false);
     ~StateLock();
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    bool interrupted() const { return interrupted_; }
 
 private:
     int fd_ = -1;
+    bool interrupted_ = false;
+};
+
+// The host's lock of up: one up at a time checks the names, addresses and state
+// directory it wants and makes them, so that two ups never both find a name free and
+// then undo each other's. It waits for another up (saying so once) until an interrupt.
+constexpr const char* kHostLockFile = "/run/lcfleet.lock";
+class HostLock {
+public:
+    HostLock();
+    ~HostLock() { release(); }
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    void release();
+
+private:
+    int fd_ = -1;
+    std::string error_;
 };
 
 // A fleet as recorded in its state directory.
@@ -51,8 +78,8 @@ struct Fleet {
     std::string path(const std::string& name) const;
     // Reads the record; false with error "" when none is there.
     bool load(std::string& error);
-    // Appends one "key=1" line of what was made.
-    void noteMade(const std::string& key);
+    // Appends one "key=1" line of what was made; false with error when it could not.
+    bool noteMade(const std::string& key, std::string& error);
 
     // `ip` on the controller side (the current namespace or --netns), and in a device's.
     RunResult ipHost(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -70,10 +97,20 @@ struct Fleet {
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
     // and log) and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;
+    // The log keeper: whether it runs, and starting it (its pid in keeper.pid).
+    bool keeperRuns() const;
+    bool startKeeper(std::string& error) const;
+    // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
+    // a line on standard error; the caller holds the state lock.
+    void reviveKeeper() const;
+
     // Waits until each of the devices has announced itself or ended; false with the
     // reason (devices that ended, or did not announce by the deadline).
     bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;
 };
+
+// Reads back what is waiting in a FIFO (keys a device has not read); their number.
+size_t takeBack(const std::string& fifo);
 
 // Reads a pid file; -1 when missing or damaged.
 pid_t readPid(const std::string& path);

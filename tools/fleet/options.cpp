@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "block.h"
+
 namespace lcfleet {
 
 namespace {
@@ -38,10 +40,10 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
-bool isPrefix(const std::string& p) {
-    if (p.empty() || p.size() > 9 || p[0] < 'a' || p[0] > 'z') return false;
-    for (char c : p)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+bool plainName(const std::string& name, size_t maxSize) {
+    if (name.empty() || name.size() > maxSize || name == "." || name == "..") return false;
+    for (char c : name)
+        if (c == '/' || c == ' ' || static_cast<unsigned char>(c) < 0x21 || c == 0x7f) return false;
     return true;
 }
 
@@ -49,7 +51,7 @@ bool isPrefix(const std::string& p) {
 bool takeOperands(const std::vector<std::string>& ops, Options& o, std::string& error) {
     uint64_t v = 0;
     if (o.verb == Verb::Up) {
-        if (!parseNumber(ops[0], 1000000, v) || v < 1) {
+        if (!parseNumber(ops[0], kMaxCount, v) || v < 1) {
             error = "up needs a device count N >= 1";
             return false;
         }
@@ -58,7 +60,7 @@ bool takeOperands(const std::vector<std::string>& ops, Options& o, std::string& 
     }
     if (ops.empty()) return true;
     const char* verb = verbName(o.verb);
-    if (!parseNumber(ops[0], 100000000, o.device)) {
+    if (!parseNumber(ops[0], kMaxInstance, o.device)) {
         error = std::string(verb) + " needs an instance number N, not '" + ops[0] + "'";
         return false;
     }
@@ -104,22 +106,62 @@ bool takeOperands(const std::vector<std::string>& ops, Options& o, std::string& 
 }
 
 bool checkCommonValues(const Options& o, std::string& error) {
-    if (!isPrefix(o.prefix)) {
+    for (const auto& [option, path] : {std::pair<const char*, const std::string&>{"--state", o.state},
+                                       {"--pcm", o.pcm}, {"--bin", o.bin}}) {
+        if (!recordablePath(path)) {
+            error = std::string(option) + ": a path with a control character (a line feed?) is refused";
+            return false;
+        }
+    }
+    if (!validPrefix(o.prefix)) {
         error = "--prefix: a lower-case letter, then letters and digits, at most 9 characters";
         return false;
     }
-    if (o.verb == Verb::Up) {
-        std::string lastVeth = o.prefix + "h" + std::to_string(o.first + o.count - 1);
-        if (lastVeth.size() > 15) {
-            error = "--prefix " + o.prefix + " is too long for interface names up to instance " +
-                    std::to_string(o.first + o.count - 1) + " (" + lastVeth + " has more than 15 characters)";
-            return false;
-        }
+    if (!o.netns.empty() && !validNetnsName(o.netns)) {
+        error = "--netns " + o.netns + ": not a namespace name";
+        return false;
+    }
+    if (o.verb != Verb::Up) return true;
+    std::string lastVeth = o.prefix + "h" + std::to_string(o.first + o.count - 1);
+    if (lastVeth.size() > 15) {
+        error = "--prefix " + o.prefix + " is too long for interface names up to instance " +
+                std::to_string(o.first + o.count - 1) + " (" + lastVeth + " has more than 15 characters)";
+        return false;
+    }
+    if (!o.uplink.empty() && !validLinkName(o.uplink)) {
+        error = "--uplink " + o.uplink + ": not an interface name";
+        return false;
+    }
+    // A block or an address that is not one is a usage error; whether they fit the
+    // instances and the host is up's to find out.
+    Block block;
+    uint32_t host = 0;
+    if (!parseBlock(o.net, block, error)) return false;
+    if (!o.hostAddress.empty() && o.hostAddress != "none" && !parseDotted(o.hostAddress, host)) {
+        error = "--host-address " + o.hostAddress + ": not a dotted IPv4 address (or none)";
+        return false;
     }
     return true;
 }
 
 }  // namespace
+
+bool validPrefix(const std::string& p) {
+    if (p.empty() || p.size() > 9 || p[0] < 'a' || p[0] > 'z') return false;
+    for (char c : p)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    return true;
+}
+
+bool validNetnsName(const std::string& name) { return plainName(name, 255); }
+
+bool recordablePath(const std::string& path) {
+    for (char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+bool validLinkName(const std::string& name) { return plainName(name, 15) && name.find(':') == std::string::npos; }
 
 const char* verbName(Verb verb) {
     for (const auto& v : kVerbs)
@@ -195,7 +237,7 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
             o.dhcp = true;
         } else if (a == "--first") {
             if (!value(v)) return false;
-            if (!parseNumber(v, 100000000, o.first)) {
+            if (!parseNumber(v, kMaxInstance, o.first)) {
                 error = "--first needs a number >= 0, not '" + v + "'";
                 return false;
             }

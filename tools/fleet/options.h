@@ -62,4 +62,18 @@ const char* usageText();
 // Reads a size with an optional K, M or G suffix (powers of 1024).
 bool parseSize(const std::string& text, uint64_t& bytes);
 
+// Names that end up in paths and in `ip` command lines: a prefix (a lower-case letter,
+// then letters and digits, at most 9 characters), a named network namespace, an
+// interface (at most 15 characters). None may hold a slash, a blank or a control
+// character, nor be "." or "..".
+bool validPrefix(const std::string& prefix);
+bool validNetnsName(const std::string& name);
+bool validLinkName(const std::string& name);
+// A path fit for the record (one key=value line each): no control characters.
+bool recordablePath(const std::string& path);
+
+// Largest device count and instance number the command line and a record accept.
+constexpr uint64_t kMaxCount = 1000000;
+constexpr uint64_t kMaxInstance = 100000000;
+
 }  // namespace lcfleet

@@ -88,7 +88,14 @@ bool parseRecord(const std::string& text, const std::string& stateDir, FleetReco
         r.madeDirs = {stateDir};
         r.hostAddress = r.block.base + 1;
     }
-    if (r.prefix.empty() || !haveNet || !haveFirst || !haveCount) {
+    // Names and numbers of the record become paths, `ip` arguments and loop bounds:
+    // they must be what up itself would have accepted.
+    bool namesOk = validPrefix(r.prefix) && (r.netns.empty() || validNetnsName(r.netns)) &&
+                   (r.uplink.empty() || validLinkName(r.uplink));
+    bool rangeOk = haveFirst && haveCount && r.count <= kMaxCount && r.first <= kMaxInstance;
+    bool pathsOk = (r.bin.empty() || r.bin[0] == '/') && (r.pcm.empty() || r.pcm[0] == '/');
+    for (const auto& d : r.madeDirs) pathsOk = pathsOk && !d.empty() && d[0] == '/';
+    if (!namesOk || !haveNet || !rangeOk || !pathsOk) {
         error = "the fleet record is damaged";
         return false;
     }

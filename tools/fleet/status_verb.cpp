@@ -70,6 +70,13 @@ int runStatus(const Options& o) {
     }
     out += overloadNote(rows);
     std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    if (!f.keeperRuns()) {
+        // Not while another command changes the fleet (an up starts its own keeper).
+        StateLock lock(f.stateDir, false);
+        std::string why;
+        if (lock.held() && f.load(why)) f.reviveKeeper();
+    }
     return anyDead ? kExitFailed : kExitOk;
 }
 

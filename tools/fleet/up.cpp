@@ -90,6 +90,10 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
         }
         r.pcm = real;
     }
+    if (!recordablePath(r.bin) || !recordablePath(r.pcm)) {
+        error = "the simulator's or the PCM file's real path holds a control character";
+        return false;
+    }
     if (!o.netns.empty() && !netnsExists(o.netns)) {
         error = "namespace " + o.netns + " does not exist";
         return false;
@@ -129,32 +133,42 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
     return true;
 }
 
-// The state directory must be new or empty: up never mixes its files with others.
-bool claimStateDir(Fleet& f, std::string& error) {
-    if (exists(f.stateDir) && !isDirectory(f.stateDir)) {
-        error = f.stateDir + " exists and is not a directory";
+// The state directory must be new or empty (but for a lock file of lcfleet's), and
+// only root may change it: up never mixes its files with others, and what the record
+// names is later run and removed as root. Nothing is made here.
+bool checkStateDir(const Fleet& f, std::string& error) {
+    std::string existing = f.stateDir;
+    while (!exists(existing)) existing = dirName(existing);
+    if (!isDirectory(existing)) {
+        error = existing == f.stateDir ? f.stateDir + " exists and is not a directory"
+                                       : "cannot make " + f.stateDir + ": " + existing + " is not a directory";
         return false;
     }
-    std::vector<std::string> names;
-    if (isDirectory(f.stateDir)) {
-        if (!listDirectory(f.stateDir, names)) {
-            error = "cannot read " + f.stateDir;
-            return false;
-        }
-        for (const auto& name : names) {
-            if (name == kRecordFile) {
-                error = "a fleet is already recorded in " + f.stateDir + ": run 'lcfleet --state " + f.stateDir +
-                        " down' first";
-                return false;
-            }
-        }
-        if (!names.empty()) {
-            error = "state directory " + f.stateDir + " holds files lcfleet did not make (" + names[0] +
-                    (names.size() > 1 ? ", ..." : "") + "): use a new or empty directory";
-            return false;
-        }
+    if (!onlyOwnerCanChange(existing, error)) {
+        error = "state directory " + f.stateDir + ": " + error;
+        return false;
     }
-    return makeDirectories(f.stateDir, f.rec.madeDirs, error);
+    if (existing != f.stateDir) return true;
+    std::vector<std::string> names;
+    if (!listDirectory(f.stateDir, names)) {
+        error = "cannot read " + f.stateDir;
+        return false;
+    }
+    std::vector<std::string> foreign;
+    for (const auto& name : names) {
+        if (name == kRecordFile) {
+            error = "a fleet is already recorded in " + f.stateDir + ": run 'lcfleet --state " + f.stateDir +
+                    " down' first";
+            return false;
+        }
+        if (name != kLockFile) foreign.push_back(name);
+    }
+    if (!foreign.empty()) {
+        error = "state directory " + f.stateDir + " holds files lcfleet did not make (" + foreign[0] +
+                (foreign.size() > 1 ? ", ..." : "") + "): use a new or empty directory";
+        return false;
+    }
+    return true;
 }
 
 bool batch(const RunResult& r, const std::string& what, std::string& error) {
@@ -163,23 +177,34 @@ bool batch(const RunResult& r, const std::string& what, std::string& error) {
     return false;
 }
 
+// Each thing made is noted in the record at once; when the note cannot be written (a
+// full disk), the thing is unmade on the spot, since down would not know of it.
 bool makeBridge(Fleet& f, std::string& error) {
     const FleetRecord& r = f.rec;
     const std::string br = r.bridgeName();
     if (!batch(f.ipHost({"link", "add", br, "type", "bridge", "mcast_snooping", "0"}), "bridge " + br, error))
         return false;
-    f.noteMade("bridge_made");
+    if (!f.noteMade("bridge_made", error)) {
+        f.ipHost({"link", "del", br});
+        return false;
+    }
     std::string cmds;
     if (r.hostAddress) cmds += "addr add " + dotted(r.hostAddress) + "/" + std::to_string(r.block.prefix) + " dev " + br + "\n";
     cmds += "link set " + br + " up\n";
     if (!batch(f.ipHost({"-batch", "-"}, cmds), "bridge " + br, error)) return false;
     if (f.ipHost({"-4", "route", "show", "exact", "224.0.0.0/4"}).out.find_first_not_of(" \n") == std::string::npos) {
         if (!batch(f.ipHost({"route", "add", "224.0.0.0/4", "dev", br}), "multicast route", error)) return false;
-        f.noteMade("route_added");
+        if (!f.noteMade("route_added", error)) {
+            f.ipHost({"route", "del", "224.0.0.0/4", "dev", br});
+            return false;
+        }
     }
     if (!r.uplink.empty()) {
         if (!batch(f.ipHost({"link", "set", r.uplink, "master", br}), "uplink " + r.uplink, error)) return false;
-        f.noteMade("uplink_attached");
+        if (!f.noteMade("uplink_attached", error)) {
+            f.ipHost({"link", "set", r.uplink, "nomaster"});
+            return false;
+        }
         if (!batch(f.ipHost({"link", "set", r.uplink, "up"}), "uplink " + r.uplink, error)) return false;
     }
     return true;
@@ -255,7 +280,10 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
             error = std::string("cannot make /etc/netns: ") + std::strerror(errno);
             return false;
         }
-        f.noteMade("etc_netns_made");
+        if (!f.noteMade("etc_netns_made", error)) {
+            rmdir("/etc/netns");
+            return false;
+        }
     }
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n)
         if (!f.writeHosts(n, error)) return false;
@@ -272,11 +300,7 @@ bool startDevices(Fleet& f, std::string& error) {
         if (!f.startDevice(n, error)) return false;
         all.push_back(n);
     }
-    Launch keeper;
-    keeper.program = selfPath();
-    keeper.args = {"--state", f.stateDir, "_keep-logs"};
-    pid_t pid = launch(keeper, error);
-    if (pid < 0 || !writeFileAtomic(f.path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+    if (!f.startKeeper(error)) {
         error = "log keeper did not start: " + error;
         return false;
     }
@@ -292,20 +316,30 @@ int runUp(const Options& o) {
     Fleet f;
     f.stateDir = absolutePath(o.state);
     std::string error;
-    if (!checkUp(o, f, error) || !claimStateDir(f, error)) {
+    // Checks and making of names, addresses and the state directory happen under the
+    // host's lock; once the names exist, other ups find them taken.
+    HostLock hostLock;
+    if (!hostLock.held()) {
+        complain(hostLock.error());
+        return interruptCount() ? kExitInterrupted : kExitFailed;
+    }
+    if (!checkStateDir(f, error) || !checkUp(o, f, error) ||
+        !makeDirectories(f.stateDir, f.rec.madeDirs, error)) {
         complain(error);
         return kExitFailed;
     }
-    if (interruptCount()) {
-        for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
-        return kExitInterrupted;
-    }
-    StateLock lock(f.stateDir);
+    bool lockMade = !exists(f.path(kLockFile));
+    StateLock lock(f.stateDir, true, true);
     // The settings are recorded whole before anything is made, so that down always
     // knows what to remove.
-    bool ok = lock.held() && writeFileAtomic(f.path(kRecordFile), formatRecord(f.rec));
-    if (!ok) error = "cannot write " + f.path(kRecordFile);
+    bool ok = !interruptCount();
+    if (!ok) error = "interrupted";
+    if (ok && !(lock.held() && writeFileAtomic(f.path(kRecordFile), formatRecord(f.rec)))) {
+        ok = false;
+        error = "cannot write " + f.path(kRecordFile);
+    }
     ok = ok && makeBridge(f, error) && makeDeviceNets(f, error);
+    hostLock.release();  // the namespaces now exist: another up finds their names taken
     if (ok && f.rec.dhcp) ok = startDhcp(f, error);
     ok = ok && makeHostsFiles(f, error) && startDevices(f, error);
     if (ok && interruptCount()) {
@@ -316,8 +350,12 @@ int runUp(const Options& o) {
         complain(error);
         complain("up failed, removing what it made");
         std::string why;
-        if (f.load(why)) removeFleet(f, true, o.termWaitSeconds);
-        else for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+        if (f.load(why)) {
+            removeFleet(f, true, o.termWaitSeconds);
+        } else {
+            if (lockMade) unlink(f.path(kLockFile).c_str());
+            for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
+        }
         return interruptCount() ? kExitInterrupted : kExitFailed;
     }
     const FleetRecord& r = f.rec;
