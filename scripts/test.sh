@@ -17,9 +17,9 @@ scripts/install-deps.sh
 
 echo "== build and test =="
 scripts/build.sh build
-(cd build && ctest --output-on-failure -j 2 --timeout 300)
+(cd build && ctest --output-on-failure -j 3 --timeout 300)
 
 echo "== build and test under ASan+UBSan =="
 scripts/build.sh build-asan -DLC_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure -j 2 --timeout 300)
+    ctest --output-on-failure -j 3 --timeout 300)

@@ -461,7 +461,13 @@ TEST_F(FleetTest, AnInterruptedDownFinishesOrSaysWhatIsLeft) {
                 return true;
             },
             milliseconds(10000)))
-            << "down stops the simulators first";
+            << "down stops the simulators first; it said: " << readText(output) << [&] {
+                   std::string states;  // what each simulator is doing, for the failure message
+                   for (const auto& d : devices)
+                       states += "\n" + std::to_string(d.pid) + ": " + readText("/proc/" + std::to_string(d.pid) + "/stat") +
+                                 " wchan " + readText("/proc/" + std::to_string(d.pid) + "/wchan");
+                   return states;
+               }();
         return pid;
     };
 
