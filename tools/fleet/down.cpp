@@ -93,22 +93,9 @@ void stopProcesses(Fleet& f, bool quiet, int termWaitMs) {
     }
 }
 
-std::set<std::string> linkNames(const Fleet& f) {
-    std::set<std::string> names;
-    std::istringstream lines(f.ipHost({"-o", "link", "show"}).out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t a = line.find(": ");
-        if (a == std::string::npos) continue;
-        size_t b = line.find_first_of(":@", a + 2);
-        names.insert(line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2));
-    }
-    return names;
-}
-
 void removeNetwork(Fleet& f) {
     const FleetRecord& r = f.rec;
-    std::set<std::string> links = linkNames(f);
+    std::set<std::string> links = f.hostLinkNames();
     std::string cmds;
     // Deleting one end of a veth pair deletes the other end too.
     for (uint64_t n = r.first; n <= r.last(); ++n)
@@ -152,7 +139,7 @@ std::string leftovers(const Fleet& f) {
     for (const auto& ns : namespaces(f.rec)) spaces += netnsExists(ns) ? 1 : 0;
     if (procs) parts.push_back(std::to_string(procs) + " process(es)");
     if (spaces) parts.push_back(std::to_string(spaces) + " namespace(s)");
-    if (f.rec.bridgeMade && linkNames(f).count(f.rec.bridgeName())) parts.push_back("bridge " + f.rec.bridgeName());
+    if (f.rec.bridgeMade && f.hostLinkNames().count(f.rec.bridgeName())) parts.push_back("bridge " + f.rec.bridgeName());
     parts.push_back("the record in " + f.stateDir);
     std::string text;
     for (const auto& p : parts) text += (text.empty() ? "" : ", ") + p;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 
 #include "console.h"
 #include "files.h"
@@ -142,6 +143,19 @@ RunResult Fleet::ipHost(const std::vector<std::string>& args, const std::string&
     if (!rec.netns.empty()) argv.insert(argv.end(), {"-n", rec.netns});
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, "", input);
+}
+
+std::set<std::string> Fleet::hostLinkNames() const {
+    std::set<std::string> names;
+    std::istringstream lines(ipHost({"-o", "link", "show"}).out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t a = line.find(": ");
+        if (a == std::string::npos) continue;
+        size_t b = line.find_first_of(":@", a + 2);
+        names.insert(line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2));
+    }
+    return names;
 }
 
 RunResult Fleet::ipDevice(uint64_t n, const std::vector<std::string>& args, const std::string& input) const {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,8 @@ struct Fleet {
     // `ip` on the controller side (the current namespace or --netns), and in a device's.
     RunResult ipHost(const std::vector<std::string>& args, const std::string& input = "") const;
     RunResult ipDevice(uint64_t n, const std::vector<std::string>& args, const std::string& input = "") const;
+    // Names of the links on the controller side ("lo", "eth0", ...).
+    std::set<std::string> hostLinkNames() const;
 
     pid_t devicePid(uint64_t n) const;
     bool deviceRuns(uint64_t n) const;

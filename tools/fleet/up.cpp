@@ -48,20 +48,6 @@ std::string findSimulator(const std::string& given) {
     return realpath(found.c_str(), real) ? std::string(real) : "";
 }
 
-// Link names on the controller side ("lo", "eth0", ...).
-std::set<std::string> hostLinks(const Fleet& f) {
-    std::set<std::string> names;
-    std::istringstream lines(f.ipHost({"-o", "link", "show"}).out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t a = line.find(": ");
-        if (a == std::string::npos) continue;
-        size_t b = line.find_first_of(":@", a + 2);
-        names.insert(line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2));
-    }
-    return names;
-}
-
 // Everything that can be checked before anything is made. Fills the record.
 bool checkUp(const Options& o, Fleet& f, std::string& error) {
     FleetRecord& r = f.rec;
@@ -113,7 +99,7 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
             return false;
         }
     }
-    std::set<std::string> links = hostLinks(f);
+    std::set<std::string> links = f.hostLinkNames();
     if (links.count(r.bridgeName())) {
         error = "interface " + r.bridgeName() + " exists already";
         return false;
