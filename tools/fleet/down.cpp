@@ -65,9 +65,12 @@ void releaseLeases(Fleet& f) {
 void stopProcesses(Fleet& f, bool quiet, int termWaitMs) {
     std::set<pid_t> pids = fleetProcesses(f);
     if (pids.empty()) return;
+    // A frozen device has to run to see its SIGTERM, so SIGCONT goes first: sent after
+    // SIGTERM it could reach a process that is already ending, and there it cancels any
+    // stop under way (a debugger's or a leak checker's attach then waits for ever).
     for (pid_t pid : pids) {
+        kill(pid, SIGCONT);
         kill(pid, SIGTERM);
-        kill(pid, SIGCONT);  // a frozen device has to run to see its SIGTERM
     }
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(termWaitMs);
