@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "core/codec.h"
 #include "fleet_e2e_support.h"
 #include "harness.h"
+#include "tools/fleet/runner.h"
 
 namespace {
 
@@ -391,6 +393,39 @@ TEST_F(FleetFaultsTest, AVerbWaitingForAnotherCommandEndsAtCtrlCAndChangesNothin
     EXPECT_EQ(now(1).faults, "-");
     drain(hello_);
     EXPECT_EQ(announcers(collect(hello_, milliseconds(2200))).count(d.address), 1u) << "it was frozen";
+}
+
+TEST_F(FleetFaultsTest, AFaultThatCannotBeRecordedIsTakenBackAndARestartStillGetsItsPidFile) {
+    const fleet::Device& d = devices_[0];
+    const std::string n = std::to_string(d.instance), dir = env_.stateDir('a') + "/";
+    const std::string veth = env_.prefix('a') + "h" + n;
+    // A directory where the new faults file would be written: recording fails as on a full disk.
+    ASSERT_EQ(mkdir((dir + n + ".faults.new").c_str(), 0700), 0);
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"freeze", n}, {"loss", n, "30"}, {"unplug", n}, {"input", n, "off"}}) {
+        Result r = fault(args);
+        EXPECT_EQ(r.code, 1) << r.all();
+        EXPECT_EQ(r.err, "lcfleet: cannot record the faults of device " + n + " in " + env_.stateDir('a') +
+                             "; nothing changed\n") << args[0];
+    }
+    rmdir((dir + n + ".faults.new").c_str());
+    EXPECT_NE(lcfleet::processState(d.pid), 'T') << "left frozen";
+    EXPECT_EQ(runProgram({"ip", "netns", "exec", d.ns, "nft", "list", "tables"}).out, "") << "loss left in force";
+    EXPECT_NE(runProgram({"ip", "-n", ctlNs_, "-o", "link", "show", veth}).out.find(",UP"), std::string::npos)
+        << "left unplugged";
+    std::string log = readText(dir + n + ".log");
+    EXPECT_NE(log.rfind("input unmuted"), std::string::npos);
+    EXPECT_GT(log.rfind("input unmuted"), log.rfind("input muted")) << "left muted";
+    EXPECT_EQ(now(0).faults, "-");
+
+    // No room for a new pid file: the restarted device keeps running under the old one.
+    ASSERT_EQ(mkdir((dir + n + ".pid.new").c_str(), 0700), 0);
+    Result r = fault({"restart", n});
+    rmdir((dir + n + ".pid.new").c_str());
+    EXPECT_EQ(r.code, 0) << r.all();
+    fleet::Device after = now(0);
+    EXPECT_TRUE(after.alive);
+    EXPECT_NE(after.pid, d.pid);
 }
 
 }  // namespace

@@ -178,6 +178,32 @@ bool apply(const Options& o, const Fleet& f, DeviceFaults& cur, std::string& err
     }
 }
 
+// Puts back what apply changed when it cannot be recorded, so that the fault in force
+// stays the one status shows. A restart cannot be taken back.
+bool undo(const Options& o, const Fleet& f, const DeviceFaults& was, const DeviceFaults& cur) {
+    const uint64_t n = o.device;
+    std::string ignored;
+    switch (o.verb) {
+    case Verb::Input:
+        return was.inputOff == cur.inputOff || pressKey(f, n, was.inputOff, ignored);
+    case Verb::Freeze:
+    case Verb::Thaw:
+        if (was.frozen == cur.frozen) return true;
+        kill(f.devicePid(n), was.frozen ? SIGSTOP : SIGCONT);
+        return waitState(f.devicePid(n), was.frozen);
+    case Verb::Unplug:
+    case Verb::Plug:
+        return was.unplugged == cur.unplugged || setLink(f, n, !was.unplugged, ignored);
+    case Verb::Loss:
+        return was.lossPercent == cur.lossPercent || setLoss(f, n, was.lossPercent, ignored);
+    case Verb::Delay:
+        return (was.delayMs == cur.delayMs && was.jitterMs == cur.jitterMs) ||
+               setDelay(f, n, was.delayMs, was.jitterMs, true, ignored);
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 int runFault(const Options& o) {
@@ -204,13 +230,19 @@ int runFault(const Options& o) {
                  std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");
         return kExitFailed;
     }
-    DeviceFaults cur = f.faults(o.device);
+    const DeviceFaults was = f.faults(o.device);
+    DeviceFaults cur = was;
     if (!apply(o, f, cur, error)) {
         complain(error);
         return kExitFailed;
     }
     if (!f.saveFaults(o.device, cur)) {
-        complain("cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir);
+        std::string what = "cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir;
+        if (o.verb == Verb::Restart)
+            what += " (it was restarted)";
+        else
+            what += undo(o, f, was, cur) ? "; nothing changed" : "; its fault may be in force: " + describeFaults(cur);
+        complain(what);
         return kExitFailed;
     }
     f.reviveKeeper();
