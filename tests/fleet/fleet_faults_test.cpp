@@ -355,6 +355,22 @@ TEST_F(FleetFaultsTest, AKeyAStoppedDeviceDidNotTakeIsTakenBack) {
     EXPECT_EQ(readText(log).find("input muted"), std::string::npos) << "the failed verb muted the device later";
     EXPECT_EQ(now(0).faults, "-");
 
+    // Ctrl-C while it waits for the device: it ends at once, takes the key back and says why.
+    ASSERT_EQ(kill(d.pid, SIGSTOP), 0);
+    std::string out = env_.baseDir() + "/input.out";
+    pid_t verb = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "input", n, "off"}, out);
+    env_.track(verb);
+    std::this_thread::sleep_for(milliseconds(800));
+    kill(verb, SIGINT);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(verb, &status, WNOHANG) == verb; }, milliseconds(1500));
+    ASSERT_EQ(kill(d.pid, SIGCONT), 0);
+    ASSERT_TRUE(ended) << "the interrupt did not end the wait";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_EQ(readText(out), "lcfleet: interrupted before device " + n + " took the key; nothing changed\n");
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(readText(log).find("input muted"), std::string::npos) << "the interrupted verb muted the device later";
+
     // A key still waiting when the device is restarted (an lcfleet killed while it waited):
     // the new process does not act on it.
     ASSERT_EQ(kill(d.pid, SIGSTOP), 0);

@@ -60,7 +60,9 @@ bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
     // A device that has not read the key (stopped, hung, starved) would act on it later,
     // after this verb failed: take it back, so that the failure changes nothing.
     if (takeBack(f.path(inputFifo(n))) > 0) {
-        error = "device " + std::to_string(n) + " did not take the key within 3 s (stopped or overloaded?); nothing changed";
+        error = interruptCount() ? "interrupted before device " + std::to_string(n) + " took the key; nothing changed"
+                                 : "device " + std::to_string(n) +
+                                       " did not take the key within 3 s (stopped or overloaded?); nothing changed";
         return false;
     }
     if (confirmed(kTakenConfirmMs)) return true;
@@ -234,7 +236,7 @@ int runFault(const Options& o) {
     DeviceFaults cur = was;
     if (!apply(o, f, cur, error)) {
         complain(error);
-        return kExitFailed;
+        return interruptCount() && o.verb == Verb::Input ? kExitInterrupted : kExitFailed;
     }
     if (!f.saveFaults(o.device, cur)) {
         std::string what = "cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir;
