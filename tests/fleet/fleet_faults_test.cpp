@@ -444,4 +444,11 @@ TEST_F(FleetFaultsTest, AFaultThatCannotBeRecordedIsTakenBackAndARestartStillGet
     EXPECT_NE(after.pid, d.pid);
 }
 
+TEST_F(FleetFaultsTest, AStatusThatCannotBeWrittenFails) {
+    const std::string status = std::string(LCFLEET_BIN) + " --state " + env_.stateDir('a') + " status";
+    Result r = runProgram({"sh", "-c", status + " >/dev/full"});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_EQ(r.err, "lcfleet: cannot write the status: No space left on device\n");
+}
+
 }  // namespace
