@@ -263,6 +263,13 @@ TEST_F(FleetFaultsTest, LossDropsItsShareOfTheDatagramsBothWays) {
     EXPECT_GT(reported, 60u);
     EXPECT_LT(reported, 140u);
 
+    // 100 drops every datagram.
+    r = fault({"loss", std::to_string(d.instance), "100"});
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(now(1).faults, "loss=100%");
+    drain(audio_);
+    EXPECT_TRUE(frameSequences(collect(audio_, milliseconds(1000)), d.address).empty());
+
     r = fault({"loss", std::to_string(d.instance), "0"});
     ASSERT_EQ(r.code, 0) << r.all();
     drain(audio_);
