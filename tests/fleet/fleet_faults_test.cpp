@@ -458,4 +458,22 @@ TEST_F(FleetFaultsTest, AStatusThatCannotBeWrittenFails) {
     EXPECT_EQ(r.err, "lcfleet: cannot write the status: No space left on device\n");
 }
 
+TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
+    const std::string bin = env_.baseDir() + "/simlinecaster";
+    ASSERT_EQ(runProgram({"cp", SIMLINECASTER_BIN, bin}).code, 0);
+    Result r = env_.fleet('b', {"--prefix", env_.prefix('b'), "--netns", ctlNs_, "--net", "198.19.0.0/16", "up", "1",
+                                "--bin", bin});
+    ASSERT_EQ(r.code, 0) << r.all();
+    std::vector<fleet::Device> before = env_.status('b');
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(unlink(bin.c_str()), 0);
+    r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("not restarted: cannot run " + bin), std::string::npos) << r.err;
+    std::vector<fleet::Device> after = env_.status('b');
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_TRUE(after[0].alive);
+    EXPECT_EQ(after[0].pid, before[0].pid);
+}
+
 }  // namespace

@@ -80,6 +80,11 @@ bool waitState(pid_t pid, bool stopped) {
 }
 
 bool restart(const Fleet& f, uint64_t n, std::string& error) {
+    // A simulator that cannot be started again is not stopped either.
+    if (access(f.rec.bin.c_str(), X_OK) != 0) {
+        error = "device " + std::to_string(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno);
+        return false;
+    }
     pid_t pid = f.devicePid(n);
     if (f.deviceRuns(n)) {
         kill(pid, SIGKILL);  // a power cut: no goodbye on the wire
