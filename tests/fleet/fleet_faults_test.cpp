@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "core/codec.h"
 #include "fleet_e2e_support.h"
 #include "harness.h"
+#include "tools/fleet/runner.h"
 
 namespace {
 
@@ -261,6 +263,13 @@ TEST_F(FleetFaultsTest, LossDropsItsShareOfTheDatagramsBothWays) {
     EXPECT_GT(reported, 60u);
     EXPECT_LT(reported, 140u);
 
+    // 100 drops every datagram.
+    r = fault({"loss", std::to_string(d.instance), "100"});
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(now(1).faults, "loss=100%");
+    drain(audio_);
+    EXPECT_TRUE(frameSequences(collect(audio_, milliseconds(1000)), d.address).empty());
+
     r = fault({"loss", std::to_string(d.instance), "0"});
     ASSERT_EQ(r.code, 0) << r.all();
     drain(audio_);
@@ -353,6 +362,22 @@ TEST_F(FleetFaultsTest, AKeyAStoppedDeviceDidNotTakeIsTakenBack) {
     EXPECT_EQ(readText(log).find("input muted"), std::string::npos) << "the failed verb muted the device later";
     EXPECT_EQ(now(0).faults, "-");
 
+    // Ctrl-C while it waits for the device: it ends at once, takes the key back and says why.
+    ASSERT_EQ(kill(d.pid, SIGSTOP), 0);
+    std::string out = env_.baseDir() + "/input.out";
+    pid_t verb = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "input", n, "off"}, out);
+    env_.track(verb);
+    std::this_thread::sleep_for(milliseconds(800));
+    kill(verb, SIGINT);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(verb, &status, WNOHANG) == verb; }, milliseconds(1500));
+    ASSERT_EQ(kill(d.pid, SIGCONT), 0);
+    ASSERT_TRUE(ended) << "the interrupt did not end the wait";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_EQ(readText(out), "lcfleet: interrupted before device " + n + " took the key; nothing changed\n");
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(readText(log).find("input muted"), std::string::npos) << "the interrupted verb muted the device later";
+
     // A key still waiting when the device is restarted (an lcfleet killed while it waited):
     // the new process does not act on it.
     ASSERT_EQ(kill(d.pid, SIGSTOP), 0);
@@ -391,6 +416,64 @@ TEST_F(FleetFaultsTest, AVerbWaitingForAnotherCommandEndsAtCtrlCAndChangesNothin
     EXPECT_EQ(now(1).faults, "-");
     drain(hello_);
     EXPECT_EQ(announcers(collect(hello_, milliseconds(2200))).count(d.address), 1u) << "it was frozen";
+}
+
+TEST_F(FleetFaultsTest, AFaultThatCannotBeRecordedIsTakenBackAndARestartStillGetsItsPidFile) {
+    const fleet::Device& d = devices_[0];
+    const std::string n = std::to_string(d.instance), dir = env_.stateDir('a') + "/";
+    const std::string veth = env_.prefix('a') + "h" + n;
+    // A directory where the new faults file would be written: recording fails as on a full disk.
+    ASSERT_EQ(mkdir((dir + n + ".faults.new").c_str(), 0700), 0);
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"freeze", n}, {"loss", n, "30"}, {"unplug", n}, {"input", n, "off"}}) {
+        Result r = fault(args);
+        EXPECT_EQ(r.code, 1) << r.all();
+        EXPECT_EQ(r.err, "lcfleet: cannot record the faults of device " + n + " in " + env_.stateDir('a') +
+                             "; nothing changed\n") << args[0];
+    }
+    rmdir((dir + n + ".faults.new").c_str());
+    EXPECT_NE(lcfleet::processState(d.pid), 'T') << "left frozen";
+    EXPECT_EQ(runProgram({"ip", "netns", "exec", d.ns, "nft", "list", "tables"}).out, "") << "loss left in force";
+    EXPECT_NE(runProgram({"ip", "-n", ctlNs_, "-o", "link", "show", veth}).out.find(",UP"), std::string::npos)
+        << "left unplugged";
+    std::string log = readText(dir + n + ".log");
+    EXPECT_NE(log.rfind("input unmuted"), std::string::npos);
+    EXPECT_GT(log.rfind("input unmuted"), log.rfind("input muted")) << "left muted";
+    EXPECT_EQ(now(0).faults, "-");
+
+    // No room for a new pid file: the restarted device keeps running under the old one.
+    ASSERT_EQ(mkdir((dir + n + ".pid.new").c_str(), 0700), 0);
+    Result r = fault({"restart", n});
+    rmdir((dir + n + ".pid.new").c_str());
+    EXPECT_EQ(r.code, 0) << r.all();
+    fleet::Device after = now(0);
+    EXPECT_TRUE(after.alive);
+    EXPECT_NE(after.pid, d.pid);
+}
+
+TEST_F(FleetFaultsTest, AStatusThatCannotBeWrittenFails) {
+    const std::string status = std::string(LCFLEET_BIN) + " --state " + env_.stateDir('a') + " status";
+    Result r = runProgram({"sh", "-c", status + " >/dev/full"});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_EQ(r.err, "lcfleet: cannot write the status: No space left on device\n");
+}
+
+TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
+    const std::string bin = env_.baseDir() + "/simlinecaster";
+    ASSERT_EQ(runProgram({"cp", SIMLINECASTER_BIN, bin}).code, 0);
+    Result r = env_.fleet('b', {"--prefix", env_.prefix('b'), "--netns", ctlNs_, "--net", "198.19.0.0/16", "up", "1",
+                                "--bin", bin});
+    ASSERT_EQ(r.code, 0) << r.all();
+    std::vector<fleet::Device> before = env_.status('b');
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(unlink(bin.c_str()), 0);
+    r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("not restarted: cannot run " + bin), std::string::npos) << r.err;
+    std::vector<fleet::Device> after = env_.status('b');
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_TRUE(after[0].alive);
+    EXPECT_EQ(after[0].pid, before[0].pid);
 }
 
 }  // namespace

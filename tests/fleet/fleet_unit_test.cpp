@@ -393,6 +393,19 @@ TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
     }
 }
 
+TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
+    char* real = realpath(dir_.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    const std::string base = real;
+    free(real);
+    ASSERT_EQ(mkdir((dir_ + "/state").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir_ + "/state").c_str(), (dir_ + "/link").c_str()), 0);
+    EXPECT_EQ(absolutePath(dir_ + "/link"), base + "/state");
+    EXPECT_EQ(absolutePath(dir_ + "/link/./"), base + "/state");
+    EXPECT_EQ(absolutePath(dir_ + "/link/not/yet"), base + "/state/not/yet") << "the part that does not exist";
+    EXPECT_EQ(absolutePath("/"), "/");
+}
+
 TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     // In a child: SIGHUP ignored as under nohup, SIGINT not; each raised once.
     pid_t child = fork();

@@ -60,7 +60,9 @@ bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
     // A device that has not read the key (stopped, hung, starved) would act on it later,
     // after this verb failed: take it back, so that the failure changes nothing.
     if (takeBack(f.path(inputFifo(n))) > 0) {
-        error = "device " + std::to_string(n) + " did not take the key within 3 s (stopped or overloaded?); nothing changed";
+        error = interruptCount() ? "interrupted before device " + std::to_string(n) + " took the key; nothing changed"
+                                 : "device " + std::to_string(n) +
+                                       " did not take the key within 3 s (stopped or overloaded?); nothing changed";
         return false;
     }
     if (confirmed(kTakenConfirmMs)) return true;
@@ -78,6 +80,11 @@ bool waitState(pid_t pid, bool stopped) {
 }
 
 bool restart(const Fleet& f, uint64_t n, std::string& error) {
+    // A simulator that cannot be started again is not stopped either.
+    if (access(f.rec.bin.c_str(), X_OK) != 0) {
+        error = "device " + std::to_string(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno);
+        return false;
+    }
     pid_t pid = f.devicePid(n);
     if (f.deviceRuns(n)) {
         kill(pid, SIGKILL);  // a power cut: no goodbye on the wire
@@ -178,6 +185,32 @@ bool apply(const Options& o, const Fleet& f, DeviceFaults& cur, std::string& err
     }
 }
 
+// Puts back what apply changed when it cannot be recorded, so that the fault in force
+// stays the one status shows. A restart cannot be taken back.
+bool undo(const Options& o, const Fleet& f, const DeviceFaults& was, const DeviceFaults& cur) {
+    const uint64_t n = o.device;
+    std::string ignored;
+    switch (o.verb) {
+    case Verb::Input:
+        return was.inputOff == cur.inputOff || pressKey(f, n, was.inputOff, ignored);
+    case Verb::Freeze:
+    case Verb::Thaw:
+        if (was.frozen == cur.frozen) return true;
+        kill(f.devicePid(n), was.frozen ? SIGSTOP : SIGCONT);
+        return waitState(f.devicePid(n), was.frozen);
+    case Verb::Unplug:
+    case Verb::Plug:
+        return was.unplugged == cur.unplugged || setLink(f, n, !was.unplugged, ignored);
+    case Verb::Loss:
+        return was.lossPercent == cur.lossPercent || setLoss(f, n, was.lossPercent, ignored);
+    case Verb::Delay:
+        return (was.delayMs == cur.delayMs && was.jitterMs == cur.jitterMs) ||
+               setDelay(f, n, was.delayMs, was.jitterMs, true, ignored);
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 int runFault(const Options& o) {
@@ -204,13 +237,19 @@ int runFault(const Options& o) {
                  std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");
         return kExitFailed;
     }
-    DeviceFaults cur = f.faults(o.device);
+    const DeviceFaults was = f.faults(o.device);
+    DeviceFaults cur = was;
     if (!apply(o, f, cur, error)) {
         complain(error);
-        return kExitFailed;
+        return interruptCount() && o.verb == Verb::Input ? kExitInterrupted : kExitFailed;
     }
     if (!f.saveFaults(o.device, cur)) {
-        complain("cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir);
+        std::string what = "cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir;
+        if (o.verb == Verb::Restart)
+            what += " (it was restarted)";
+        else
+            what += undo(o, f, was, cur) ? "; nothing changed" : "; its fault may be in force: " + describeFaults(cur);
+        complain(what);
         return kExitFailed;
     }
     f.reviveKeeper();

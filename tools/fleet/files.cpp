@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -37,9 +38,19 @@ std::string absolutePath(const std::string& path) {
             parts.push_back(part);
         }
     }
-    std::string out;
-    for (const auto& p : parts) out += "/" + p;
-    return out.empty() ? "/" : out;
+    // Symbolic links in the part that exists are resolved, so that one state directory has
+    // one name however it is reached (its log keeper is found by that name).
+    for (size_t keep = parts.size();; --keep) {
+        std::string head;
+        for (size_t i = 0; i < keep; ++i) head += "/" + parts[i];
+        char* real = realpath(head.empty() ? "/" : head.c_str(), nullptr);
+        if (!real && keep > 0) continue;
+        std::string out = real ? real : "";
+        free(real);
+        if (out == "/") out.clear();
+        for (size_t i = keep; i < parts.size(); ++i) out += "/" + parts[i];
+        return out.empty() ? "/" : out;
+    }
 }
 
 std::string dirName(const std::string& path) {

@@ -9,7 +9,7 @@ namespace lcfleet {
 
 std::string joinPath(const std::string& dir, const std::string& name);
 // An absolute, lexically normalised path ("." and ".." resolved) for a path given
-// relative to the working directory.
+// relative to the working directory, with symbolic links resolved as far as it exists.
 std::string absolutePath(const std::string& path);
 std::string dirName(const std::string& path);
 

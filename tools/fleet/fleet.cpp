@@ -233,6 +233,21 @@ bool Fleet::writeHosts(uint64_t n, std::string& error) const {
     return true;
 }
 
+namespace {
+
+// Writes an existing pid file over its old bytes: a restart on a full disk has no room for
+// a new file, and its device must not be left dead for want of one.
+bool rewritePidInPlace(const std::string& file, pid_t pid) {
+    const std::string text = std::to_string(pid) + "\n";
+    int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+              ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    return close(fd) == 0 && ok;
+}
+
+}  // namespace
+
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
     Launch l;
     l.program = rec.bin;
@@ -248,7 +263,7 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
         error = "device " + std::to_string(n) + " did not start: " + error;
         return false;
     }
-    if (!writeFileAtomic(path(pidFile(n)), std::to_string(pid) + "\n")) {
+    if (!writeFileAtomic(path(pidFile(n)), std::to_string(pid) + "\n") && !rewritePidInPlace(path(pidFile(n)), pid)) {
         kill(pid, SIGKILL);
         error = "cannot write " + path(pidFile(n));
         return false;

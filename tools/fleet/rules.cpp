@@ -8,7 +8,10 @@ std::string lossRuleset(int percent) {
     // lost silently as on a bad cable: the device's send still succeeds.
     std::string text = "table netdev lcfleet_loss {}\ndelete table netdev lcfleet_loss\n";
     if (percent <= 0) return text;
-    std::string rule = "\t\tmeta l4proto udp numgen random mod 100 < " + std::to_string(percent) + " drop\n";
+    // numgen's values are 0..99, and nft refuses a comparison with 100: all is all.
+    std::string rule = percent >= 100 ? "\t\tmeta l4proto udp drop\n"
+                                      : "\t\tmeta l4proto udp numgen random mod 100 < " + std::to_string(percent) +
+                                            " drop\n";
     text += "table netdev lcfleet_loss {\n"
             "\tchain in {\n\t\ttype filter hook ingress device \"eth0\" priority filter; policy accept;\n" + rule +
             "\t}\n"

@@ -1,6 +1,8 @@
 // lcfleet status: one row per device from its pid, its log and its fault record.
-#include <ctime>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "console.h"
 #include "files.h"
@@ -69,15 +71,19 @@ int runStatus(const Options& o) {
         anyDead = anyDead || !rows.back().alive;
     }
     out += overloadNote(rows);
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
+    // A status that did not reach its reader (a full disk) is a failure; a reader that
+    // went away on purpose (`| head -1`) is not.
+    bool written = std::fputs(out.c_str(), stdout) != EOF;
+    written = std::fflush(stdout) == 0 && written;
+    int writeError = errno;
+    if (!written && writeError != EPIPE) complain(std::string("cannot write the status: ") + std::strerror(writeError));
     if (!f.keeperRuns()) {
         // Not while another command changes the fleet (an up starts its own keeper).
         StateLock lock(f.stateDir, false);
         std::string why;
         if (lock.held() && f.load(why)) f.reviveKeeper();
     }
-    return anyDead ? kExitFailed : kExitOk;
+    return anyDead || (!written && writeError != EPIPE) ? kExitFailed : kExitOk;
 }
 
 }  // namespace lcfleet
