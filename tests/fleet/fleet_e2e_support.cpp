@@ -22,6 +22,7 @@
 
 #include "core/codec.h"
 #include "harness.h"
+#include "tools/fleet/runner.h"
 
 namespace fleettest {
 
@@ -110,22 +111,7 @@ Result runProgram(const std::vector<std::string>& argv, const std::function<void
     }
     close(out[1]);
     close(err[1]);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !fds[i].revents) continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
+    lcfleet::collect(out[0], err[0], r.out, r.err);
     close(out[0]);
     close(err[0]);
     int status = 0;

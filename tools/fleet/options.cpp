@@ -214,25 +214,18 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
             }
             return true;
         };
+        // Options whose value is taken as it is; the checks come with the verb.
+        const std::pair<const char*, std::string*> textOptions[] = {
+            {"--state", &o.state},   {"--prefix", &o.prefix}, {"--net", &o.net}, {"--host-address", &o.hostAddress},
+            {"--netns", &o.netns},   {"--pcm", &o.pcm},       {"--uplink", &o.uplink}, {"--bin", &o.bin}};
+        std::string* text = nullptr;
+        for (const auto& t : textOptions)
+            if (a == t.first) text = t.second;
         std::string v;
         if (a == "-h" || a == "--help") {
             o.help = true;
-        } else if (a == "--state") {
-            if (!value(o.state)) return false;
-        } else if (a == "--prefix") {
-            if (!value(o.prefix)) return false;
-        } else if (a == "--net") {
-            if (!value(o.net)) return false;
-        } else if (a == "--host-address") {
-            if (!value(o.hostAddress)) return false;
-        } else if (a == "--netns") {
-            if (!value(o.netns)) return false;
-        } else if (a == "--pcm") {
-            if (!value(o.pcm)) return false;
-        } else if (a == "--uplink") {
-            if (!value(o.uplink)) return false;
-        } else if (a == "--bin") {
-            if (!value(o.bin)) return false;
+        } else if (text) {
+            if (!value(*text)) return false;
         } else if (a == "--dhcp") {
             o.dhcp = true;
         } else if (a == "--first") {

@@ -25,6 +25,17 @@ int toInt(const std::string& text) {
     return toNumber(text, v) && v < 1000000 ? static_cast<int>(v) : 0;
 }
 
+// Calls each(key, value) for every "key=value" line of text, in order.
+template <class Each>
+void forEachSetting(const std::string& text, Each each) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) each(line.substr(0, eq), line.substr(eq + 1));
+    }
+}
+
 }  // namespace
 
 std::string progressLine(const std::string& key, const std::string& value) { return key + "=" + value + "\n"; }
@@ -55,12 +66,7 @@ bool parseRecord(const std::string& text, const std::string& stateDir, FleetReco
     r = FleetRecord{};
     r.version = 1;
     bool haveNet = false, haveFirst = false, haveCount = false;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    forEachSetting(text, [&](const std::string& key, const std::string& value) {
         if (key == "version") r.version = toInt(value);
         else if (key == "prefix") r.prefix = value;
         else if (key == "net") {
@@ -81,7 +87,7 @@ bool parseRecord(const std::string& text, const std::string& stateDir, FleetReco
         else if (key == "bridge_made") r.bridgeMade = value == "1";
         else if (key == "route_added") r.routeAdded = value == "1";
         else if (key == "uplink_attached") r.uplinkAttached = value == "1";
-    }
+    });
     if (r.logLimit < kMinLogLimit) r.logLimit = kDefaultLogLimit;
     if (r.version == 1) {
         // The earlier script made its state directory and gave the host the first address.
@@ -114,19 +120,14 @@ std::string formatFaults(const DeviceFaults& f) {
 
 DeviceFaults parseFaults(const std::string& text) {
     DeviceFaults f;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    forEachSetting(text, [&f](const std::string& key, const std::string& value) {
         if (key == "input") f.inputOff = value == "off";
         else if (key == "frozen") f.frozen = value == "1";
         else if (key == "unplugged") f.unplugged = value == "1";
         else if (key == "loss") f.lossPercent = toInt(value);
         else if (key == "delay") f.delayMs = toInt(value);
         else if (key == "jitter") f.jitterMs = toInt(value);
-    }
+    });
     return f;
 }
 

@@ -29,6 +29,9 @@ std::string findProgram(const std::string& name);
 RunResult run(const std::vector<std::string>& argv, const std::string& netns = "", const std::string& input = "",
               bool capture = true);
 
+// Reads a child's standard output and error pipes until both end.
+void collect(int outFd, int errFd, std::string& out, std::string& err);
+
 // Runs the commands (each in its network namespace, "" for none) with their output
 // going to /dev/null, up to parallel of them at a time; their exit statuses in order.
 // For many slow commands at once, like the DHCP clients' releases.
