@@ -142,6 +142,8 @@ int keyboardFd() {
     return (gNoKeys || gBackground) ? -1 : STDIN_FILENO;
 }
 
+void stopReadingKeys() { gNoKeys = true; }
+
 KeyScan scanKey(const uint8_t* data, int size, bool terminal, bool moreMayCome) {
     if (size <= 0) return {0, 0};
     if (data[0] != kKeyEscape || !terminal) return {data[0], 1};

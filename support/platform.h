@@ -22,6 +22,8 @@ void restoreKeyboard();  // safe to call more than once
 // looks again whose foreground the terminal is, and takes single-key mode back or
 // leaves the terminal alone.
 int keyboardFd();
+// No key is read from standard input from now on (it carries something else).
+void stopReadingKeys();
 // This turn's key, 0 when none: at most one key per call. readable tells that the
 // readiness test found standard input ready; keys already read come first.
 int readKey(bool readable);

@@ -126,6 +126,29 @@ TEST_F(Startup, EscapeThroughAPipeEndsIt) {
     EXPECT_EQ(sim->waitExit(5s), 0);
 }
 
+// The file named is standard input itself: its samples (here an Escape and an m)
+// are not taken for keys, so the device neither ends nor mutes.
+TEST_F(Startup, PcmFileOnStandardInputIsNotReadAsKeys) {
+    const std::string pcm = ::testing::TempDir() + "lc_e2e_stdin_" + std::to_string(getpid()) + ".pcm";
+    std::ofstream(pcm) << std::string("m\x1b") + std::string(20000, '\0');
+    SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<SimProcess>(hosts->simNs,
+                                       std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" 0 /dev/stdin < \"$1\"",
+                                                                harness::simulatorPath(), pcm},
+                                       opts);
+    bool started = sim->waitForOutput("sending hello", 5s);
+    std::this_thread::sleep_for(500ms);
+    int early = sim->waitExit(0ms);
+    std::remove(pcm.c_str());
+    ASSERT_TRUE(started) << sim->output() << sim->errorOutput();
+    EXPECT_NE(sim->output().find("loaded /dev/stdin with 20002 bytes."), std::string::npos) << sim->output();
+    EXPECT_EQ(early, -1) << "an Escape byte of the samples ended it";
+    EXPECT_EQ(sim->output().find("input muted"), std::string::npos) << sim->output();
+    sim->signal(SIGTERM);
+    EXPECT_EQ(sim->waitExit(5s), 0);
+}
+
 TEST_F(Startup, StdinAtEndOfFileNeitherEndsItNorBurnsCpu) {
     SimProcess::Options opts;
     opts.usePty = false;

@@ -1,4 +1,7 @@
 // simlinecaster: stands in for one LineCaster on the local network.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +79,14 @@ bool loadSource(const char* pszFile, LoopState& ls) {
     return true;
 }
 
+// True when standard input is the file that was loaded (`simlinecaster 0 /dev/stdin <
+// song.pcm`): its samples would be read as keys, and the first 0x1b byte would end the run.
+bool stdinIsFile(const char* pszFile) {
+    struct stat in {}, file {};
+    return fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) && stat(pszFile, &file) == 0 &&
+           in.st_dev == file.st_dev && in.st_ino == file.st_ino;
+}
+
 enum ReadySlot { kHelloSlot, kMainSlot, kKeySlot };
 
 // The turn's one readiness test, for both endpoints and, while keys can come,
@@ -140,6 +151,7 @@ int main(int argc, char** argv) {
         } else if (pszFile && !loadSource(pszFile, ls)) {
             rc = -1;
         } else {
+            if (pszFile && stdinIsFile(pszFile)) stopReadingKeys();
             runLoop(ep, ls);
             ep.omain.closeAll();
         }
