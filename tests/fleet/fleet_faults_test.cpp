@@ -418,6 +418,28 @@ TEST_F(FleetFaultsTest, AVerbWaitingForAnotherCommandEndsAtCtrlCAndChangesNothin
     EXPECT_EQ(announcers(collect(hello_, milliseconds(2200))).count(d.address), 1u) << "it was frozen";
 }
 
+// A status during an up or down would show the devices not yet started, or already
+// stopped, as dead: it waits for the command that holds the lock, then shows them all.
+TEST_F(FleetFaultsTest, StatusWaitsForACommandChangingTheFleet) {
+    int lock = open((env_.stateDir('a') + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    std::string out = env_.baseDir() + "/status.out";
+    pid_t verb = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "status"}, out);
+    env_.track(verb);
+    bool waiting = waitUntil([&] { return readText(out).find("waiting for another") != std::string::npos; },
+                             milliseconds(3000));
+    std::string whileLocked = readText(out);
+    close(lock);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(verb, &status, WNOHANG) == verb; }, milliseconds(3000));
+    EXPECT_TRUE(waiting) << whileLocked;
+    EXPECT_EQ(whileLocked.find("INSTANCE"), std::string::npos) << "shown while another command held the fleet";
+    ASSERT_TRUE(ended) << readText(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << readText(out);
+    EXPECT_NE(readText(out).find(devices_[0].ns), std::string::npos) << readText(out);
+}
+
 TEST_F(FleetFaultsTest, AFaultThatCannotBeRecordedIsTakenBackAndARestartStillGetsItsPidFile) {
     const fleet::Device& d = devices_[0];
     const std::string n = std::to_string(d.instance), dir = env_.stateDir('a') + "/";

@@ -50,9 +50,17 @@ StatusRow rowOf(const Fleet& f, uint64_t n, int now) {
 }  // namespace
 
 int runStatus(const Options& o) {
+    countInterrupts();
     Fleet f;
     f.stateDir = absolutePath(o.state);
     std::string error;
+    // An up or down under way: its devices not yet started or already stopped would
+    // show as dead, so the status waits for it and reads the record it leaves.
+    StateLock lock(f.stateDir);
+    if (lock.interrupted()) {
+        complain("interrupted while waiting; nothing shown");
+        return kExitInterrupted;
+    }
     if (!f.load(error)) {
         if (!error.empty()) {
             complain(error);
@@ -77,12 +85,7 @@ int runStatus(const Options& o) {
     written = std::fflush(stdout) == 0 && written;
     int writeError = errno;
     if (!written && writeError != EPIPE) complain(std::string("cannot write the status: ") + std::strerror(writeError));
-    if (!f.keeperRuns()) {
-        // Not while another command changes the fleet (an up starts its own keeper).
-        StateLock lock(f.stateDir, false);
-        std::string why;
-        if (lock.held() && f.load(why)) f.reviveKeeper();
-    }
+    if (!f.keeperRuns() && lock.held()) f.reviveKeeper();
     return anyDead || (!written && writeError != EPIPE) ? kExitFailed : kExitOk;
 }
 
