@@ -50,7 +50,10 @@ bool WavWriter::open(const std::string& path, std::string& error) {
     }
     // Unbuffered: a failed write leaves nothing pending that a later flush could add.
     std::setvbuf(file_, nullptr, _IONBF, 0);
-    auto header = wavHeader(0);
+    // A pipe (`--wav /dev/stdout | player`) cannot be sought back to: its header says
+    // the largest sizes, as streamed WAV does, and stays as written.
+    stream_ = lseek(fileno(file_), 0, SEEK_CUR) < 0;
+    auto header = wavHeader(stream_ ? kMaxDataBytes : 0);
     if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         std::fclose(file_);
@@ -85,9 +88,10 @@ std::string WavWriter::failure() const { return failedErrno_ ? std::strerror(fai
 bool WavWriter::finish(std::string& error) {
     if (!file_) return true;
     auto header = wavHeader(dataBytes_);
-    bool ended = std::fseek(file_, 0, SEEK_SET) == 0 &&
-                 std::fwrite(header.data(), 1, header.size(), file_) == header.size() &&
-                 (!failedErrno_ || ftruncate(fileno(file_), static_cast<off_t>(kWavHeaderBytes + dataBytes_)) == 0);
+    const off_t kept = static_cast<off_t>(kWavHeaderBytes + dataBytes_);
+    bool ended = stream_ || (std::fseek(file_, 0, SEEK_SET) == 0 &&
+                             std::fwrite(header.data(), 1, header.size(), file_) == header.size() &&
+                             (!failedErrno_ || ftruncate(fileno(file_), kept) == 0));
     if (!ended) error = std::string("cannot write the WAV file: ") + std::strerror(errno);
     if (failedErrno_)
         error = "cannot write the WAV file: " + failure() + (ended ? "; it holds the audio written before that" : "");

@@ -46,6 +46,7 @@ private:
     std::FILE* file_ = nullptr;
     uint32_t dataBytes_ = 0;
     bool full_ = false;
+    bool stream_ = false;  // a pipe: the header cannot be rewritten, so it gives the largest sizes
     int failedErrno_ = 0;  // errno of the append that failed; 0 while none did
 };
 
