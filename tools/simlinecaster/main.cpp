@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "events.h"
 #include "net/UDPIO.h"
 #include "options.h"
 #include "support/clock.h"
@@ -124,6 +125,12 @@ TurnInput readinessStep(ReadinessTest& ready) {
     return in;
 }
 
+// Why the loop ended: Escape, a stop signal, or the reader of the output went away.
+const char* stopReason() {
+    if (!stopRequested()) return "escape";
+    return outputClosed() ? "output closed" : "signal";
+}
+
 void runLoop(Endpoints& ep, LoopState& ls) {
     static TurnRecords records;
     ReadinessTest ready;
@@ -173,6 +180,14 @@ int main(int argc, char** argv) {
         return -1;
     }
     const char* pszFile = cl.operand + 1 < argc ? argv[cl.operand + 1] : nullptr;
+    if (cl.pszEvents) {
+        char error[320];
+        if (!openEventsFile(cl.pszEvents, error, sizeof error)) {
+            myprintf("%s\n", error);
+            return -1;
+        }
+    }
+    if (cl.logMode == LogMode::Json) eventsToStdout();
 
     static LoopState ls;  // 2000-byte work buffer and the loop's counters, allocated once
     resetDevice(iInstance, ls);
@@ -192,7 +207,9 @@ int main(int argc, char** argv) {
             rc = -1;
         } else {
             if (pszFile && stdinIsFile(pszFile)) stopReadingKeys();
+            eventStarted(iInstance, ls.pdata ? pszFile : nullptr, LC_VERSION);
             runLoop(ep, ls);
+            eventStopped(stopReason());
             ep.omain.closeAll();
         }
     }  // endpoints released in reverse order of creation
