@@ -194,8 +194,8 @@ void eventSetSerial(const sockaddr_in& from, bool accepted, uint32_t addressed, 
     gLine.text("message", "set_serial");
     gLine.flag("accepted", accepted);
     sender(from);
-    gLine.number("addressed", addressed);
     gLine.number("new_serial", newSerial);
+    gLine.number("addressed", addressed);
     if (accepted) {
         gLine.field("hw_info", hwInfo, hwSize);
         gLine.field("date", date, dateSize);
