@@ -83,7 +83,8 @@ mirror_entries() {
 }
 
 # debian:bookworm-slim as its makers make it: minbase, without documentation, man
-# pages and translations (the same dpkg filters stay in the image for later installs).
+# pages and translations, and dpkg without fsync (these dpkg options stay in the
+# image for later installs, as in Debian's own images).
 make_base() {
     local tar=$1
     mirror_entries >"$work/sources.list"
@@ -98,7 +99,7 @@ make_base() {
         --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
         --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
         --dpkgopt='path-exclude=/usr/share/groff/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
-        --dpkgopt='path-exclude=/usr/share/locale/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt=force-unsafe-io \
         bookworm "$tar.part" "$work/sources.list" >&2
     mv "$tar.part" "$tar"   # only a finished tarball is kept for the next build
 }
