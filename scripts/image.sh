@@ -10,7 +10,7 @@
 #   --deb FILE          put this package in the image instead of building one
 set -euo pipefail
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; }
 fail() { echo "image.sh: $*" >&2; echo "Try 'scripts/image.sh --help'." >&2; exit 2; }
 
 from_mirror=0 base_tar='' deb=''
@@ -19,12 +19,13 @@ while [ $# -gt 0 ]; do
         -h | --help) usage; exit 0 ;;
         --base-from-mirror) from_mirror=1 ;;
         --base-tar) [ $# -ge 2 ] || fail "--base-tar needs a file"; base_tar=$(realpath -m -- "$2"); shift ;;
-        --deb) [ $# -ge 2 ] || fail "--deb needs a file"; deb=$(realpath -- "$2"); shift ;;
+        --deb) [ $# -ge 2 ] || fail "--deb needs a file"; deb=$(realpath -m -- "$2"); shift ;;
         *) fail "unknown argument '$1'" ;;
     esac
     shift
 done
 [ -z "$base_tar" ] || [ $from_mirror = 1 ] || fail "--base-tar goes with --base-from-mirror"
+[ -z "$deb" ] || [ -f "$deb" ] || fail "no package at '$deb'"
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if command -v podman >/dev/null; then
@@ -39,7 +40,7 @@ fi
 if [ -z "$deb" ]; then
     deb=$("$repo/scripts/package.sh" | tail -n 1)
 fi
-[ -f "$deb" ] || fail "no package at '$deb'"
+[ -f "$deb" ] || { echo "image.sh: scripts/package.sh gave no package" >&2; exit 1; }
 version=$(dpkg-deb -f "$deb" Version)
 tag=simlinecaster:$version
 
