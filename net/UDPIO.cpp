@@ -219,7 +219,9 @@ int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAd
 // Where a route exists this never runs, since the send does not fail.
 bool UDPIO::chooseOwnMulticastInterface(const char* pszGroup) {
     int err = errno;
-    if (bClOwnMulticastInterface) return false;  // chosen before, and still no way out
+    // Chosen before and still no way out, or no single interface then: the look-up
+    // of the host's name is not repeated on every send (a stream sends 200 a second).
+    if (bClOwnMulticastInterface || bClToldNoInterface) return false;
     MulticastInterface chosen;
     bool ok = chooseMulticastInterface(chosen);
     if (ok) {
@@ -234,7 +236,7 @@ bool UDPIO::chooseOwnMulticastInterface(const char* pszGroup) {
         inet_ntop(AF_INET, &chosen.address, address, sizeof address);
         myprintf("UDP.MULTICAST: fd=%d no route to %s, sending on %s %s\n", fdClSocket, pszGroup, chosen.name,
                  address);
-    } else if (!bClToldNoInterface) {
+    } else {
         bClToldNoInterface = true;
         myprintf("UDP.MULTICAST: fd=%d no route to %s, and %zu interfaces up to choose from\n", fdClSocket, pszGroup,
                  chosen.candidates);

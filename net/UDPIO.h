@@ -51,5 +51,5 @@ private:
     bool bClMulticast = false;
     bool bClVerbose = false;
     bool bClOwnMulticastInterface = false;  // IP_MULTICAST_IF set by chooseOwnMulticastInterface
-    bool bClToldNoInterface = false;        // its failure has been said once
+    bool bClToldNoInterface = false;        // it found no single interface (said once, not tried again)
 };
