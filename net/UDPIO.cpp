@@ -5,10 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "support/log.h"
 
@@ -20,11 +26,11 @@ char* copyText(const char* text) { return text ? strdup(text) : nullptr; }
 LineBudget gSendFailureLines("UDP.SEND: failed");
 
 // First IPv4 address of the host's own name, in network order; false when the
-// name cannot be read or looked up (the reason is logged).
-bool ownHostAddress(in_addr& out) {
+// name cannot be read or looked up (the reason is logged when asked to).
+bool ownHostAddress(in_addr& out, bool logFailure = true) {
     char name[512] = "";
     if (gethostname(name, sizeof name - 1) != 0) {
-        myprintf("Cannot get own hostname\n");
+        if (logFailure) myprintf("Cannot get own hostname\n");
         return false;
     }
     addrinfo hints{};
@@ -32,12 +38,56 @@ bool ownHostAddress(in_addr& out) {
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* result = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
-        myprintf("Cannot get info for own host\n");
+        if (logFailure) myprintf("Cannot get info for own host\n");
         return false;
     }
     out = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
     freeaddrinfo(result);
     return true;
+}
+
+bool isLoopback(in_addr a) { return (ntohl(a.s_addr) >> 24) == 127; }
+
+// An interface for multicast that no route names.
+struct MulticastInterface {
+    unsigned index = 0;
+    in_addr address{};
+    char name[IF_NAMESIZE] = "";
+    size_t candidates = 0;  // interfaces up, not loopback, with an IPv4 address
+};
+
+// The interface of the address the host's name resolves to, or else the only
+// interface that is up, is not loopback and has an IPv4 address (a container's
+// one network, a namespace's one link). False when there is no such single one.
+bool chooseMulticastInterface(MulticastInterface& out) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    in_addr own{};
+    bool haveOwn = ownHostAddress(own, false) && !isLoopback(own);
+    const ifaddrs* pick = nullptr;
+    std::vector<std::string> names;  // a link with several addresses counts once
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
+        if (haveOwn && reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == own.s_addr) {
+            pick = i;
+            names.assign(1, i->ifa_name);
+            break;
+        }
+        if (std::find(names.begin(), names.end(), i->ifa_name) != names.end()) continue;
+        names.emplace_back(i->ifa_name);
+        if (!pick) pick = i;
+    }
+    out.candidates = names.size();
+    bool ok = pick && names.size() == 1;
+    if (ok) {
+        out.address = reinterpret_cast<const sockaddr_in*>(pick->ifa_addr)->sin_addr;
+        std::snprintf(out.name, sizeof out.name, "%s", pick->ifa_name);
+        out.index = if_nametoindex(pick->ifa_name);
+        ok = out.index != 0;
+    }
+    freeifaddrs(list);
+    return ok;
 }
 
 }  // namespace
@@ -113,11 +163,20 @@ void UDPIO::joinGroup() {
     mreq.imr_multiaddr.s_addr = inet_addr(pszClTargetAddress);
     mreq.imr_interface.s_addr = htonl(INADDR_ANY);
     in_addr own{};
-    if (ownHostAddress(own) && (ntohl(own.s_addr) >> 24) != 127) mreq.imr_interface = own;
+    if (ownHostAddress(own) && !isLoopback(own)) mreq.imr_interface = own;
     int rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
     if (rc != 0 && errno == ENODEV && mreq.imr_interface.s_addr != htonl(INADDR_ANY)) {
         mreq.imr_interface.s_addr = htonl(INADDR_ANY);
         rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+    }
+    // "any" with no route for the group names no interface either: join on the one
+    // the sends would fall back to (see chooseOwnMulticastInterface).
+    MulticastInterface chosen;
+    if (rc != 0 && errno == ENODEV && chooseMulticastInterface(chosen)) {
+        ip_mreqn byIndex{};
+        byIndex.imr_multiaddr = mreq.imr_multiaddr;
+        byIndex.imr_ifindex = static_cast<int>(chosen.index);
+        rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &byIndex, sizeof byIndex);
     }
     if (rc != 0) {
         int err = errno;
@@ -142,12 +201,48 @@ int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAd
     }
     ssize_t sent = sendto(fdClSocket, pData, static_cast<size_t>(iDataSize), 0, reinterpret_cast<sockaddr*>(&to),
                           sizeof to);
+    if (sent != iDataSize && errno == ENETUNREACH && isMulticastAddress(target) && chooseOwnMulticastInterface(target)) {
+        sent = sendto(fdClSocket, pData, static_cast<size_t>(iDataSize), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof to);
+    }
     if (sent != iDataSize) {
         int err = errno;
         if (gSendFailureLines.allow()) myprintf("UDP.SEND: failed errno=%d %s\n", err, strerror(err));
         return 10;
     }
     return 0;
+}
+
+// A host without a route for the group (a container on an internal network, a
+// namespace with one link and no default route) could never be found: the group's
+// datagrams leave by an interface chosen here instead, once, said in one line.
+// Where a route exists this never runs, since the send does not fail.
+bool UDPIO::chooseOwnMulticastInterface(const char* pszGroup) {
+    int err = errno;
+    // Chosen before and still no way out, or no single interface then: the look-up
+    // of the host's name is not repeated on every send (a stream sends 200 a second).
+    if (bClOwnMulticastInterface || bClToldNoInterface) return false;
+    MulticastInterface chosen;
+    bool ok = chooseMulticastInterface(chosen);
+    if (ok) {
+        ip_mreqn out{};
+        out.imr_address = chosen.address;
+        out.imr_ifindex = static_cast<int>(chosen.index);
+        ok = setsockopt(fdClSocket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) == 0;
+    }
+    if (ok) {
+        bClOwnMulticastInterface = true;
+        char address[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &chosen.address, address, sizeof address);
+        myprintf("UDP.MULTICAST: fd=%d no route to %s, sending on %s %s\n", fdClSocket, pszGroup, chosen.name,
+                 address);
+    } else {
+        bClToldNoInterface = true;
+        myprintf("UDP.MULTICAST: fd=%d no route to %s, and %zu interfaces up to choose from\n", fdClSocket, pszGroup,
+                 chosen.candidates);
+    }
+    errno = err;
+    return ok;
 }
 
 int UDPIO::receiveData(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming) {

@@ -38,6 +38,9 @@ public:
 
 private:
     void joinGroup();
+    // After a send to a group failed for want of a route: sends the group's datagrams
+    // out of an interface chosen here. True when the send may be tried again.
+    bool chooseOwnMulticastInterface(const char* pszGroup);
     int receive(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming, int flags);
 
     char* pszClDescription = nullptr;
@@ -47,4 +50,6 @@ private:
     int fdClSocket = -1;
     bool bClMulticast = false;
     bool bClVerbose = false;
+    bool bClOwnMulticastInterface = false;  // IP_MULTICAST_IF set by chooseOwnMulticastInterface
+    bool bClToldNoInterface = false;        // it found no single interface (said once, not tried again)
 };

@@ -15,10 +15,13 @@ build_packages=(cmake make g++ libgtest-dev libgmock-dev)
 # (the tests read the events' JSON lines); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
-# shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
-# for linux-perf and strace as extras.
-test_packages=(iproute2 nftables nlohmann-json3-dev tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
-               systemd)
+# shared-library dependencies, man, systemd-analyze); podman, runc, its network
+# plugins with iptables, catatonit (the pods' pause process), uidmap, mmdebstrap,
+# podman-compose and python3-yaml (the container image test). scripts/profile-fleet.sh
+# asks for linux-perf and strace as extras.
+test_packages=(iproute2 nftables nlohmann-json3-dev tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file
+               man-db systemd podman runc containernetworking-plugins iptables catatonit uidmap mmdebstrap
+               podman-compose python3-yaml)
 if [ "${1:-}" = --build-only ]; then
     shift
     packages=("${build_packages[@]}" "$@")

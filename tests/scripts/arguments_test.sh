@@ -72,6 +72,11 @@ done <<'CASES'
 2 profile-fleet.sh --only foo
 2 profile-fleet.sh --out
 2 profile-fleet.sh --bogus
+0 image.sh --help
+2 image.sh --bogus
+2 image.sh --deb
+2 image.sh --deb missing.deb
+2 image.sh --base-tar base.tar
 CASES
 
 for bench in "$2" "$3"; do
