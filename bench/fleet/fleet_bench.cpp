@@ -6,9 +6,13 @@
 // receiver port and is kept alive once a second, and what arrives is counted.
 // Each window prints per-device frame rates, sequence gaps, status reports, the
 // devices' CPU (user/system, per device), wake-ups, soft-interrupt time and the
-// CPU stolen from the VM; then the largest fleets holding 200 frames/s within 0.5%
-// and 0.1% are searched for, and a table of everything measured closes the run.
-// The controller side lives in a network namespace of the benchmark's own.
+// CPU stolen from the VM. The two programs take turns (simulator, baseline,
+// simulator, ...) for a number of rounds per fleet size, each window after the same
+// pause, and each size ends with the median and range of every figure over its
+// rounds; a window with more than 2% stolen is left out of them. Then the largest
+// fleets holding 200 frames/s within 0.5% and 0.1% are searched for (deciding on the
+// medians), and a table of the medians closes the run. The controller side lives in
+// a network namespace of the benchmark's own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -36,6 +40,7 @@
 
 #include "core/codec.h"
 #include "fleet_figures.h"
+#include "tools/fleet/block.h"
 #include "tools/fleet/fleet_status.h"
 
 namespace {
@@ -43,6 +48,9 @@ namespace {
 using fleetbench::HostCpu;
 using fleetbench::HostShares;
 using fleetbench::ProcessCounters;
+using fleetbench::SizeSummary;
+using fleetbench::Spread;
+using fleetbench::WindowFigures;
 
 constexpr double kNominalRate = 200.0;
 constexpr uint16_t kFirstReceiverPort = 30000;
@@ -57,6 +65,8 @@ const char* kindName(int kind) { return kind == kSimulator ? "simulator" : "base
 struct Options {
     std::vector<int> sizes = {100, 150, 200};
     int seconds = 30;
+    int rounds = 3;
+    int pauseSeconds = 3;  // before every window, after the previous fleet is down
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
@@ -68,6 +78,7 @@ struct Options {
     std::string state = "/run/lcfleet-bench";
     std::string prefix = "lcbench";
     std::string net = "198.19";
+    std::string hostAddress = "198.19.0.1";  // the block's first address: the controller side
 };
 
 const std::string& binaryOf(const Options& o, int kind) { return kind == kSimulator ? o.bin : o.baseline; }
@@ -224,6 +235,7 @@ struct DeviceStats {
 struct Run {
     int kind = kSimulator;
     int devices = 0;
+    int round = 0;
     std::vector<DeviceStats> stats;
     std::vector<int> instances;  // instance number of each device, in the order of stats
     double windowSeconds = 0;
@@ -439,6 +451,9 @@ void finishHook(pid_t hook, Receiver& rx) {
 bool measure(const Options& o, int kind, int count, Run& run) {
     run.kind = kind;
     run.devices = count;
+    timespec settle{o.pauseSeconds, 0};
+    while (nanosleep(&settle, &settle) != 0 && errno == EINTR && !gInterrupted) {
+    }
     run.busyBefore = hostBusyOverOneSecond();
     if (!fleetUp(o, count, binaryOf(o, kind))) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
@@ -451,7 +466,7 @@ bool measure(const Options& o, int kind, int count, Run& run) {
         reapOrphans();
         return false;
     }
-    std::string host = o.net + ".0.1";
+    const std::string& host = o.hostAddress;
     bool ok = false;
     {
         Receiver rx(devices, host);
@@ -604,18 +619,78 @@ void report(const Run& r, double hostCores) {
     std::fflush(stdout);
 }
 
-// ---- the final table ----------------------------------------------------------
+// ---- rounds and medians ------------------------------------------------------------
+
+WindowFigures figuresOf(const Run& r) {
+    WindowFigures w;
+    w.program = r.kind;
+    w.round = r.round;
+    w.devices = r.devices;
+    w.cpuPerDevice = deviceCpu(r).total;
+    w.slowestErrorPercent = slowestErrorPercent(r);
+    w.within01 = devicesWithin(r, 0.1);
+    w.within05 = devicesWithin(r, 0.5);
+    w.stealPercent = r.host.steal;
+    return w;
+}
 
 struct Results {
     std::vector<Run> runs;
-    std::map<int, bool> held[2][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size
+    std::vector<WindowFigures> windows;
+    std::map<int, bool> held[2][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size, from the medians
 
     void add(const Run& r) {
         runs.push_back(r);
-        held[r.kind][0][r.devices] = holds(r, 0.5);
-        held[r.kind][1][r.devices] = holds(r, 0.1);
+        windows.push_back(figuresOf(r));
+    }
+    SizeSummary summary(int devices) const { return fleetbench::summarize(windows, devices); }
+    // The search's verdict for a size, once its rounds are done.
+    void decide(int kind, int devices) {
+        SizeSummary s = summary(devices);
+        held[kind][0][devices] = fleetbench::heldByMedian(s.program[kind].within05, devices);
+        held[kind][1][devices] = fleetbench::heldByMedian(s.program[kind].within01, devices);
     }
 };
+
+std::string spreadText(const Spread& s, const char* format) {
+    if (s.count == 0) return "-";
+    char a[32], b[32], c[32], text[112];
+    std::snprintf(a, sizeof a, format, s.median);
+    std::snprintf(b, sizeof b, format, s.low);
+    std::snprintf(c, sizeof c, format, s.high);
+    if (s.count == 1)
+        std::snprintf(text, sizeof text, "%s", a);
+    else
+        std::snprintf(text, sizeof text, "%s (%s to %s)", a, b, c);
+    return text;
+}
+
+// "overlap" when the CPU ranges of the two programs share a value: which one is
+// cheaper is not settled at that size.
+const char* overlapWord(const SizeSummary& s) {
+    const Spread& a = s.program[kSimulator].cpu;
+    const Spread& b = s.program[kBaseline].cpu;
+    if (a.count == 0 || b.count == 0) return "-";
+    return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
+}
+
+void printSummary(const Options& o, const SizeSummary& s) {
+    std::printf("\n== %d devices: median (range) over the trusted windows\n", s.devices);
+    for (int kind : {kSimulator, kBaseline}) {
+        const fleetbench::ProgramSummary& p = s.program[kind];
+        if (!o.kinds[kind] || p.windows == 0) continue;
+        std::printf("%-9s %d of %d windows trusted%s\n", kindName(kind), p.trusted, p.windows,
+                    s.untrustedOnly[kind] ? "; none was, so these figures come from all of them (untrusted)" : "");
+        std::printf("  CPU per device          %s %% of one core\n", spreadText(p.cpu, "%.3f").c_str());
+        std::printf("  slowest device          %s %%\n", spreadText(p.slowest, "%+.3f").c_str());
+        std::printf("  devices within 0.1%%     %s of %d\n", spreadText(p.within01, "%g").c_str(), s.devices);
+        std::printf("  devices within 0.5%%     %s of %d\n", spreadText(p.within05, "%g").c_str(), s.devices);
+    }
+    if (s.ratio.count > 0)
+        std::printf("CPU ratio simulator/baseline per pair  %s; CPU ranges: %s\n",
+                    spreadText(s.ratio, "%.3f").c_str(), overlapWord(s));
+    std::fflush(stdout);
+}
 
 std::string largestText(const std::map<int, bool>& results) {
     if (results.empty()) return "not measured";
@@ -636,19 +711,41 @@ void printTable(const Options& o, const Results& res, const std::string& command
     for (const auto& r : res.runs) rows.push_back(&r);
     std::stable_sort(rows.begin(), rows.end(), [](const Run* a, const Run* b) { return a->devices < b->devices; });
     std::printf("\n## Fleet benchmark: simulator and baseline\n\n");
-    std::printf("Command: `%s`; %d s windows; load average at the end %s.\n\n", command.c_str(), o.seconds,
-                loadAverage().c_str());
-    std::printf("| devices | program | within ±0.1%% | within ±0.5%% | slowest device | CPU per device "
+    std::printf("Command: `%s`; %d s windows, %d rounds, %d s pause before each; load average at the end %s.\n\n",
+                command.c_str(), o.seconds, o.rounds, o.pauseSeconds, loadAverage().c_str());
+    std::printf("Every window:\n\n");
+    std::printf("| devices | round | program | within ±0.1%% | within ±0.5%% | slowest device | CPU per device "
                 "(user + system) | wake-ups/s per device | softirq | stolen |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Run* r : rows) {
         DeviceCpu cpu = deviceCpu(*r);
-        std::printf("| %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%% |\n", r->devices,
-                    kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5), slowestErrorPercent(*r),
-                    cpu.total, cpu.user, cpu.system, perDevicePerSecond(*r, r->deviceCounters.voluntary),
-                    r->host.softirq, r->host.steal);
+        std::printf("| %d | %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%%%s |\n",
+                    r->devices, r->round, kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5),
+                    slowestErrorPercent(*r), cpu.total, cpu.user, cpu.system,
+                    perDevicePerSecond(*r, r->deviceCounters.voluntary), r->host.softirq, r->host.steal,
+                    fleetbench::trustedWindow(r->host.steal) ? "" : " untrusted");
     }
-    std::printf("\nLargest fleet in which every device holds 200 frames/s%s:\n\n",
+    std::vector<int> sizes;
+    for (const Run* r : rows)
+        if (sizes.empty() || sizes.back() != r->devices) sizes.push_back(r->devices);
+    std::printf("\nMedians (range) over the trusted windows of each size:\n\n");
+    std::printf("| devices | program | windows trusted | CPU per device | slowest device | within ±0.1%% | "
+                "within ±0.5%% | CPU ratio simulator/baseline | CPU ranges |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (int n : sizes) {
+        SizeSummary s = res.summary(n);
+        for (int kind : {kSimulator, kBaseline}) {
+            const fleetbench::ProgramSummary& p = s.program[kind];
+            if (p.windows == 0) continue;
+            std::printf("| %d | %s | %d of %d%s | %s%% | %s%% | %s | %s | %s | %s |\n", n, kindName(kind), p.trusted,
+                        p.windows, s.untrustedOnly[kind] ? " (untrusted)" : "", spreadText(p.cpu, "%.3f").c_str(),
+                        spreadText(p.slowest, "%+.3f").c_str(), spreadText(p.within01, "%g").c_str(),
+                        spreadText(p.within05, "%g").c_str(),
+                        kind == kSimulator ? spreadText(s.ratio, "%.3f").c_str() : "",
+                        kind == kSimulator ? overlapWord(s) : "");
+        }
+    }
+    std::printf("\nLargest fleet in which every device holds 200 frames/s in the median window%s:\n\n",
                 o.findLargest ? "" : " (from the sizes measured; no search)");
     std::printf("| program | within ±0.5%% | within ±0.1%% |\n|---|---|---|\n");
     for (int kind : {kSimulator, kBaseline}) {
@@ -657,28 +754,51 @@ void printTable(const Options& o, const Results& res, const std::string& command
                     largestText(res.held[kind][1]).c_str());
     }
     std::printf("\nCPU per device is time on a CPU (schedstat) in %% of one core, split by the tick counters; "
-                "softirq and stolen are shares of all CPUs over the window (/proc/stat).\n");
+                "softirq and stolen are shares of all CPUs over the window (/proc/stat). A window with more "
+                "than %.0f%% stolen is untrusted and left out of the medians; the CPU ratio pairs the two "
+                "programs' windows of the same round.\n",
+                fleetbench::kMaxTrustedStealPercent);
     std::fflush(stdout);
 }
 
 // ---- the measurements -----------------------------------------------------------
 
-bool measureAndReport(const Options& o, int kind, int count, Results& res, double cores) {
+bool measureAndReport(const Options& o, int kind, int count, int round, Results& res, double cores) {
     Run r;
-    std::printf("\n-- %s fleet of %d devices\n", kindName(kind), count);
+    std::printf("\n-- %s fleet of %d devices, round %d of %d\n", kindName(kind), count, round, o.rounds);
     std::fflush(stdout);
     if (!measure(o, kind, count, r)) return false;
+    r.round = round;
     report(r, cores);
+    if (!fleetbench::trustedWindow(r.host.steal))
+        std::printf("untrusted window: %.1f%% of the CPUs stolen (more than %.0f%%); left out of the medians\n",
+                    r.host.steal, fleetbench::kMaxTrustedStealPercent);
     res.add(r);
     return true;
 }
 
-// Each listed size: a simulator window, then a baseline window.
+// The rounds of one step: each round a simulator window of size[kSimulator] devices,
+// then a baseline window of size[kBaseline] (0: that program has nothing to measure);
+// then the medians of each size decide what held.
+bool measureRounds(const Options& o, const int size[2], Results& res, double cores) {
+    for (int round = 1; round <= o.rounds; ++round) {
+        for (int kind : {kSimulator, kBaseline}) {
+            if (o.kinds[kind] && size[kind] > 0 && !measureAndReport(o, kind, size[kind], round, res, cores))
+                return false;
+        }
+    }
+    for (int kind : {kSimulator, kBaseline})
+        if (o.kinds[kind] && size[kind] > 0) res.decide(kind, size[kind]);
+    printSummary(o, res.summary(size[kSimulator] > 0 ? size[kSimulator] : size[kBaseline]));
+    if (size[kSimulator] > 0 && size[kBaseline] > 0 && size[kSimulator] != size[kBaseline])
+        printSummary(o, res.summary(size[kBaseline]));
+    return true;
+}
+
 bool measureSizes(const Options& o, Results& res, double cores) {
     for (int n : o.sizes) {
-        for (int kind : {kSimulator, kBaseline}) {
-            if (o.kinds[kind] && !measureAndReport(o, kind, n, res, cores)) return false;
-        }
+        int size[2] = {n, n};
+        if (!measureRounds(o, size, res, cores)) return false;
     }
     return true;
 }
@@ -687,16 +807,14 @@ bool measureSizes(const Options& o, Results& res, double cores) {
 // turns so that both see the machine in the same state.
 void search(const Options& o, Results& res, double cores) {
     while (!gInterrupted) {
-        bool measured = false;
+        int size[2] = {0, 0};
         for (int kind : {kSimulator, kBaseline}) {
             if (!o.kinds[kind]) continue;
-            int n = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
-            if (n == 0) n = fleetbench::nextSearchSize(res.held[kind][1], o.maxDevices);
-            if (n == 0) continue;
-            if (!measureAndReport(o, kind, n, res, cores)) return;
-            measured = true;
+            size[kind] = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
+            if (size[kind] == 0) size[kind] = fleetbench::nextSearchSize(res.held[kind][1], o.maxDevices);
         }
-        if (!measured) return;
+        if (size[kSimulator] == 0 && size[kBaseline] == 0) return;
+        if (!measureRounds(o, size, res, cores)) return;
     }
 }
 
@@ -704,16 +822,24 @@ void search(const Options& o, Results& res, double cores) {
 
 void usage(FILE* out) {
     std::fprintf(out,
-        "fleet_bench [--devices N[,N...]] [--seconds S] [--no-search] [--max-devices M]\n"
-        "            [--only simulator|baseline] [--during COMMAND] [--first K] [--script PATH]\n"
-        "            [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
+        "fleet_bench [--devices N[,N...]] [--seconds S] [--rounds R] [--pause P] [--no-search]\n"
+        "            [--max-devices M] [--only simulator|baseline] [--during COMMAND] [--first K]\n"
+        "            [--script PATH] [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P]\n"
+        "            [--net BLOCK]\n"
         "For each fleet size (default 100,150,200) brings up that many simulators with lcfleet,\n"
         "streams from all of them for S seconds (default 30, after 1 s discarded) and prints the\n"
-        "figures; then the same with the minimal device loop (baseline_device, --baseline). Then it\n"
-        "searches upwards (up to M, default 400) for the largest fleet of each in which every\n"
-        "device holds 200 frames/s within 0.5%%, and within 0.1%% (--no-search skips this), and\n"
-        "ends with a table of every window. Each window shows device CPU (user/system), wake-ups,\n"
-        "soft-interrupt time and CPU stolen from the VM. --only measures one program alone.\n"
+        "figures; then the same with the minimal device loop (baseline_device, --baseline). The two\n"
+        "take turns for R rounds (default 3), each window after a pause of P seconds (default 3)\n"
+        "once the fleet before it is down, and each size ends with the median and range over its\n"
+        "rounds of CPU per device, the slowest device's rate error and the devices within 0.1%% and\n"
+        "0.5%%, and of the CPU ratio of the two programs per round. A window with more than 2%% of\n"
+        "the CPUs stolen is untrusted and left out of the medians. Then it searches upwards (up to\n"
+        "M, default 400) for the largest fleet of each in which every device holds 200 frames/s\n"
+        "within 0.5%%, and within 0.1%%, in the median window (--no-search skips this), and ends\n"
+        "with a table of every window and one of the medians. Each window shows device CPU\n"
+        "(user/system), wake-ups, soft-interrupt time and CPU stolen from the VM. --only measures\n"
+        "one program alone. --net takes lcfleet's device block, A.B.C.D/P or A.B for A.B.0.0/16\n"
+        "(default 198.19); the controller side takes its first address.\n"
         "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
         "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
         "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
@@ -743,6 +869,8 @@ int parseOptions(int argc, char** argv, Options& o) {
         if (a == "--devices") {
             if (!parseSizes(value(), o.sizes)) return -1;
         } else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
+        else if (a == "--rounds") o.rounds = std::atoi(value().c_str());
+        else if (a == "--pause") o.pauseSeconds = std::atoi(value().c_str());
         else if (a == "--no-search") o.findLargest = false;
         else if (a == "--max-devices") o.maxDevices = std::atoi(value().c_str());
         else if (a == "--only") {
@@ -757,10 +885,18 @@ int parseOptions(int argc, char** argv, Options& o) {
         else if (a == "--baseline") o.baseline = value();
         else if (a == "--state") o.state = value();
         else if (a == "--prefix") o.prefix = value();
-        else if (a == "--net") o.net = value();
-        else return -1;
+        else if (a == "--net") {
+            o.net = value();
+            lcfleet::Block block;
+            std::string error;
+            if (!lcfleet::parseBlock(o.net, block, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return -1;
+            }
+            o.hostAddress = lcfleet::dotted(block.base + 1);
+        } else return -1;
     }
-    return o.seconds >= 1 && o.maxDevices >= 1 ? 1 : -1;
+    return o.seconds >= 1 && o.maxDevices >= 1 && o.rounds >= 1 && o.pauseSeconds >= 0 ? 1 : -1;
 }
 
 // The controller side (bridge, host address, multicast route, receivers) goes into a
@@ -801,8 +937,8 @@ int main(int argc, char** argv) {
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 
-    std::printf("fleet benchmark: %d s windows; simulator %s; baseline %s; load average %s\n", o.seconds,
-                o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
+    std::printf("fleet benchmark: %d s windows, %d rounds; simulator %s; baseline %s; load average %s\n", o.seconds,
+                o.rounds, o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
     std::fflush(stdout);
     Results res;
     bool complete = measureSizes(o, res, cores);
