@@ -102,6 +102,10 @@ Outgoing announcementStep(LoopState& ls, lc::CmdControllerHelloWithInformation& 
 // Handles one datagram from the announcement endpoint. Returns true when it was an
 // administration message (accepted or refused): the turn then ends at once.
 bool handleHelloDatagram(const uint8_t* data, int count, const sockaddr_in& sender, LoopState& ls);
+// The traffic handleHelloDatagram ignores without a word when it is no administration
+// message: "SFK" in bytes 0 to 2, a status report, or byte 1 naming an announcement
+// of any kind (34, 40, 64). Bytes beyond count read as zero.
+bool isSilentHelloTraffic(const uint8_t* data, int count);
 
 // ---- Play control and configuration ---------------------------------------
 void handleCommand(const uint8_t* data, int count, const sockaddr_in& sender, LoopState& ls);
