@@ -119,6 +119,9 @@ void frameStep(LoopState& ls);
 Outgoing sendStep(LoopState& ls);
 // Measures one payload; returns 1 when the input switched on or off in this call.
 int updateInputLevel(const uint8_t* pSampleData, int iBytes);
+// The payload's peak magnitude (-32768 counts as 32767), or 0 when fewer than a fifth
+// of its samples are louder than half of it: what updateInputLevel records per frame.
+int framePeak(const uint8_t* pSampleData, int iBytes);
 void resetInputLevel();
 
 // ---- Status report ---------------------------------------------------------
