@@ -19,12 +19,14 @@
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -59,8 +61,14 @@ constexpr uint16_t kCommandPort = 4001;
 constexpr int64_t kNsPerSec = 1000000000LL;
 constexpr int kHookGraceSeconds = 120;  // how long a --during command may outlast its window
 
-enum Kind { kSimulator = 0, kBaseline = 1 };
-const char* kindName(int kind) { return kind == kSimulator ? "simulator" : "baseline"; }
+// The simulator, the baseline, and with --events the simulator writing its events.
+enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2 };
+constexpr int kKinds = fleetbench::kPrograms;
+const char* kindName(int kind) {
+    return kind == kSimulator ? "simulator" : kind == kBaseline ? "baseline" : "simulator --events";
+}
+// The order of the windows in a round.
+constexpr int kRoundOrder[kKinds] = {kSimulator, kEvents, kBaseline};
 
 struct Options {
     std::vector<int> sizes = {100, 150, 200};
@@ -70,7 +78,7 @@ struct Options {
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
-    bool kinds[2] = {true, true};
+    bool kinds[kKinds] = {true, true, false};
     std::string during;  // command run during each window (profiling)
     std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
@@ -79,9 +87,13 @@ struct Options {
     std::string prefix = "lcbench";
     std::string net = "198.19";
     std::string hostAddress = "198.19.0.1";  // the block's first address: the controller side
+    std::string eventsDir;  // --events: each device's events file goes here
+    std::string eventsBin;  // the simulator started with --events, through a small script
 };
 
-const std::string& binaryOf(const Options& o, int kind) { return kind == kSimulator ? o.bin : o.baseline; }
+const std::string& binaryOf(const Options& o, int kind) {
+    return kind == kSimulator ? o.bin : kind == kBaseline ? o.baseline : o.eventsBin;
+}
 
 volatile sig_atomic_t gInterrupted = 0;
 void onInterrupt(int) { gInterrupted = 1; }
@@ -243,6 +255,7 @@ struct Run {
     HostShares host;                 // shares of all CPUs over the window
     double benchCpu = 0;
     double busyBefore = 0;  // host CPU busy in the second before the fleet came up
+    long eventLines = -1;   // lines in the devices' events files (simulator --events)
 };
 
 class Receiver {
@@ -446,6 +459,87 @@ void finishHook(pid_t hook, Receiver& rx) {
     }
 }
 
+// ---- the events files of simulator --events ------------------------------------
+
+std::vector<std::string> eventFiles(const Options& o) {
+    std::vector<std::string> files;
+    int rc = 0;
+    std::istringstream list(fleet::runCommand(
+        "find " + fleet::shellQuote(o.eventsDir) + " -maxdepth 1 -name 'events-*.jsonl' 2>/dev/null", rc));
+    for (std::string line; std::getline(list, line);)
+        if (!line.empty()) files.push_back(line);
+    return files;
+}
+
+long eventLines(const Options& o) {
+    long lines = 0;
+    for (const std::string& f : eventFiles(o)) {
+        std::string text = readText(f);
+        lines += std::count(text.begin(), text.end(), '\n');
+    }
+    return lines;
+}
+
+// lcfleet starts each device as "PROGRAM N" and tells that it runs by its first
+// argument being PROGRAM (with links resolved). For simulator --events, PROGRAM is a
+// copy of this benchmark in the events folder, which then becomes the simulator with that first argument and
+// an events file of its own (runEventsLauncher). A script would show its interpreter
+// as the first argument until it had started the simulator.
+constexpr const char* kLauncherName = "simlinecaster-events";
+constexpr const char* kLauncherTarget = "simulator-path";  // the simulator's path, in the same folder
+
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool isEventsLauncher(const char* argv0) {
+    std::string name = argv0;
+    size_t slash = name.rfind('/');
+    return name.substr(slash == std::string::npos ? 0 : slash + 1) == kLauncherName;
+}
+
+int runEventsLauncher(int argc, char** argv) {
+    std::string dir = folderOf(argv[0]);
+    std::string sim = readText(dir + "/" + kLauncherTarget);
+    while (!sim.empty() && sim.back() == '\n') sim.pop_back();
+    if (argc < 2 || sim.empty()) {
+        std::fprintf(stderr, "%s: no instance, or no %s/%s\n", kLauncherName, dir.c_str(), kLauncherTarget);
+        return 127;
+    }
+    std::string events = dir + "/events-" + argv[1] + ".jsonl";
+    std::vector<char*> args = {argv[0], const_cast<char*>("--events"), events.data()};
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(sim.c_str(), args.data());
+    std::fprintf(stderr, "%s: cannot start %s: %s\n", kLauncherName, sim.c_str(), std::strerror(errno));
+    return 127;
+}
+
+bool prepareEvents(Options& o) {
+    int rc = 0;
+    fleet::runCommand("mkdir -p " + fleet::shellQuote(o.eventsDir), rc);
+    char real[PATH_MAX], self[PATH_MAX], sim[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (rc != 0 || !realpath(o.eventsDir.c_str(), real) || n <= 0 || !realpath(o.bin.c_str(), sim)) {
+        std::fprintf(stderr, "--events: cannot make %s, or no simulator at %s\n", o.eventsDir.c_str(),
+                     o.bin.c_str());
+        return false;
+    }
+    self[n] = '\0';
+    o.eventsDir = real;
+    o.eventsBin = o.eventsDir + "/" + kLauncherName;
+    std::ofstream target(o.eventsDir + "/" + kLauncherTarget);
+    target << sim << "\n";
+    target.close();
+    fleet::runCommand("cp -f " + fleet::shellQuote(self) + " " + fleet::shellQuote(o.eventsBin), rc);
+    if (!target || rc != 0) {
+        std::fprintf(stderr, "--events: cannot write %s\n", o.eventsBin.c_str());
+        return false;
+    }
+    return true;
+}
+
 // ---- one measurement --------------------------------------------------------
 
 bool measure(const Options& o, int kind, int count, Run& run) {
@@ -455,6 +549,8 @@ bool measure(const Options& o, int kind, int count, Run& run) {
     while (nanosleep(&settle, &settle) != 0 && errno == EINTR && !gInterrupted) {
     }
     run.busyBefore = hostBusyOverOneSecond();
+    if (kind == kEvents)  // each window starts with empty files
+        for (const std::string& f : eventFiles(o)) unlink(f.c_str());
     if (!fleetUp(o, count, binaryOf(o, kind))) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
     int alive = 0;
@@ -491,6 +587,7 @@ bool measure(const Options& o, int kind, int count, Run& run) {
             run.benchCpu = selfCpuSeconds() - self0;
             run.host = fleetbench::hostShares(h0, readHostCpu());
             run.windowSeconds = static_cast<double>(t1 - t0) / kNsPerSec;
+            if (kind == kEvents) run.eventLines = eventLines(o);
             finishHook(hook, rx);
             rx.stopAll();
             run.stats = rx.stats();
@@ -615,6 +712,9 @@ void report(const Run& r, double hostCores) {
                 "busy %.1f%% in the second before up\n",
                 hostCores, r.host.busy, r.host.system, r.host.softirq, r.host.steal, r.busyBefore);
     std::printf("receiver (this program)  %.1f%% of one core\n", 100.0 * r.benchCpu / r.windowSeconds);
+    if (r.eventLines >= 0)
+        std::printf("events written           %ld lines by the end of the window (from start-up on), %.1f per device\n",
+                    r.eventLines, static_cast<double>(r.eventLines) / r.devices);
     reportTarget(r);
     std::fflush(stdout);
 }
@@ -637,13 +737,14 @@ WindowFigures figuresOf(const Run& r) {
 struct Results {
     std::vector<Run> runs;
     std::vector<WindowFigures> windows;
-    std::map<int, bool> held[2][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size, from the medians
+    std::map<int, bool> held[kKinds][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size, from the medians
 
     void add(const Run& r) {
         runs.push_back(r);
         windows.push_back(figuresOf(r));
     }
     SizeSummary summary(int devices) const { return fleetbench::summarize(windows, devices); }
+    Spread eventsRatio(int devices) const { return fleetbench::pairRatio(windows, devices, kEvents, kSimulator); }
     // The search's verdict for a size, once its rounds are done.
     void decide(int kind, int devices) {
         SizeSummary s = summary(devices);
@@ -674,12 +775,13 @@ const char* overlapWord(const SizeSummary& s) {
     return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
 }
 
-void printSummary(const Options& o, const SizeSummary& s) {
+// events: the CPU ratio of simulator --events to the simulator, per round.
+void printSummary(const Options& o, const SizeSummary& s, const Spread& events) {
     std::printf("\n== %d devices: median (range) over the trusted windows\n", s.devices);
-    for (int kind : {kSimulator, kBaseline}) {
+    for (int kind : kRoundOrder) {
         const fleetbench::ProgramSummary& p = s.program[kind];
         if (!o.kinds[kind] || p.windows == 0) continue;
-        std::printf("%-9s %d of %d windows trusted%s\n", kindName(kind), p.trusted, p.windows,
+        std::printf("%s: %d of %d windows trusted%s\n", kindName(kind), p.trusted, p.windows,
                     s.untrustedOnly[kind] ? "; none was, so these figures come from all of them (untrusted)" : "");
         std::printf("  CPU per device          %s %% of one core\n", spreadText(p.cpu, "%.3f").c_str());
         std::printf("  slowest device          %s %%\n", spreadText(p.slowest, "%+.3f").c_str());
@@ -689,6 +791,8 @@ void printSummary(const Options& o, const SizeSummary& s) {
     if (s.ratio.count > 0)
         std::printf("CPU ratio simulator/baseline per pair  %s; CPU ranges: %s\n",
                     spreadText(s.ratio, "%.3f").c_str(), overlapWord(s));
+    if (events.count > 0)
+        std::printf("CPU ratio with/without events per pair %s\n", spreadText(events, "%.3f").c_str());
     std::fflush(stdout);
 }
 
@@ -729,27 +833,30 @@ void printTable(const Options& o, const Results& res, const std::string& command
     for (const Run* r : rows)
         if (sizes.empty() || sizes.back() != r->devices) sizes.push_back(r->devices);
     std::printf("\nMedians (range) over the trusted windows of each size:\n\n");
-    std::printf("| devices | program | windows trusted | CPU per device | slowest device | within ±0.1%% | "
+    std::printf("| devices | program | windows trusted | CPU per device, %% of one core | slowest device, %% | within ±0.1%% | "
                 "within ±0.5%% | CPU ratio simulator/baseline | CPU ranges |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (int n : sizes) {
         SizeSummary s = res.summary(n);
-        for (int kind : {kSimulator, kBaseline}) {
+        Spread events = res.eventsRatio(n);
+        for (int kind : kRoundOrder) {
             const fleetbench::ProgramSummary& p = s.program[kind];
             if (p.windows == 0) continue;
-            std::printf("| %d | %s | %d of %d%s | %s%% | %s%% | %s | %s | %s | %s |\n", n, kindName(kind), p.trusted,
+            std::printf("| %d | %s | %d of %d%s | %s | %s | %s | %s | %s | %s |\n", n, kindName(kind), p.trusted,
                         p.windows, s.untrustedOnly[kind] ? " (untrusted)" : "", spreadText(p.cpu, "%.3f").c_str(),
                         spreadText(p.slowest, "%+.3f").c_str(), spreadText(p.within01, "%g").c_str(),
                         spreadText(p.within05, "%g").c_str(),
-                        kind == kSimulator ? spreadText(s.ratio, "%.3f").c_str() : "",
+                        kind == kSimulator ? spreadText(s.ratio, "%.3f").c_str()
+                        : kind == kEvents  ? (spreadText(events, "%.3f") + " of the simulator's").c_str()
+                                           : "",
                         kind == kSimulator ? overlapWord(s) : "");
         }
     }
     std::printf("\nLargest fleet in which every device holds 200 frames/s in the median window%s:\n\n",
                 o.findLargest ? "" : " (from the sizes measured; no search)");
     std::printf("| program | within ±0.5%% | within ±0.1%% |\n|---|---|---|\n");
-    for (int kind : {kSimulator, kBaseline}) {
-        if (!o.kinds[kind]) continue;
+    for (int kind : {kSimulator, kBaseline, kEvents}) {
+        if (!o.kinds[kind] || res.held[kind][0].empty()) continue;
         std::printf("| %s | %s | %s |\n", kindName(kind), largestText(res.held[kind][0]).c_str(),
                     largestText(res.held[kind][1]).c_str());
     }
@@ -780,24 +887,28 @@ bool measureAndReport(const Options& o, int kind, int count, int round, Results&
 // The rounds of one step: each round a simulator window of size[kSimulator] devices,
 // then a baseline window of size[kBaseline] (0: that program has nothing to measure);
 // then the medians of each size decide what held.
-bool measureRounds(const Options& o, const int size[2], Results& res, double cores) {
+bool measureRounds(const Options& o, const int size[kKinds], Results& res, double cores) {
     for (int round = 1; round <= o.rounds; ++round) {
-        for (int kind : {kSimulator, kBaseline}) {
+        for (int kind : kRoundOrder) {
             if (o.kinds[kind] && size[kind] > 0 && !measureAndReport(o, kind, size[kind], round, res, cores))
                 return false;
         }
     }
-    for (int kind : {kSimulator, kBaseline})
-        if (o.kinds[kind] && size[kind] > 0) res.decide(kind, size[kind]);
-    printSummary(o, res.summary(size[kSimulator] > 0 ? size[kSimulator] : size[kBaseline]));
-    if (size[kSimulator] > 0 && size[kBaseline] > 0 && size[kSimulator] != size[kBaseline])
-        printSummary(o, res.summary(size[kBaseline]));
+    std::vector<int> sizes;
+    for (int kind : kRoundOrder) {
+        if (!o.kinds[kind] || size[kind] == 0) continue;
+        res.decide(kind, size[kind]);
+        if (std::find(sizes.begin(), sizes.end(), size[kind]) == sizes.end()) sizes.push_back(size[kind]);
+    }
+    for (int n : sizes) printSummary(o, res.summary(n), res.eventsRatio(n));
     return true;
 }
 
+// Each listed size: the rounds of every program (simulator --events only here, not in
+// the search).
 bool measureSizes(const Options& o, Results& res, double cores) {
     for (int n : o.sizes) {
-        int size[2] = {n, n};
+        int size[kKinds] = {n, n, n};
         if (!measureRounds(o, size, res, cores)) return false;
     }
     return true;
@@ -807,7 +918,7 @@ bool measureSizes(const Options& o, Results& res, double cores) {
 // turns so that both see the machine in the same state.
 void search(const Options& o, Results& res, double cores) {
     while (!gInterrupted) {
-        int size[2] = {0, 0};
+        int size[kKinds] = {0, 0, 0};
         for (int kind : {kSimulator, kBaseline}) {
             if (!o.kinds[kind]) continue;
             size[kind] = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
@@ -825,7 +936,7 @@ void usage(FILE* out) {
         "fleet_bench [--devices N[,N...]] [--seconds S] [--rounds R] [--pause P] [--no-search]\n"
         "            [--max-devices M] [--only simulator|baseline] [--during COMMAND] [--first K]\n"
         "            [--script PATH] [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P]\n"
-        "            [--net BLOCK]\n"
+        "            [--net BLOCK] [--events DIR]\n"
         "For each fleet size (default 100,150,200) brings up that many simulators with lcfleet,\n"
         "streams from all of them for S seconds (default 30, after 1 s discarded) and prints the\n"
         "figures; then the same with the minimal device loop (baseline_device, --baseline). The two\n"
@@ -839,7 +950,10 @@ void usage(FILE* out) {
         "with a table of every window and one of the medians. Each window shows device CPU\n"
         "(user/system), wake-ups, soft-interrupt time and CPU stolen from the VM. --only measures\n"
         "one program alone. --net takes lcfleet's device block, A.B.C.D/P or A.B for A.B.0.0/16\n"
-        "(default 198.19); the controller side takes its first address.\n"
+        "(default 198.19); the controller side takes its first address. --events DIR adds a\n"
+        "third program to every round of the listed sizes (not to the search): the simulator\n"
+        "writing its events (--events) to DIR/events-INSTANCE.jsonl, each window's files fresh;\n"
+        "its CPU per device is set against the simulator's of the same round.\n"
         "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
         "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
         "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
@@ -862,6 +976,7 @@ bool parseSizes(const std::string& text, std::vector<int>& sizes) {
 
 // 1: run, 0: --help, -1: bad arguments.
 int parseOptions(int argc, char** argv, Options& o) {
+    bool only = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -878,7 +993,12 @@ int parseOptions(int argc, char** argv, Options& o) {
             if (k != "simulator" && k != "baseline") return -1;
             o.kinds[kSimulator] = k == "simulator";
             o.kinds[kBaseline] = k == "baseline";
+            only = true;
         } else if (a == "--during") o.during = value();
+        else if (a == "--events") {
+            o.eventsDir = value();
+            if (o.eventsDir.empty()) return -1;
+        }
         else if (a == "--first") o.first = std::atoi(value().c_str());
         else if (a == "--script") o.script = value();
         else if (a == "--bin") o.bin = value();
@@ -896,6 +1016,9 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.hostAddress = lcfleet::dotted(block.base + 1);
         } else return -1;
     }
+    // --events compares the simulator with and without its events: both are measured.
+    o.kinds[kEvents] = !o.eventsDir.empty();
+    if (o.kinds[kEvents] && only) o.kinds[kSimulator] = true;
     return o.seconds >= 1 && o.maxDevices >= 1 && o.rounds >= 1 && o.pauseSeconds >= 0 ? 1 : -1;
 }
 
@@ -920,6 +1043,7 @@ std::string commandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && isEventsLauncher(argv[0])) return runEventsLauncher(argc, argv);
     Options o;
     int parsed = parseOptions(argc, argv, o);
     if (parsed <= 0) {
@@ -934,6 +1058,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onInterrupt);
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (!o.eventsDir.empty() && !prepareEvents(o)) return 1;
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 

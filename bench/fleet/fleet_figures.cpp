@@ -172,29 +172,36 @@ ProgramSummary summarizeProgram(const std::vector<const WindowFigures*>& windows
 SizeSummary summarize(const std::vector<WindowFigures>& windows, int devices) {
     SizeSummary s;
     s.devices = devices;
-    std::map<int, const WindowFigures*> byRound[2];  // trusted windows only
-    for (int program : {0, 1}) {
+    for (int program = 0; program < kPrograms; ++program) {
         std::vector<const WindowFigures*> all, trusted;
         for (const WindowFigures& w : windows) {
             if (w.devices != devices || w.program != program) continue;
             all.push_back(&w);
-            if (!trustedWindow(w.stealPercent)) continue;
-            trusted.push_back(&w);
-            byRound[program][w.round] = &w;
+            if (trustedWindow(w.stealPercent)) trusted.push_back(&w);
         }
         s.untrustedOnly[program] = trusted.empty() && !all.empty();
         s.program[program] = summarizeProgram(trusted.empty() ? all : trusted);
         s.program[program].windows = static_cast<int>(all.size());
         s.program[program].trusted = static_cast<int>(trusted.size());
     }
+    s.ratio = pairRatio(windows, devices, 0, 1);
+    return s;
+}
+
+Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int numerator, int denominator) {
+    std::map<int, const WindowFigures*> byRound[2];  // trusted windows only
+    for (const WindowFigures& w : windows) {
+        if (w.devices != devices || !trustedWindow(w.stealPercent)) continue;
+        if (w.program == numerator) byRound[0][w.round] = &w;
+        if (w.program == denominator) byRound[1][w.round] = &w;
+    }
     std::vector<double> ratios;
-    for (const auto& [round, w0] : byRound[0]) {
+    for (const auto& [round, a] : byRound[0]) {
         auto it = byRound[1].find(round);
         if (it != byRound[1].end() && it->second->cpuPerDevice > 0)
-            ratios.push_back(w0->cpuPerDevice / it->second->cpuPerDevice);
+            ratios.push_back(a->cpuPerDevice / it->second->cpuPerDevice);
     }
-    s.ratio = spreadOf(ratios);
-    return s;
+    return spreadOf(ratios);
 }
 
 bool heldByMedian(const Spread& within, int devices) { return within.count > 0 && within.median >= devices; }

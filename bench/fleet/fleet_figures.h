@@ -71,9 +71,13 @@ Spread spreadOf(std::vector<double> values);
 // True when both have figures and their ranges share a value.
 bool rangesOverlap(const Spread& a, const Spread& b);
 
+// The programs a benchmark compares: 0 and 1 always, 2 when a variant of program 0
+// is measured as well.
+constexpr int kPrograms = 3;
+
 // The figures of one window of one program.
 struct WindowFigures {
-    int program = 0;  // 0 or 1: the two programs compared
+    int program = 0;  // 0 to kPrograms - 1
     int round = 0;    // windows of the same round and size form a pair
     int devices = 0;
     double cpuPerDevice = 0;  // % of one core
@@ -87,16 +91,19 @@ struct ProgramSummary {
     int windows = 0, trusted = 0;
     Spread cpu, slowest, within01, within05;
 };
-// Both programs at one fleet size, and the CPU ratio of program 0 to program 1 over
+// Every program at one fleet size, and the CPU ratio of program 0 to program 1 over
 // the rounds in which both windows are trusted.
 struct SizeSummary {
     int devices = 0;
-    ProgramSummary program[2];
+    ProgramSummary program[kPrograms];
     Spread ratio;
     // No window of a program was trusted: its figures are those of all its windows.
-    bool untrustedOnly[2] = {false, false};
+    bool untrustedOnly[kPrograms] = {};
 };
 SizeSummary summarize(const std::vector<WindowFigures>& windows, int devices);
+// The CPU ratio of two programs' windows of the same round at one size, over the
+// rounds in which both are trusted.
+Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int numerator, int denominator);
 // Whether every device held the tolerance in the median window of the program
 // (false when it has no figures): the search decides on this.
 bool heldByMedian(const Spread& within, int devices);

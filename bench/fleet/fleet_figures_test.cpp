@@ -220,6 +220,24 @@ TEST(SizeSummary, MediansRangesAndRatiosPerRoundOfOneSize) {
     EXPECT_FALSE(heldByMedian(s.program[0].within01, 100));
 }
 
+TEST(SizeSummary, AThirdProgramIsSummedUpAndPairedByRound) {
+    std::vector<WindowFigures> windows = {
+        window(0, 1, 100, 0.60), window(2, 1, 100, 0.63), window(1, 1, 100, 0.50),
+        window(0, 2, 100, 0.80), window(2, 2, 100, 0.82), window(1, 2, 100, 0.70),
+        window(0, 3, 100, 0.70), window(2, 3, 100, 0.90, 5.0), window(1, 3, 100, 0.60),
+    };
+    SizeSummary s = summarize(windows, 100);
+    EXPECT_EQ(s.program[2].windows, 3);
+    EXPECT_EQ(s.program[2].trusted, 2);
+    EXPECT_DOUBLE_EQ(s.program[2].cpu.median, (0.63 + 0.82) / 2);
+    EXPECT_EQ(s.ratio.count, 3) << "program 2 does not change the ratio of 0 to 1";
+    Spread events = pairRatio(windows, 100, 2, 0);
+    EXPECT_EQ(events.count, 2);
+    EXPECT_DOUBLE_EQ(events.low, 0.82 / 0.80);
+    EXPECT_DOUBLE_EQ(events.high, 0.63 / 0.60);
+    EXPECT_EQ(pairRatio(windows, 150, 2, 0).count, 0);
+}
+
 TEST(SizeSummary, AWindowWithMoreThanTwoPercentStolenIsLeftOut) {
     EXPECT_TRUE(trustedWindow(2.0));
     EXPECT_FALSE(trustedWindow(2.01));
