@@ -311,6 +311,7 @@ TEST(HelloFilterSocket, TheKernelDropsWhatTheInterpreterDrops) {
     socklen_t len = sizeof addr;
     ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     ASSERT_TRUE(attachHelloFilter(rx));
+    EXPECT_FALSE(attachHelloFilter(-1)) << "a refusal is reported, so the caller can carry on without";
 
     std::vector<Bytes> datagrams = corpus("hello");
     std::vector<Bytes> edges = edgeAndRandomDatagrams();
