@@ -61,14 +61,18 @@ constexpr uint16_t kCommandPort = 4001;
 constexpr int64_t kNsPerSec = 1000000000LL;
 constexpr int kHookGraceSeconds = 120;  // how long a --during command may outlast its window
 
-// The simulator, the baseline, and with --events the simulator writing its events.
-enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2 };
+// The simulator, the baseline, with --events the simulator writing its events, and
+// with --compare another simulator (an older build).
+enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2, kCompare = 3 };
 constexpr int kKinds = fleetbench::kPrograms;
 const char* kindName(int kind) {
-    return kind == kSimulator ? "simulator" : kind == kBaseline ? "baseline" : "simulator --events";
+    static const char* const names[kKinds] = {"simulator", "baseline", "simulator --events", "compared simulator"};
+    return names[kind];
 }
 // The order of the windows in a round.
-constexpr int kRoundOrder[kKinds] = {kSimulator, kEvents, kBaseline};
+constexpr int kRoundOrder[kKinds] = {kSimulator, kEvents, kCompare, kBaseline};
+// The variants of the simulator, each set against it per round.
+bool isVariant(int kind) { return kind == kEvents || kind == kCompare; }
 
 struct Options {
     std::vector<int> sizes = {100, 150, 200};
@@ -78,7 +82,7 @@ struct Options {
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
-    bool kinds[kKinds] = {true, true, false};
+    bool kinds[kKinds] = {true, true, false, false};
     std::string during;  // command run during each window (profiling)
     std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
@@ -89,10 +93,11 @@ struct Options {
     std::string hostAddress = "198.19.0.1";  // the block's first address: the controller side
     std::string eventsDir;  // --events: each device's events file goes here
     std::string eventsBin;  // the simulator started with --events, through a small script
+    std::string compare;    // --compare: another simulator, measured in every round as well
 };
 
 const std::string& binaryOf(const Options& o, int kind) {
-    return kind == kSimulator ? o.bin : kind == kBaseline ? o.baseline : o.eventsBin;
+    return kind == kSimulator ? o.bin : kind == kBaseline ? o.baseline : kind == kEvents ? o.eventsBin : o.compare;
 }
 
 volatile sig_atomic_t gInterrupted = 0;
@@ -744,7 +749,10 @@ struct Results {
         windows.push_back(figuresOf(r));
     }
     SizeSummary summary(int devices) const { return fleetbench::summarize(windows, devices); }
-    Spread eventsRatio(int devices) const { return fleetbench::pairRatio(windows, devices, kEvents, kSimulator); }
+    // The CPU ratio of a variant of the simulator to the simulator, per round.
+    Spread toSimulator(int devices, int kind) const {
+        return fleetbench::pairRatio(windows, devices, kind, kSimulator);
+    }
     // The search's verdict for a size, once its rounds are done.
     void decide(int kind, int devices) {
         SizeSummary s = summary(devices);
@@ -775,8 +783,16 @@ const char* overlapWord(const SizeSummary& s) {
     return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
 }
 
-// events: the CPU ratio of simulator --events to the simulator, per round.
-void printSummary(const Options& o, const SizeSummary& s, const Spread& events) {
+// "overlap" when the CPU ranges of a variant and the simulator share a value.
+const char* overlapWithSimulator(const SizeSummary& s, int kind) {
+    const Spread& a = s.program[kind].cpu;
+    const Spread& b = s.program[kSimulator].cpu;
+    if (a.count == 0 || b.count == 0) return "-";
+    return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
+}
+
+void printSummary(const Options& o, const Results& res, int devices) {
+    SizeSummary s = res.summary(devices);
     std::printf("\n== %d devices: median (range) over the trusted windows\n", s.devices);
     for (int kind : kRoundOrder) {
         const fleetbench::ProgramSummary& p = s.program[kind];
@@ -791,8 +807,12 @@ void printSummary(const Options& o, const SizeSummary& s, const Spread& events) 
     if (s.ratio.count > 0)
         std::printf("CPU ratio simulator/baseline per pair  %s; CPU ranges: %s\n",
                     spreadText(s.ratio, "%.3f").c_str(), overlapWord(s));
-    if (events.count > 0)
-        std::printf("CPU ratio with/without events per pair %s\n", spreadText(events, "%.3f").c_str());
+    for (int kind : {kEvents, kCompare}) {
+        Spread r = res.toSimulator(devices, kind);
+        if (r.count > 0)
+            std::printf("CPU ratio %s/simulator per pair  %s; CPU ranges: %s\n", kindName(kind),
+                        spreadText(r, "%.3f").c_str(), overlapWithSimulator(s, kind));
+    }
     std::fflush(stdout);
 }
 
@@ -838,7 +858,6 @@ void printTable(const Options& o, const Results& res, const std::string& command
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (int n : sizes) {
         SizeSummary s = res.summary(n);
-        Spread events = res.eventsRatio(n);
         for (int kind : kRoundOrder) {
             const fleetbench::ProgramSummary& p = s.program[kind];
             if (p.windows == 0) continue;
@@ -847,15 +866,17 @@ void printTable(const Options& o, const Results& res, const std::string& command
                         spreadText(p.slowest, "%+.3f").c_str(), spreadText(p.within01, "%g").c_str(),
                         spreadText(p.within05, "%g").c_str(),
                         kind == kSimulator ? spreadText(s.ratio, "%.3f").c_str()
-                        : kind == kEvents  ? (spreadText(events, "%.3f") + " of the simulator's").c_str()
+                        : isVariant(kind)  ? (spreadText(res.toSimulator(n, kind), "%.3f") + " of the simulator's").c_str()
                                            : "",
-                        kind == kSimulator ? overlapWord(s) : "");
+                        kind == kSimulator ? overlapWord(s)
+                        : isVariant(kind)  ? overlapWithSimulator(s, kind)
+                                           : "");
         }
     }
     std::printf("\nLargest fleet in which every device holds 200 frames/s in the median window%s:\n\n",
                 o.findLargest ? "" : " (from the sizes measured; no search)");
     std::printf("| program | within ±0.5%% | within ±0.1%% |\n|---|---|---|\n");
-    for (int kind : {kSimulator, kBaseline, kEvents}) {
+    for (int kind : kRoundOrder) {
         if (!o.kinds[kind] || res.held[kind][0].empty()) continue;
         std::printf("| %s | %s | %s |\n", kindName(kind), largestText(res.held[kind][0]).c_str(),
                     largestText(res.held[kind][1]).c_str());
@@ -900,7 +921,7 @@ bool measureRounds(const Options& o, const int size[kKinds], Results& res, doubl
         res.decide(kind, size[kind]);
         if (std::find(sizes.begin(), sizes.end(), size[kind]) == sizes.end()) sizes.push_back(size[kind]);
     }
-    for (int n : sizes) printSummary(o, res.summary(n), res.eventsRatio(n));
+    for (int n : sizes) printSummary(o, res, n);
     return true;
 }
 
@@ -908,7 +929,7 @@ bool measureRounds(const Options& o, const int size[kKinds], Results& res, doubl
 // the search).
 bool measureSizes(const Options& o, Results& res, double cores) {
     for (int n : o.sizes) {
-        int size[kKinds] = {n, n, n};
+        int size[kKinds] = {n, n, n, n};
         if (!measureRounds(o, size, res, cores)) return false;
     }
     return true;
@@ -918,7 +939,7 @@ bool measureSizes(const Options& o, Results& res, double cores) {
 // turns so that both see the machine in the same state.
 void search(const Options& o, Results& res, double cores) {
     while (!gInterrupted) {
-        int size[kKinds] = {0, 0, 0};
+        int size[kKinds] = {0, 0, 0, 0};
         for (int kind : {kSimulator, kBaseline}) {
             if (!o.kinds[kind]) continue;
             size[kind] = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
@@ -936,7 +957,7 @@ void usage(FILE* out) {
         "fleet_bench [--devices N[,N...]] [--seconds S] [--rounds R] [--pause P] [--no-search]\n"
         "            [--max-devices M] [--only simulator|baseline] [--during COMMAND] [--first K]\n"
         "            [--script PATH] [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P]\n"
-        "            [--net BLOCK] [--events DIR]\n"
+        "            [--net BLOCK] [--events DIR] [--compare PATH]\n"
         "For each fleet size (default 100,150,200) brings up that many simulators with lcfleet,\n"
         "streams from all of them for S seconds (default 30, after 1 s discarded) and prints the\n"
         "figures; then the same with the minimal device loop (baseline_device, --baseline). The two\n"
@@ -953,7 +974,8 @@ void usage(FILE* out) {
         "(default 198.19); the controller side takes its first address. --events DIR adds a\n"
         "third program to every round of the listed sizes (not to the search): the simulator\n"
         "writing its events (--events) to DIR/events-INSTANCE.jsonl, each window's files fresh;\n"
-        "its CPU per device is set against the simulator's of the same round.\n"
+        "its CPU per device is set against the simulator's of the same round. --compare PATH\n"
+        "does the same with another simulator (an older build, say).\n"
         "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
         "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
         "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
@@ -995,7 +1017,10 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.kinds[kBaseline] = k == "baseline";
             only = true;
         } else if (a == "--during") o.during = value();
-        else if (a == "--events") {
+        else if (a == "--compare") {
+            o.compare = value();
+            if (o.compare.empty()) return -1;
+        } else if (a == "--events") {
             o.eventsDir = value();
             if (o.eventsDir.empty()) return -1;
         }
@@ -1018,7 +1043,8 @@ int parseOptions(int argc, char** argv, Options& o) {
     }
     // --events compares the simulator with and without its events: both are measured.
     o.kinds[kEvents] = !o.eventsDir.empty();
-    if (o.kinds[kEvents] && only) o.kinds[kSimulator] = true;
+    o.kinds[kCompare] = !o.compare.empty();
+    if ((o.kinds[kEvents] || o.kinds[kCompare]) && only) o.kinds[kSimulator] = true;
     return o.seconds >= 1 && o.maxDevices >= 1 && o.rounds >= 1 && o.pauseSeconds >= 0 ? 1 : -1;
 }
 
@@ -1064,6 +1090,8 @@ int main(int argc, char** argv) {
 
     std::printf("fleet benchmark: %d s windows, %d rounds; simulator %s; baseline %s; load average %s\n", o.seconds,
                 o.rounds, o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
+    if (o.kinds[kCompare]) std::printf("compared simulator: %s\n", o.compare.c_str());
+    if (o.kinds[kEvents]) std::printf("simulator --events: events files in %s\n", o.eventsDir.c_str());
     std::fflush(stdout);
     Results res;
     bool complete = measureSizes(o, res, cores);

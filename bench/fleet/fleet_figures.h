@@ -71,9 +71,9 @@ Spread spreadOf(std::vector<double> values);
 // True when both have figures and their ranges share a value.
 bool rangesOverlap(const Spread& a, const Spread& b);
 
-// The programs a benchmark compares: 0 and 1 always, 2 when a variant of program 0
-// is measured as well.
-constexpr int kPrograms = 3;
+// The programs a benchmark compares: 0 and 1 always, 2 and 3 when variants of
+// program 0 are measured as well.
+constexpr int kPrograms = 4;
 
 // The figures of one window of one program.
 struct WindowFigures {
