@@ -18,7 +18,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m -- "${BUILD_DIR:-$repo/build}")
 sim=$build/tools/simlinecaster/simlinecaster rate=150 seconds=10 mode=strace out=""
-fail() { echo "turn-cost.sh: $*" >&2; exit 2; }
+fail() { echo "turn-cost.sh: $*" >&2; echo "Try 'scripts/turn-cost.sh --help'." >&2; exit 2; }
 while (($#)); do
     case $1 in
         -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;

@@ -72,6 +72,11 @@ done <<'CASES'
 2 profile-fleet.sh --only foo
 2 profile-fleet.sh --out
 2 profile-fleet.sh --bogus
+0 turn-cost.sh --help
+2 turn-cost.sh --rate abc
+2 turn-cost.sh --seconds 0
+2 turn-cost.sh --bin /nonexistent
+2 turn-cost.sh --bogus
 CASES
 
 for bench in "$2" "$3"; do
