@@ -254,7 +254,7 @@ main() {
     mkdir -p "$out"
     local self
     self=$(pwd)/scripts/profile-fleet.sh
-    "$bench" --devices "$devices" --seconds "$seconds" --no-search "${only[@]}" "${bin[@]}" \
+    "$bench" --devices "$devices" --seconds "$seconds" --rounds 1 --no-search "${only[@]}" "${bin[@]}" \
         --prefix "lcprof" --state "/run/lcfleet-prof" \
         --during "$(printf '%q --collect %q' "$self" "$out")" >"$out/bench.txt" 2>&1 || {
         echo "fleet_bench failed; its output:" >&2

@@ -6,21 +6,27 @@
 // receiver port and is kept alive once a second, and what arrives is counted.
 // Each window prints per-device frame rates, sequence gaps, status reports, the
 // devices' CPU (user/system, per device), wake-ups, soft-interrupt time and the
-// CPU stolen from the VM; then the largest fleets holding 200 frames/s within 0.5%
-// and 0.1% are searched for, and a table of everything measured closes the run.
-// The controller side lives in a network namespace of the benchmark's own.
+// CPU stolen from the VM. The two programs take turns (simulator, baseline,
+// simulator, ...) for a number of rounds per fleet size, each window after the same
+// pause, and each size ends with the median and range of every figure over its
+// rounds; a window with more than 2% stolen is left out of them. Then the largest
+// fleets holding 200 frames/s within 0.5% and 0.1% are searched for (deciding on the
+// medians), and a table of the medians closes the run. The controller side lives in
+// a network namespace of the benchmark's own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +42,7 @@
 
 #include "core/codec.h"
 #include "fleet_figures.h"
+#include "tools/fleet/block.h"
 #include "tools/fleet/fleet_status.h"
 
 namespace {
@@ -43,6 +50,9 @@ namespace {
 using fleetbench::HostCpu;
 using fleetbench::HostShares;
 using fleetbench::ProcessCounters;
+using fleetbench::SizeSummary;
+using fleetbench::Spread;
+using fleetbench::WindowFigures;
 
 constexpr double kNominalRate = 200.0;
 constexpr uint16_t kFirstReceiverPort = 30000;
@@ -51,16 +61,28 @@ constexpr uint16_t kCommandPort = 4001;
 constexpr int64_t kNsPerSec = 1000000000LL;
 constexpr int kHookGraceSeconds = 120;  // how long a --during command may outlast its window
 
-enum Kind { kSimulator = 0, kBaseline = 1 };
-const char* kindName(int kind) { return kind == kSimulator ? "simulator" : "baseline"; }
+// The simulator, the baseline, with --events the simulator writing its events, and
+// with --compare another simulator (an older build).
+enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2, kCompare = 3 };
+constexpr int kKinds = fleetbench::kPrograms;
+const char* kindName(int kind) {
+    static const char* const names[kKinds] = {"simulator", "baseline", "simulator --events", "compared simulator"};
+    return names[kind];
+}
+// The order of the windows in a round.
+constexpr int kRoundOrder[kKinds] = {kSimulator, kEvents, kCompare, kBaseline};
+// The variants of the simulator, each set against it per round.
+bool isVariant(int kind) { return kind == kEvents || kind == kCompare; }
 
 struct Options {
     std::vector<int> sizes = {100, 150, 200};
     int seconds = 30;
+    int rounds = 3;
+    int pauseSeconds = 3;  // before every window, after the previous fleet is down
     bool findLargest = true;
     int maxDevices = 400;
     int first = 1;
-    bool kinds[2] = {true, true};
+    bool kinds[kKinds] = {true, true, false, false};
     std::string during;  // command run during each window (profiling)
     std::string script = LCFLEET_BIN;
     std::string bin = SIMLINECASTER_BIN;
@@ -68,9 +90,15 @@ struct Options {
     std::string state = "/run/lcfleet-bench";
     std::string prefix = "lcbench";
     std::string net = "198.19";
+    std::string hostAddress = "198.19.0.1";  // the block's first address: the controller side
+    std::string eventsDir;  // --events: each device's events file goes here
+    std::string eventsBin;  // the simulator started with --events, through a small script
+    std::string compare;    // --compare: another simulator, measured in every round as well
 };
 
-const std::string& binaryOf(const Options& o, int kind) { return kind == kSimulator ? o.bin : o.baseline; }
+const std::string& binaryOf(const Options& o, int kind) {
+    return kind == kSimulator ? o.bin : kind == kBaseline ? o.baseline : kind == kEvents ? o.eventsBin : o.compare;
+}
 
 volatile sig_atomic_t gInterrupted = 0;
 void onInterrupt(int) { gInterrupted = 1; }
@@ -224,6 +252,7 @@ struct DeviceStats {
 struct Run {
     int kind = kSimulator;
     int devices = 0;
+    int round = 0;
     std::vector<DeviceStats> stats;
     std::vector<int> instances;  // instance number of each device, in the order of stats
     double windowSeconds = 0;
@@ -231,6 +260,7 @@ struct Run {
     HostShares host;                 // shares of all CPUs over the window
     double benchCpu = 0;
     double busyBefore = 0;  // host CPU busy in the second before the fleet came up
+    long eventLines = -1;   // lines in the devices' events files (simulator --events)
 };
 
 class Receiver {
@@ -434,12 +464,98 @@ void finishHook(pid_t hook, Receiver& rx) {
     }
 }
 
+// ---- the events files of simulator --events ------------------------------------
+
+std::vector<std::string> eventFiles(const Options& o) {
+    std::vector<std::string> files;
+    int rc = 0;
+    std::istringstream list(fleet::runCommand(
+        "find " + fleet::shellQuote(o.eventsDir) + " -maxdepth 1 -name 'events-*.jsonl' 2>/dev/null", rc));
+    for (std::string line; std::getline(list, line);)
+        if (!line.empty()) files.push_back(line);
+    return files;
+}
+
+long eventLines(const Options& o) {
+    long lines = 0;
+    for (const std::string& f : eventFiles(o)) {
+        std::string text = readText(f);
+        lines += std::count(text.begin(), text.end(), '\n');
+    }
+    return lines;
+}
+
+// lcfleet starts each device as "PROGRAM N" and tells that it runs by its first
+// argument being PROGRAM (with links resolved). For simulator --events, PROGRAM is a
+// copy of this benchmark in the events folder, which then becomes the simulator with that first argument and
+// an events file of its own (runEventsLauncher). A script would show its interpreter
+// as the first argument until it had started the simulator.
+constexpr const char* kLauncherName = "simlinecaster-events";
+constexpr const char* kLauncherTarget = "simulator-path";  // the simulator's path, in the same folder
+
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool isEventsLauncher(const char* argv0) {
+    std::string name = argv0;
+    size_t slash = name.rfind('/');
+    return name.substr(slash == std::string::npos ? 0 : slash + 1) == kLauncherName;
+}
+
+int runEventsLauncher(int argc, char** argv) {
+    std::string dir = folderOf(argv[0]);
+    std::string sim = readText(dir + "/" + kLauncherTarget);
+    while (!sim.empty() && sim.back() == '\n') sim.pop_back();
+    if (argc < 2 || sim.empty()) {
+        std::fprintf(stderr, "%s: no instance, or no %s/%s\n", kLauncherName, dir.c_str(), kLauncherTarget);
+        return 127;
+    }
+    std::string events = dir + "/events-" + argv[1] + ".jsonl";
+    std::vector<char*> args = {argv[0], const_cast<char*>("--events"), events.data()};
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(sim.c_str(), args.data());
+    std::fprintf(stderr, "%s: cannot start %s: %s\n", kLauncherName, sim.c_str(), std::strerror(errno));
+    return 127;
+}
+
+bool prepareEvents(Options& o) {
+    int rc = 0;
+    fleet::runCommand("mkdir -p " + fleet::shellQuote(o.eventsDir), rc);
+    char real[PATH_MAX], self[PATH_MAX], sim[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (rc != 0 || !realpath(o.eventsDir.c_str(), real) || n <= 0 || !realpath(o.bin.c_str(), sim)) {
+        std::fprintf(stderr, "--events: cannot make %s, or no simulator at %s\n", o.eventsDir.c_str(),
+                     o.bin.c_str());
+        return false;
+    }
+    self[n] = '\0';
+    o.eventsDir = real;
+    o.eventsBin = o.eventsDir + "/" + kLauncherName;
+    std::ofstream target(o.eventsDir + "/" + kLauncherTarget);
+    target << sim << "\n";
+    target.close();
+    fleet::runCommand("cp -f " + fleet::shellQuote(self) + " " + fleet::shellQuote(o.eventsBin), rc);
+    if (!target || rc != 0) {
+        std::fprintf(stderr, "--events: cannot write %s\n", o.eventsBin.c_str());
+        return false;
+    }
+    return true;
+}
+
 // ---- one measurement --------------------------------------------------------
 
 bool measure(const Options& o, int kind, int count, Run& run) {
     run.kind = kind;
     run.devices = count;
+    timespec settle{o.pauseSeconds, 0};
+    while (nanosleep(&settle, &settle) != 0 && errno == EINTR && !gInterrupted) {
+    }
     run.busyBefore = hostBusyOverOneSecond();
+    if (kind == kEvents)  // each window starts with empty files
+        for (const std::string& f : eventFiles(o)) unlink(f.c_str());
     if (!fleetUp(o, count, binaryOf(o, kind))) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
     int alive = 0;
@@ -451,7 +567,7 @@ bool measure(const Options& o, int kind, int count, Run& run) {
         reapOrphans();
         return false;
     }
-    std::string host = o.net + ".0.1";
+    const std::string& host = o.hostAddress;
     bool ok = false;
     {
         Receiver rx(devices, host);
@@ -476,6 +592,7 @@ bool measure(const Options& o, int kind, int count, Run& run) {
             run.benchCpu = selfCpuSeconds() - self0;
             run.host = fleetbench::hostShares(h0, readHostCpu());
             run.windowSeconds = static_cast<double>(t1 - t0) / kNsPerSec;
+            if (kind == kEvents) run.eventLines = eventLines(o);
             finishHook(hook, rx);
             rx.stopAll();
             run.stats = rx.stats();
@@ -600,22 +717,104 @@ void report(const Run& r, double hostCores) {
                 "busy %.1f%% in the second before up\n",
                 hostCores, r.host.busy, r.host.system, r.host.softirq, r.host.steal, r.busyBefore);
     std::printf("receiver (this program)  %.1f%% of one core\n", 100.0 * r.benchCpu / r.windowSeconds);
+    if (r.eventLines >= 0)
+        std::printf("events written           %ld lines by the end of the window (from start-up on), %.1f per device\n",
+                    r.eventLines, static_cast<double>(r.eventLines) / r.devices);
     reportTarget(r);
     std::fflush(stdout);
 }
 
-// ---- the final table ----------------------------------------------------------
+// ---- rounds and medians ------------------------------------------------------------
+
+WindowFigures figuresOf(const Run& r) {
+    WindowFigures w;
+    w.program = r.kind;
+    w.round = r.round;
+    w.devices = r.devices;
+    w.cpuPerDevice = deviceCpu(r).total;
+    w.slowestErrorPercent = slowestErrorPercent(r);
+    w.within01 = devicesWithin(r, 0.1);
+    w.within05 = devicesWithin(r, 0.5);
+    w.stealPercent = r.host.steal;
+    return w;
+}
 
 struct Results {
     std::vector<Run> runs;
-    std::map<int, bool> held[2][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size
+    std::vector<WindowFigures> windows;
+    std::map<int, bool> held[kKinds][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size, from the medians
 
     void add(const Run& r) {
         runs.push_back(r);
-        held[r.kind][0][r.devices] = holds(r, 0.5);
-        held[r.kind][1][r.devices] = holds(r, 0.1);
+        windows.push_back(figuresOf(r));
+    }
+    SizeSummary summary(int devices) const { return fleetbench::summarize(windows, devices); }
+    // The CPU ratio of a variant of the simulator to the simulator, per round.
+    Spread toSimulator(int devices, int kind) const {
+        return fleetbench::pairRatio(windows, devices, kind, kSimulator);
+    }
+    // The search's verdict for a size, once its rounds are done.
+    void decide(int kind, int devices) {
+        SizeSummary s = summary(devices);
+        held[kind][0][devices] = fleetbench::heldByMedian(s.program[kind].within05, devices);
+        held[kind][1][devices] = fleetbench::heldByMedian(s.program[kind].within01, devices);
     }
 };
+
+std::string spreadText(const Spread& s, const char* format) {
+    if (s.count == 0) return "-";
+    char a[32], b[32], c[32], text[112];
+    std::snprintf(a, sizeof a, format, s.median);
+    std::snprintf(b, sizeof b, format, s.low);
+    std::snprintf(c, sizeof c, format, s.high);
+    if (s.count == 1)
+        std::snprintf(text, sizeof text, "%s", a);
+    else
+        std::snprintf(text, sizeof text, "%s (%s to %s)", a, b, c);
+    return text;
+}
+
+// "overlap" when the CPU ranges of the two programs share a value: which one is
+// cheaper is not settled at that size.
+const char* overlapWord(const SizeSummary& s) {
+    const Spread& a = s.program[kSimulator].cpu;
+    const Spread& b = s.program[kBaseline].cpu;
+    if (a.count == 0 || b.count == 0) return "-";
+    return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
+}
+
+// "overlap" when the CPU ranges of a variant and the simulator share a value.
+const char* overlapWithSimulator(const SizeSummary& s, int kind) {
+    const Spread& a = s.program[kind].cpu;
+    const Spread& b = s.program[kSimulator].cpu;
+    if (a.count == 0 || b.count == 0) return "-";
+    return fleetbench::rangesOverlap(a, b) ? "overlap" : "apart";
+}
+
+void printSummary(const Options& o, const Results& res, int devices) {
+    SizeSummary s = res.summary(devices);
+    std::printf("\n== %d devices: median (range) over the trusted windows\n", s.devices);
+    for (int kind : kRoundOrder) {
+        const fleetbench::ProgramSummary& p = s.program[kind];
+        if (!o.kinds[kind] || p.windows == 0) continue;
+        std::printf("%s: %d of %d windows trusted%s\n", kindName(kind), p.trusted, p.windows,
+                    s.untrustedOnly[kind] ? "; none was, so these figures come from all of them (untrusted)" : "");
+        std::printf("  CPU per device          %s %% of one core\n", spreadText(p.cpu, "%.3f").c_str());
+        std::printf("  slowest device          %s %%\n", spreadText(p.slowest, "%+.3f").c_str());
+        std::printf("  devices within 0.1%%     %s of %d\n", spreadText(p.within01, "%g").c_str(), s.devices);
+        std::printf("  devices within 0.5%%     %s of %d\n", spreadText(p.within05, "%g").c_str(), s.devices);
+    }
+    if (s.ratio.count > 0)
+        std::printf("CPU ratio simulator/baseline per pair  %s; CPU ranges: %s\n",
+                    spreadText(s.ratio, "%.3f").c_str(), overlapWord(s));
+    for (int kind : {kEvents, kCompare}) {
+        Spread r = res.toSimulator(devices, kind);
+        if (r.count > 0)
+            std::printf("CPU ratio %s/simulator per pair  %s; CPU ranges: %s\n", kindName(kind),
+                        spreadText(r, "%.3f").c_str(), overlapWithSimulator(s, kind));
+    }
+    std::fflush(stdout);
+}
 
 std::string largestText(const std::map<int, bool>& results) {
     if (results.empty()) return "not measured";
@@ -636,49 +835,102 @@ void printTable(const Options& o, const Results& res, const std::string& command
     for (const auto& r : res.runs) rows.push_back(&r);
     std::stable_sort(rows.begin(), rows.end(), [](const Run* a, const Run* b) { return a->devices < b->devices; });
     std::printf("\n## Fleet benchmark: simulator and baseline\n\n");
-    std::printf("Command: `%s`; %d s windows; load average at the end %s.\n\n", command.c_str(), o.seconds,
-                loadAverage().c_str());
-    std::printf("| devices | program | within ±0.1%% | within ±0.5%% | slowest device | CPU per device "
+    std::printf("Command: `%s`; %d s windows, %d rounds, %d s pause before each; load average at the end %s.\n\n",
+                command.c_str(), o.seconds, o.rounds, o.pauseSeconds, loadAverage().c_str());
+    std::printf("Every window:\n\n");
+    std::printf("| devices | round | program | within ±0.1%% | within ±0.5%% | slowest device | CPU per device "
                 "(user + system) | wake-ups/s per device | softirq | stolen |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Run* r : rows) {
         DeviceCpu cpu = deviceCpu(*r);
-        std::printf("| %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%% |\n", r->devices,
-                    kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5), slowestErrorPercent(*r),
-                    cpu.total, cpu.user, cpu.system, perDevicePerSecond(*r, r->deviceCounters.voluntary),
-                    r->host.softirq, r->host.steal);
+        std::printf("| %d | %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%%%s |\n",
+                    r->devices, r->round, kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5),
+                    slowestErrorPercent(*r), cpu.total, cpu.user, cpu.system,
+                    perDevicePerSecond(*r, r->deviceCounters.voluntary), r->host.softirq, r->host.steal,
+                    fleetbench::trustedWindow(r->host.steal) ? "" : " untrusted");
     }
-    std::printf("\nLargest fleet in which every device holds 200 frames/s%s:\n\n",
+    std::vector<int> sizes;
+    for (const Run* r : rows)
+        if (sizes.empty() || sizes.back() != r->devices) sizes.push_back(r->devices);
+    std::printf("\nMedians (range) over the trusted windows of each size:\n\n");
+    std::printf("| devices | program | windows trusted | CPU per device, %% of one core | slowest device, %% | within ±0.1%% | "
+                "within ±0.5%% | CPU ratio simulator/baseline | CPU ranges |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (int n : sizes) {
+        SizeSummary s = res.summary(n);
+        for (int kind : kRoundOrder) {
+            const fleetbench::ProgramSummary& p = s.program[kind];
+            if (p.windows == 0) continue;
+            std::printf("| %d | %s | %d of %d%s | %s | %s | %s | %s | %s | %s |\n", n, kindName(kind), p.trusted,
+                        p.windows, s.untrustedOnly[kind] ? " (untrusted)" : "", spreadText(p.cpu, "%.3f").c_str(),
+                        spreadText(p.slowest, "%+.3f").c_str(), spreadText(p.within01, "%g").c_str(),
+                        spreadText(p.within05, "%g").c_str(),
+                        kind == kSimulator ? spreadText(s.ratio, "%.3f").c_str()
+                        : isVariant(kind)  ? (spreadText(res.toSimulator(n, kind), "%.3f") + " of the simulator's").c_str()
+                                           : "",
+                        kind == kSimulator ? overlapWord(s)
+                        : isVariant(kind)  ? overlapWithSimulator(s, kind)
+                                           : "");
+        }
+    }
+    std::printf("\nLargest fleet in which every device holds 200 frames/s in the median window%s:\n\n",
                 o.findLargest ? "" : " (from the sizes measured; no search)");
     std::printf("| program | within ±0.5%% | within ±0.1%% |\n|---|---|---|\n");
-    for (int kind : {kSimulator, kBaseline}) {
-        if (!o.kinds[kind]) continue;
+    for (int kind : kRoundOrder) {
+        if (!o.kinds[kind] || res.held[kind][0].empty()) continue;
         std::printf("| %s | %s | %s |\n", kindName(kind), largestText(res.held[kind][0]).c_str(),
                     largestText(res.held[kind][1]).c_str());
     }
     std::printf("\nCPU per device is time on a CPU (schedstat) in %% of one core, split by the tick counters; "
-                "softirq and stolen are shares of all CPUs over the window (/proc/stat).\n");
+                "softirq and stolen are shares of all CPUs over the window (/proc/stat). A window with more "
+                "than %.0f%% stolen is untrusted and left out of the medians; the CPU ratio pairs the two "
+                "programs' windows of the same round.\n",
+                fleetbench::kMaxTrustedStealPercent);
     std::fflush(stdout);
 }
 
 // ---- the measurements -----------------------------------------------------------
 
-bool measureAndReport(const Options& o, int kind, int count, Results& res, double cores) {
+bool measureAndReport(const Options& o, int kind, int count, int round, Results& res, double cores) {
     Run r;
-    std::printf("\n-- %s fleet of %d devices\n", kindName(kind), count);
+    std::printf("\n-- %s fleet of %d devices, round %d of %d\n", kindName(kind), count, round, o.rounds);
     std::fflush(stdout);
     if (!measure(o, kind, count, r)) return false;
+    r.round = round;
     report(r, cores);
+    if (!fleetbench::trustedWindow(r.host.steal))
+        std::printf("untrusted window: %.1f%% of the CPUs stolen (more than %.0f%%); left out of the medians\n",
+                    r.host.steal, fleetbench::kMaxTrustedStealPercent);
     res.add(r);
     return true;
 }
 
-// Each listed size: a simulator window, then a baseline window.
+// The rounds of one step: each round a simulator window of size[kSimulator] devices,
+// then a baseline window of size[kBaseline] (0: that program has nothing to measure);
+// then the medians of each size decide what held.
+bool measureRounds(const Options& o, const int size[kKinds], Results& res, double cores) {
+    for (int round = 1; round <= o.rounds; ++round) {
+        for (int kind : kRoundOrder) {
+            if (o.kinds[kind] && size[kind] > 0 && !measureAndReport(o, kind, size[kind], round, res, cores))
+                return false;
+        }
+    }
+    std::vector<int> sizes;
+    for (int kind : kRoundOrder) {
+        if (!o.kinds[kind] || size[kind] == 0) continue;
+        res.decide(kind, size[kind]);
+        if (std::find(sizes.begin(), sizes.end(), size[kind]) == sizes.end()) sizes.push_back(size[kind]);
+    }
+    for (int n : sizes) printSummary(o, res, n);
+    return true;
+}
+
+// Each listed size: the rounds of every program (simulator --events only here, not in
+// the search).
 bool measureSizes(const Options& o, Results& res, double cores) {
     for (int n : o.sizes) {
-        for (int kind : {kSimulator, kBaseline}) {
-            if (o.kinds[kind] && !measureAndReport(o, kind, n, res, cores)) return false;
-        }
+        int size[kKinds] = {n, n, n, n};
+        if (!measureRounds(o, size, res, cores)) return false;
     }
     return true;
 }
@@ -687,16 +939,14 @@ bool measureSizes(const Options& o, Results& res, double cores) {
 // turns so that both see the machine in the same state.
 void search(const Options& o, Results& res, double cores) {
     while (!gInterrupted) {
-        bool measured = false;
+        int size[kKinds] = {0, 0, 0, 0};
         for (int kind : {kSimulator, kBaseline}) {
             if (!o.kinds[kind]) continue;
-            int n = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
-            if (n == 0) n = fleetbench::nextSearchSize(res.held[kind][1], o.maxDevices);
-            if (n == 0) continue;
-            if (!measureAndReport(o, kind, n, res, cores)) return;
-            measured = true;
+            size[kind] = fleetbench::nextSearchSize(res.held[kind][0], o.maxDevices);
+            if (size[kind] == 0) size[kind] = fleetbench::nextSearchSize(res.held[kind][1], o.maxDevices);
         }
-        if (!measured) return;
+        if (size[kSimulator] == 0 && size[kBaseline] == 0) return;
+        if (!measureRounds(o, size, res, cores)) return;
     }
 }
 
@@ -704,16 +954,28 @@ void search(const Options& o, Results& res, double cores) {
 
 void usage(FILE* out) {
     std::fprintf(out,
-        "fleet_bench [--devices N[,N...]] [--seconds S] [--no-search] [--max-devices M]\n"
-        "            [--only simulator|baseline] [--during COMMAND] [--first K] [--script PATH]\n"
-        "            [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P] [--net 198.18|198.19]\n"
+        "fleet_bench [--devices N[,N...]] [--seconds S] [--rounds R] [--pause P] [--no-search]\n"
+        "            [--max-devices M] [--only simulator|baseline] [--during COMMAND] [--first K]\n"
+        "            [--script PATH] [--bin PATH] [--baseline PATH] [--state DIR] [--prefix P]\n"
+        "            [--net BLOCK] [--events DIR] [--compare PATH]\n"
         "For each fleet size (default 100,150,200) brings up that many simulators with lcfleet,\n"
         "streams from all of them for S seconds (default 30, after 1 s discarded) and prints the\n"
-        "figures; then the same with the minimal device loop (baseline_device, --baseline). Then it\n"
-        "searches upwards (up to M, default 400) for the largest fleet of each in which every\n"
-        "device holds 200 frames/s within 0.5%%, and within 0.1%% (--no-search skips this), and\n"
-        "ends with a table of every window. Each window shows device CPU (user/system), wake-ups,\n"
-        "soft-interrupt time and CPU stolen from the VM. --only measures one program alone.\n"
+        "figures; then the same with the minimal device loop (baseline_device, --baseline). The two\n"
+        "take turns for R rounds (default 3), each window after a pause of P seconds (default 3)\n"
+        "once the fleet before it is down, and each size ends with the median and range over its\n"
+        "rounds of CPU per device, the slowest device's rate error and the devices within 0.1%% and\n"
+        "0.5%%, and of the CPU ratio of the two programs per round. A window with more than 2%% of\n"
+        "the CPUs stolen is untrusted and left out of the medians. Then it searches upwards (up to\n"
+        "M, default 400) for the largest fleet of each in which every device holds 200 frames/s\n"
+        "within 0.5%%, and within 0.1%%, in the median window (--no-search skips this), and ends\n"
+        "with a table of every window and one of the medians. Each window shows device CPU\n"
+        "(user/system), wake-ups, soft-interrupt time and CPU stolen from the VM. --only measures\n"
+        "one program alone. --net takes lcfleet's device block, A.B.C.D/P or A.B for A.B.0.0/16\n"
+        "(default 198.19); the controller side takes its first address. --events DIR adds a\n"
+        "third program to every round of the listed sizes (not to the search): the simulator\n"
+        "writing its events (--events) to DIR/events-INSTANCE.jsonl, each window's files fresh;\n"
+        "its CPU per device is set against the simulator's of the same round. --compare PATH\n"
+        "does the same with another simulator (an older build, say).\n"
         "--during runs COMMAND (sh -c) at the start of every window, with FLEET_KIND, FLEET_DEVICES,\n"
         "FLEET_SECONDS, FLEET_PIDS and FLEET_BIN in its environment, and keeps the fleet streaming\n"
         "until it ends (scripts/profile-fleet.sh uses it). The controller side runs in a network\n"
@@ -736,6 +998,7 @@ bool parseSizes(const std::string& text, std::vector<int>& sizes) {
 
 // 1: run, 0: --help, -1: bad arguments.
 int parseOptions(int argc, char** argv, Options& o) {
+    bool only = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -743,6 +1006,8 @@ int parseOptions(int argc, char** argv, Options& o) {
         if (a == "--devices") {
             if (!parseSizes(value(), o.sizes)) return -1;
         } else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
+        else if (a == "--rounds") o.rounds = std::atoi(value().c_str());
+        else if (a == "--pause") o.pauseSeconds = std::atoi(value().c_str());
         else if (a == "--no-search") o.findLargest = false;
         else if (a == "--max-devices") o.maxDevices = std::atoi(value().c_str());
         else if (a == "--only") {
@@ -750,17 +1015,37 @@ int parseOptions(int argc, char** argv, Options& o) {
             if (k != "simulator" && k != "baseline") return -1;
             o.kinds[kSimulator] = k == "simulator";
             o.kinds[kBaseline] = k == "baseline";
+            only = true;
         } else if (a == "--during") o.during = value();
+        else if (a == "--compare") {
+            o.compare = value();
+            if (o.compare.empty()) return -1;
+        } else if (a == "--events") {
+            o.eventsDir = value();
+            if (o.eventsDir.empty()) return -1;
+        }
         else if (a == "--first") o.first = std::atoi(value().c_str());
         else if (a == "--script") o.script = value();
         else if (a == "--bin") o.bin = value();
         else if (a == "--baseline") o.baseline = value();
         else if (a == "--state") o.state = value();
         else if (a == "--prefix") o.prefix = value();
-        else if (a == "--net") o.net = value();
-        else return -1;
+        else if (a == "--net") {
+            o.net = value();
+            lcfleet::Block block;
+            std::string error;
+            if (!lcfleet::parseBlock(o.net, block, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return -1;
+            }
+            o.hostAddress = lcfleet::dotted(block.base + 1);
+        } else return -1;
     }
-    return o.seconds >= 1 && o.maxDevices >= 1 ? 1 : -1;
+    // --events compares the simulator with and without its events: both are measured.
+    o.kinds[kEvents] = !o.eventsDir.empty();
+    o.kinds[kCompare] = !o.compare.empty();
+    if ((o.kinds[kEvents] || o.kinds[kCompare]) && only) o.kinds[kSimulator] = true;
+    return o.seconds >= 1 && o.maxDevices >= 1 && o.rounds >= 1 && o.pauseSeconds >= 0 ? 1 : -1;
 }
 
 // The controller side (bridge, host address, multicast route, receivers) goes into a
@@ -784,6 +1069,7 @@ std::string commandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && isEventsLauncher(argv[0])) return runEventsLauncher(argc, argv);
     Options o;
     int parsed = parseOptions(argc, argv, o);
     if (parsed <= 0) {
@@ -798,11 +1084,14 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onInterrupt);
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (!o.eventsDir.empty() && !prepareEvents(o)) return 1;
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 
-    std::printf("fleet benchmark: %d s windows; simulator %s; baseline %s; load average %s\n", o.seconds,
-                o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
+    std::printf("fleet benchmark: %d s windows, %d rounds; simulator %s; baseline %s; load average %s\n", o.seconds,
+                o.rounds, o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
+    if (o.kinds[kCompare]) std::printf("compared simulator: %s\n", o.compare.c_str());
+    if (o.kinds[kEvents]) std::printf("simulator --events: events files in %s\n", o.eventsDir.c_str());
     std::fflush(stdout);
     Results res;
     bool complete = measureSizes(o, res, cores);

@@ -133,4 +133,77 @@ int nextSearchSize(const std::map<int, bool>& results, int maxDevices) {
     return n;
 }
 
+Spread spreadOf(std::vector<double> values) {
+    Spread s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    s.count = static_cast<int>(n);
+    s.low = values.front();
+    s.high = values.back();
+    s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return s;
+}
+
+bool rangesOverlap(const Spread& a, const Spread& b) {
+    return a.count > 0 && b.count > 0 && a.low <= b.high && b.low <= a.high;
+}
+
+namespace {
+
+ProgramSummary summarizeProgram(const std::vector<const WindowFigures*>& windows) {
+    ProgramSummary p;
+    std::vector<double> cpu, slowest, within01, within05;
+    for (const WindowFigures* w : windows) {
+        cpu.push_back(w->cpuPerDevice);
+        slowest.push_back(w->slowestErrorPercent);
+        within01.push_back(w->within01);
+        within05.push_back(w->within05);
+    }
+    p.cpu = spreadOf(cpu);
+    p.slowest = spreadOf(slowest);
+    p.within01 = spreadOf(within01);
+    p.within05 = spreadOf(within05);
+    return p;
+}
+
+}  // namespace
+
+SizeSummary summarize(const std::vector<WindowFigures>& windows, int devices) {
+    SizeSummary s;
+    s.devices = devices;
+    for (int program = 0; program < kPrograms; ++program) {
+        std::vector<const WindowFigures*> all, trusted;
+        for (const WindowFigures& w : windows) {
+            if (w.devices != devices || w.program != program) continue;
+            all.push_back(&w);
+            if (trustedWindow(w.stealPercent)) trusted.push_back(&w);
+        }
+        s.untrustedOnly[program] = trusted.empty() && !all.empty();
+        s.program[program] = summarizeProgram(trusted.empty() ? all : trusted);
+        s.program[program].windows = static_cast<int>(all.size());
+        s.program[program].trusted = static_cast<int>(trusted.size());
+    }
+    s.ratio = pairRatio(windows, devices, 0, 1);
+    return s;
+}
+
+Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int numerator, int denominator) {
+    std::map<int, const WindowFigures*> byRound[2];  // trusted windows only
+    for (const WindowFigures& w : windows) {
+        if (w.devices != devices || !trustedWindow(w.stealPercent)) continue;
+        if (w.program == numerator) byRound[0][w.round] = &w;
+        if (w.program == denominator) byRound[1][w.round] = &w;
+    }
+    std::vector<double> ratios;
+    for (const auto& [round, a] : byRound[0]) {
+        auto it = byRound[1].find(round);
+        if (it != byRound[1].end() && it->second->cpuPerDevice > 0)
+            ratios.push_back(a->cpuPerDevice / it->second->cpuPerDevice);
+    }
+    return spreadOf(ratios);
+}
+
+bool heldByMedian(const Spread& within, int devices) { return within.count > 0 && within.median >= devices; }
+
 }  // namespace fleetbench

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace fleetbench {
 
@@ -52,5 +53,59 @@ int nextSearchSize(const std::map<int, bool>& results, int maxDevices);
 // The largest size that held (0 if none) and the smallest larger one that failed (0
 // if none).
 void searchBounds(const std::map<int, bool>& results, int& good, int& bad);
+
+// ---- several windows of one fleet size ------------------------------------------
+
+// A window with more CPU stolen from the VM than this (percent of all CPUs) is
+// untrusted: its figures are shown but left out of the medians.
+constexpr double kMaxTrustedStealPercent = 2.0;
+inline bool trustedWindow(double stealPercent) { return stealPercent <= kMaxTrustedStealPercent; }
+
+// Median and range of some figures; count 0 when there were none.
+struct Spread {
+    double median = 0, low = 0, high = 0;
+    int count = 0;
+};
+// The median of an even count is the mean of the two middle values.
+Spread spreadOf(std::vector<double> values);
+// True when both have figures and their ranges share a value.
+bool rangesOverlap(const Spread& a, const Spread& b);
+
+// The programs a benchmark compares: 0 and 1 always, 2 and 3 when variants of
+// program 0 are measured as well.
+constexpr int kPrograms = 4;
+
+// The figures of one window of one program.
+struct WindowFigures {
+    int program = 0;  // 0 to kPrograms - 1
+    int round = 0;    // windows of the same round and size form a pair
+    int devices = 0;
+    double cpuPerDevice = 0;  // % of one core
+    double slowestErrorPercent = 0;
+    int within01 = 0, within05 = 0;  // devices within ±0.1% and ±0.5%
+    double stealPercent = 0;
+};
+
+// One program at one fleet size, over its trusted windows.
+struct ProgramSummary {
+    int windows = 0, trusted = 0;
+    Spread cpu, slowest, within01, within05;
+};
+// Every program at one fleet size, and the CPU ratio of program 0 to program 1 over
+// the rounds in which both windows are trusted.
+struct SizeSummary {
+    int devices = 0;
+    ProgramSummary program[kPrograms];
+    Spread ratio;
+    // No window of a program was trusted: its figures are those of all its windows.
+    bool untrustedOnly[kPrograms] = {};
+};
+SizeSummary summarize(const std::vector<WindowFigures>& windows, int devices);
+// The CPU ratio of two programs' windows of the same round at one size, over the
+// rounds in which both are trusted.
+Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int numerator, int denominator);
+// Whether every device held the tolerance in the median window of the program
+// (false when it has no figures): the search decides on this.
+bool heldByMedian(const Spread& within, int devices);
 
 }  // namespace fleetbench

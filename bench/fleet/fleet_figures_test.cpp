@@ -150,5 +150,139 @@ TEST(Search, ANoisyFailureBelowTheLargestHeldSizeIsNotABound) {
     EXPECT_EQ(nextSearchSize({}, 400), 0);
 }
 
+TEST(Spread, MedianAndRangeOfOddAndEvenCountsWhateverTheOrder) {
+    Spread odd = spreadOf({0.81, 0.52, 0.59});
+    EXPECT_EQ(odd.count, 3);
+    EXPECT_DOUBLE_EQ(odd.median, 0.59);
+    EXPECT_DOUBLE_EQ(odd.low, 0.52);
+    EXPECT_DOUBLE_EQ(odd.high, 0.81);
+    Spread even = spreadOf({0.72, 0.52, 0.81, 0.59});
+    EXPECT_DOUBLE_EQ(even.median, (0.59 + 0.72) / 2);
+    EXPECT_DOUBLE_EQ(even.low, 0.52);
+    EXPECT_DOUBLE_EQ(even.high, 0.81);
+    Spread one = spreadOf({-0.25});
+    EXPECT_DOUBLE_EQ(one.median, -0.25);
+    EXPECT_DOUBLE_EQ(one.low, -0.25);
+    EXPECT_DOUBLE_EQ(one.high, -0.25);
+    EXPECT_EQ(spreadOf({}).count, 0);
+}
+
+TEST(Spread, RangesOverlapWhenTheyShareAValue) {
+    Spread a = spreadOf({0.5, 0.6, 0.7});
+    EXPECT_TRUE(rangesOverlap(a, spreadOf({0.65, 0.9})));
+    EXPECT_TRUE(rangesOverlap(spreadOf({0.65, 0.9}), a));
+    EXPECT_TRUE(rangesOverlap(a, spreadOf({0.7, 0.8})));  // touching ends
+    EXPECT_TRUE(rangesOverlap(a, spreadOf({0.55})));      // inside
+    EXPECT_FALSE(rangesOverlap(a, spreadOf({0.71, 0.8})));
+    EXPECT_FALSE(rangesOverlap(spreadOf({0.1, 0.49}), a));
+    EXPECT_FALSE(rangesOverlap(a, Spread{}));  // nothing to compare with
+}
+
+WindowFigures window(int program, int round, int devices, double cpu, double steal = 0.0) {
+    WindowFigures w;
+    w.program = program;
+    w.round = round;
+    w.devices = devices;
+    w.cpuPerDevice = cpu;
+    w.slowestErrorPercent = -cpu;  // distinct per window, to see which windows count
+    w.within01 = static_cast<int>(cpu * 100);
+    w.within05 = devices;
+    w.stealPercent = steal;
+    return w;
+}
+
+TEST(SizeSummary, MediansRangesAndRatiosPerRoundOfOneSize) {
+    // Two programs alternating for three rounds at 100 devices, and one window of
+    // another size that must not count.
+    std::vector<WindowFigures> windows = {
+        window(0, 1, 100, 0.61), window(1, 1, 100, 0.52), window(0, 2, 100, 0.74), window(1, 2, 100, 0.59),
+        window(0, 3, 100, 0.83), window(1, 3, 100, 0.81), window(0, 1, 150, 9.0),
+    };
+    SizeSummary s = summarize(windows, 100);
+    EXPECT_EQ(s.devices, 100);
+    EXPECT_EQ(s.program[0].windows, 3);
+    EXPECT_EQ(s.program[0].trusted, 3);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.median, 0.74);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.low, 0.61);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.high, 0.83);
+    EXPECT_DOUBLE_EQ(s.program[0].slowest.median, -0.74);
+    EXPECT_DOUBLE_EQ(s.program[0].slowest.low, -0.83);
+    EXPECT_DOUBLE_EQ(s.program[0].within01.median, 74);
+    EXPECT_DOUBLE_EQ(s.program[1].cpu.median, 0.59);
+    // Ratios 0.61/0.52, 0.74/0.59, 0.83/0.81 pair the windows of the same round.
+    EXPECT_EQ(s.ratio.count, 3);
+    EXPECT_DOUBLE_EQ(s.ratio.median, 0.61 / 0.52);
+    EXPECT_DOUBLE_EQ(s.ratio.low, 0.83 / 0.81);
+    EXPECT_DOUBLE_EQ(s.ratio.high, 0.74 / 0.59);
+    EXPECT_TRUE(rangesOverlap(s.program[0].cpu, s.program[1].cpu));
+    EXPECT_FALSE(s.untrustedOnly[0]);
+    EXPECT_TRUE(heldByMedian(s.program[0].within05, 100));
+    EXPECT_FALSE(heldByMedian(s.program[0].within01, 100));
+}
+
+TEST(SizeSummary, AThirdProgramIsSummedUpAndPairedByRound) {
+    std::vector<WindowFigures> windows = {
+        window(0, 1, 100, 0.60), window(2, 1, 100, 0.63), window(1, 1, 100, 0.50),
+        window(0, 2, 100, 0.80), window(2, 2, 100, 0.82), window(1, 2, 100, 0.70),
+        window(0, 3, 100, 0.70), window(2, 3, 100, 0.90, 5.0), window(1, 3, 100, 0.60),
+    };
+    SizeSummary s = summarize(windows, 100);
+    EXPECT_EQ(s.program[2].windows, 3);
+    EXPECT_EQ(s.program[2].trusted, 2);
+    EXPECT_DOUBLE_EQ(s.program[2].cpu.median, (0.63 + 0.82) / 2);
+    EXPECT_EQ(s.ratio.count, 3) << "program 2 does not change the ratio of 0 to 1";
+    Spread events = pairRatio(windows, 100, 2, 0);
+    EXPECT_EQ(events.count, 2);
+    EXPECT_DOUBLE_EQ(events.low, 0.82 / 0.80);
+    EXPECT_DOUBLE_EQ(events.high, 0.63 / 0.60);
+    EXPECT_EQ(pairRatio(windows, 150, 2, 0).count, 0);
+}
+
+TEST(SizeSummary, AWindowWithMoreThanTwoPercentStolenIsLeftOut) {
+    EXPECT_TRUE(trustedWindow(2.0));
+    EXPECT_FALSE(trustedWindow(2.01));
+    std::vector<WindowFigures> windows = {
+        window(0, 1, 150, 0.75), window(1, 1, 150, 0.51),
+        window(0, 2, 150, 5.00, 7.5),  // stolen: left out, and so is its pair
+        window(1, 2, 150, 0.76), window(0, 3, 150, 0.91), window(1, 3, 150, 0.76),
+    };
+    SizeSummary s = summarize(windows, 150);
+    EXPECT_EQ(s.program[0].windows, 3);
+    EXPECT_EQ(s.program[0].trusted, 2);
+    EXPECT_EQ(s.program[1].trusted, 3);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.high, 0.91);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.median, (0.75 + 0.91) / 2);
+    EXPECT_DOUBLE_EQ(s.program[1].cpu.median, 0.76);
+    EXPECT_EQ(s.ratio.count, 2);
+    EXPECT_DOUBLE_EQ(s.ratio.median, (0.75 / 0.51 + 0.91 / 0.76) / 2);
+    EXPECT_FALSE(s.untrustedOnly[0]);
+}
+
+TEST(SizeSummary, OnlyUntrustedWindowsStillGiveFiguresMarkedAsSuch) {
+    std::vector<WindowFigures> windows = {window(0, 1, 200, 0.9, 3.0), window(0, 2, 200, 0.7, 4.0),
+                                          window(1, 1, 200, 0.6)};
+    SizeSummary s = summarize(windows, 200);
+    EXPECT_TRUE(s.untrustedOnly[0]);
+    EXPECT_FALSE(s.untrustedOnly[1]);
+    EXPECT_EQ(s.program[0].trusted, 0);
+    EXPECT_EQ(s.program[0].cpu.count, 2);
+    EXPECT_DOUBLE_EQ(s.program[0].cpu.median, 0.8);
+    EXPECT_EQ(s.ratio.count, 0);  // no trusted pair
+    EXPECT_FALSE(rangesOverlap(s.program[0].cpu, s.program[1].cpu));
+    SizeSummary none = summarize(windows, 300);
+    EXPECT_EQ(none.program[0].windows, 0);
+    EXPECT_FALSE(none.untrustedOnly[0]);
+    EXPECT_FALSE(heldByMedian(none.program[0].within05, 300));
+}
+
+TEST(SizeSummary, TheMedianWindowDecidesWhetherAFleetHeld) {
+    // One window of three below the tolerance does not fail the size; two do.
+    std::vector<WindowFigures> windows = {window(0, 1, 150, 1), window(0, 2, 150, 1), window(0, 3, 150, 1)};
+    windows[1].within05 = 149;
+    EXPECT_TRUE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
+    windows[2].within05 = 148;
+    EXPECT_FALSE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
+}
+
 }  // namespace
 }  // namespace fleetbench

@@ -77,6 +77,11 @@ done <<'CASES'
 2 image.sh --deb
 2 image.sh --deb missing.deb
 2 image.sh --base-tar base.tar
+0 turn-cost.sh --help
+2 turn-cost.sh --rate abc
+2 turn-cost.sh --seconds 0
+2 turn-cost.sh --bin /nonexistent
+2 turn-cost.sh --bogus
 CASES
 
 for bench in "$2" "$3"; do

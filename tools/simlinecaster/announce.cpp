@@ -73,14 +73,15 @@ void handleSetIP(const uint8_t* data, int count, const sockaddr_in& sender) {
     if (msg.xCommand & SetIPNetmask) printAddressLine("###        mask   %u.%u.%u.%u\n", msg.ui32Netmask);
 }
 
-// Known traffic on the announcement port that is ignored without a word.
-bool isIgnoredTraffic(const uint8_t b[7]) {
+}  // namespace
+
+bool isSilentHelloTraffic(const uint8_t* data, int count) {
+    uint8_t b[7] = {};  // bytes that did not arrive read as zero
+    if (count > 0) std::memcpy(b, data, static_cast<size_t>(std::min(count, 7)));
     if (b[0] == 0x53 && b[1] == 0x46 && b[2] == 0x4B) return true;  // "SFK"
     if (b[0] == kMagic && b[1] == CmdAdapterCommand && b[6] == SubCmdStatus) return true;
     return b[1] == CmdHelloWithInformation || b[1] == CmdAttributeAnnouncement || b[1] == CmdCode64;
 }
-
-}  // namespace
 
 Outgoing announcementStep(LoopState& ls, CmdControllerHelloWithInformation& out) {
     if (currentTimer() - ls.tLastHelloSend <= kHelloIntervalMs) return {};
@@ -118,10 +119,10 @@ bool handleHelloDatagram(const uint8_t* data, int count, const sockaddr_in& send
         handleSetIP(data, count, sender);
         return true;
     }
-    uint8_t head[7] = {};
-    if (count > 0) std::memcpy(head, data, std::min(count, 7));
-    if (isIgnoredTraffic(head) || !gUnknownHelloLines.allow()) return false;
+    if (isSilentHelloTraffic(data, count) || !gUnknownHelloLines.allow()) return false;
     eventUnknownTraffic(sender, data, count);
+    uint8_t head[3] = {};
+    if (count > 0) std::memcpy(head, data, static_cast<size_t>(std::min(count, 3)));
     myprintf("unknown hello %02x%02x%02x from %x  \n", head[0], head[1], head[2], senderAsLogged(sender));
     return false;
 }

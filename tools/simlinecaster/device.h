@@ -102,6 +102,10 @@ Outgoing announcementStep(LoopState& ls, lc::CmdControllerHelloWithInformation& 
 // Handles one datagram from the announcement endpoint. Returns true when it was an
 // administration message (accepted or refused): the turn then ends at once.
 bool handleHelloDatagram(const uint8_t* data, int count, const sockaddr_in& sender, LoopState& ls);
+// The traffic handleHelloDatagram ignores without a word when it is no administration
+// message: "SFK" in bytes 0 to 2, a status report, or byte 1 naming an announcement
+// of any kind (34, 40, 64). Bytes beyond count read as zero.
+bool isSilentHelloTraffic(const uint8_t* data, int count);
 
 // ---- Play control and configuration ---------------------------------------
 void handleCommand(const uint8_t* data, int count, const sockaddr_in& sender, LoopState& ls);
@@ -115,6 +119,9 @@ void frameStep(LoopState& ls);
 Outgoing sendStep(LoopState& ls);
 // Measures one payload; returns 1 when the input switched on or off in this call.
 int updateInputLevel(const uint8_t* pSampleData, int iBytes);
+// The payload's peak magnitude (-32768 counts as 32767), or 0 when fewer than a fifth
+// of its samples are louder than half of it: what updateInputLevel records per frame.
+int framePeak(const uint8_t* pSampleData, int iBytes);
 void resetInputLevel();
 
 // ---- Status report ---------------------------------------------------------

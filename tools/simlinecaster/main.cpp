@@ -8,6 +8,7 @@
 
 #include "device.h"
 #include "events.h"
+#include "hello_filter.h"
 #include "net/UDPIO.h"
 #include "options.h"
 #include "support/clock.h"
@@ -65,11 +66,14 @@ struct Endpoints {
     UDPIO odummy;
 
     // False when an endpoint cannot be opened, or a stop signal came meanwhile (the
-    // host name's look-up of each group join can take seconds).
+    // host name's look-up of each group join can take seconds). The announcement
+    // endpoint's socket filter spares the loop the traffic it ignores anyway; where
+    // the system refuses it, that traffic is read and ignored as before.
     bool open() {
-        return ohello.initSendReceive("master.hello", 4002, 4002, "239.255.84.83") == 0 && !stopRequested() &&
-               omain.initSendReceive("master.audio", 4001, 1333, nullptr) == 0 && !stopRequested() &&
-               odummy.initSendReceive("enable.pcm.mcast", 1402, 4099, "239.255.84.86") == 0;
+        if (ohello.initSendReceive("master.hello", 4002, 4002, "239.255.84.83") != 0) return false;
+        attachHelloFilter(ohello.socketHandle());
+        return !stopRequested() && omain.initSendReceive("master.audio", 4001, 1333, nullptr) == 0 &&
+               !stopRequested() && odummy.initSendReceive("enable.pcm.mcast", 1402, 4099, "239.255.84.86") == 0;
     }
 };
 
