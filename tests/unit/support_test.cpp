@@ -119,13 +119,35 @@ TEST(SanitizeReceivedText, DropsControlBytesAndDel) {
     const char in[] = "a\tb\nc\rd\x08" "e\x7f" "f\x1b[1mg\x80\xfeh\0ignored";
     char out[64];
     sanitizeReceivedText(in, sizeof in - 1, out, sizeof out);
-    EXPECT_STREQ(out, "abcdef[1mg\x80\xfeh");
+    EXPECT_STREQ(out, "abcdef[1mg\xfeh") << "0x80 alone is a C1 control";
 
     char tiny[4];
     sanitizeReceivedText("abcdef", 6, tiny, sizeof tiny);
     EXPECT_STREQ(tiny, "abc");
     sanitizeReceivedText("abcdef", 2, out, sizeof out);  // stops at inSize without a NUL
     EXPECT_STREQ(out, "ab");
+}
+
+TEST(SanitizeReceivedText, DropsC1ControlsInUtf8AndAlone) {
+    char out[64];
+    // CSI and OSC as UTF-8 characters, then as single bytes: none reaches the console.
+    const char c1[] = "a\xc2\x9b" "2Jb\xc2\x9d" "0;x\x07" "c\x9b" "2J\x9d" "d\xc2\x80\xc2\x9f";
+    sanitizeReceivedText(c1, sizeof c1 - 1, out, sizeof out);
+    EXPECT_STREQ(out, "a2Jb0;xc2Jd");
+    // Text whose characters merely contain bytes 0x80..0x9F stays whole: U+00A0, e acute,
+    // the euro sign, a four-byte character.
+    const char text[] = "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5";
+    sanitizeReceivedText(text, sizeof text - 1, out, sizeof out);
+    EXPECT_STREQ(out, text);
+    // A dropped control byte cannot join a lead byte and a C1 byte into a character,
+    // and overlong or broken sequences are no cover for one.
+    const char joined[] = "x\xc2\x01\x9by\xe0\x82\x9bz\xc1\x9b";
+    sanitizeReceivedText(joined, sizeof joined - 1, out, sizeof out);
+    EXPECT_STREQ(out, "xy\xe0z\xc1");
+    // The end of the buffer cuts before a character, never inside it.
+    char small[4];
+    sanitizeReceivedText("ab\xc3\xa9", 4, small, sizeof small);
+    EXPECT_STREQ(small, "ab");
 }
 
 TEST_F(DeviceTest, TickArithmetic) {
