@@ -81,8 +81,8 @@ bool waitState(pid_t pid, bool stopped) {
 
 bool restart(const Fleet& f, uint64_t n, std::string& error) {
     // A simulator that cannot be started again is not stopped either.
-    if (access(f.rec.bin.c_str(), X_OK) != 0) {
-        error = "device " + std::to_string(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno);
+    if (!f.filesTrusted(error)) {
+        error = "device " + std::to_string(n) + " not restarted: " + error;
         return false;
     }
     pid_t pid = f.devicePid(n);
