@@ -82,7 +82,9 @@ int waitFor(pid_t pid) {
             fail(("bind " + l.hostsFile + " over /etc/hosts").c_str());
     }
     if (!l.hostname.empty() && sethostname(l.hostname.c_str(), l.hostname.size()) != 0) fail("sethostname");
-    int in = open(l.input.empty() ? "/dev/null" : l.input.c_str(), O_RDWR);
+    // Without blocking: a device's key input is a FIFO, and a key taken back must not
+    // leave the device waiting in a read.
+    int in = open(l.input.empty() ? "/dev/null" : l.input.c_str(), O_RDWR | O_NONBLOCK);
     if (in < 0) fail(("open " + l.input).c_str());
     int out = l.output.empty() ? open("/dev/null", O_WRONLY) : open(l.output.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (out < 0) fail(("open " + l.output).c_str());
