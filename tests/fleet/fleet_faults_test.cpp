@@ -488,6 +488,13 @@ TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
     ASSERT_EQ(r.code, 0) << r.all();
     std::vector<fleet::Device> before = env_.status('b');
     ASSERT_EQ(before.size(), 1u);
+    // Its key input gone: the start would fail, so the old process is not killed.
+    const std::string fifo = env_.stateDir('b') + "/" + std::to_string(before[0].instance) + ".in";
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("not restarted: its input " + fifo + " is gone"), std::string::npos) << r.err;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(unlink(bin.c_str()), 0);
     r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
     EXPECT_EQ(r.code, 1) << r.all();

@@ -81,7 +81,8 @@ bool waitState(pid_t pid, bool stopped) {
 
 bool restart(const Fleet& f, uint64_t n, std::string& error) {
     // A simulator that cannot be started again is not stopped either.
-    if (!f.filesTrusted(error)) {
+    // Everything the start needs is checked before the old process is killed.
+    if (!f.readyToStart(n, error)) {
         error = "device " + std::to_string(n) + " not restarted: " + error;
         return false;
     }
@@ -95,7 +96,6 @@ bool restart(const Fleet& f, uint64_t n, std::string& error) {
         }
     }
     takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
-    if (f.rec.dhcp && !f.writeHosts(n, error)) return false;
     uint64_t from = fileSize(f.path(logFile(n)));
     if (!f.startDevice(n, error)) return false;
     // Its first announcement, after the ones the earlier process left in the log.

@@ -273,6 +273,24 @@ bool Fleet::filesTrusted(std::string& error) const {
     return onlyRootCanChange("PCM file", rec.pcm, error) && userCanRead(deviceUser(), rec.pcm, error);
 }
 
+bool Fleet::readyToStart(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) return false;
+    if (!netnsExists(rec.nsName(n))) {
+        error = "its namespace " + rec.nsName(n) + " is gone";
+        return false;
+    }
+    struct stat st {};
+    if (lstat(path(inputFifo(n)).c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        error = "its input " + path(inputFifo(n)) + " is gone or not a FIFO";
+        return false;
+    }
+    if (deviceAddress(n).empty()) {
+        error = "it has no address (its DHCP lease is gone)";
+        return false;
+    }
+    return writeHosts(n, error);
+}
+
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
     if (!filesTrusted(error)) {
         error = "device " + std::to_string(n) + " not started: " + error;
