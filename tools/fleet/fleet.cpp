@@ -188,7 +188,10 @@ pid_t readPid(const std::string& file) {
 
 pid_t Fleet::devicePid(uint64_t n) const { return readPid(path(pidFile(n))); }
 
-bool Fleet::deviceRuns(uint64_t n) const { return isRunning(devicePid(n), rec.bin); }
+bool Fleet::deviceRuns(uint64_t n) const {
+    pid_t pid = devicePid(n);
+    return isRunning(pid, rec.bin) && inNetns(pid, rec.nsName(n));
+}
 
 DeviceFaults Fleet::faults(uint64_t n) const {
     std::string text;

@@ -89,6 +89,9 @@ struct Fleet {
     std::set<std::string> hostLinkNames() const;
 
     pid_t devicePid(uint64_t n) const;
+    // True when the pid file names a running simulator of the recorded program inside the
+    // device's namespace: a pid reused by any other process (another fleet's simulator
+    // included) is not this device.
     bool deviceRuns(uint64_t n) const;
     DeviceFaults faults(uint64_t n) const;
     bool saveFaults(uint64_t n, const DeviceFaults& f) const;
