@@ -270,6 +270,8 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
                             &rc);
     std::remove(pcm.c_str());
     EXPECT_NE(rc, 0) << out;
+    EXPECT_NE(out.find("stopped at once: "), std::string::npos) << out;
+    EXPECT_NE(out.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << out;
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_FALSE(pathExists(state_ + "/fleet.conf"));
 

@@ -105,7 +105,9 @@ bool restart(const Fleet& f, uint64_t n, std::string& error) {
         if (readFrom(f.path(logFile(n)), from, 1 << 20).find("SNR #") != std::string::npos) return true;
         pauseMs(20);
     }
-    error = "device " + std::to_string(n) + " did not come back: " + lastEntry(readTail(f.path(logFile(n)), 4096));
+    std::string since = readFrom(f.path(logFile(n)), from, 1 << 20);
+    error = "device " + std::to_string(n) + " did not come back: " +
+            (f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since));
     return false;
 }
 

@@ -369,7 +369,7 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
         for (uint64_t n : waiting) {
             if (!deviceRuns(n)) {
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
-                         " stopped at once: " + lastEntry(readTail(path(logFile(n)), 4096));
+                         " stopped at once: " + firstErrorLine(readTail(path(logFile(n)), 4096));
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
                 still.push_back(n);
             }
