@@ -418,6 +418,27 @@ TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
     }
 }
 
+TEST_F(FleetStateDir, ANewDirectoryInAStickyOneIsMadeOnlyByLcfleet) {
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << "a fleet's own files never go into it";
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error, true)) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error, true)) << "not sticky: others may rename what is made in it";
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+
+    std::vector<std::string> made;
+    ASSERT_TRUE(makeDirectories(dir_ + "/a/state", dir_, made, error)) << error;
+    EXPECT_EQ(made, (std::vector<std::string>{dir_ + "/a", dir_ + "/a/state"}));
+    // Someone else was quicker between the check and the making: their directory is not used.
+    ASSERT_EQ(mkdir((dir_ + "/b").c_str(), 0755), 0);
+    made.clear();
+    EXPECT_FALSE(makeDirectories(dir_ + "/b", dir_, made, error));
+    EXPECT_NE(error.find(dir_ + "/b appeared while lcfleet checked"), std::string::npos) << error;
+    EXPECT_TRUE(made.empty());
+    EXPECT_TRUE(makeDirectories(dir_ + "/b", dir_ + "/b", made, error)) << "it was there at the check";
+}
+
 TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
     char* real = realpath(dir_.c_str(), nullptr);
     ASSERT_NE(real, nullptr);
