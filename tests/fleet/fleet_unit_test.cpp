@@ -1,14 +1,19 @@
 // Unit tests of lcfleet's logic: the command line, address blocks, the state record,
 // reading consoles for status, and the log rotation. Nothing here needs root.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -191,6 +196,12 @@ TEST(FleetOptions, RefusalsSayWhat) {
     EXPECT_NE(parseError({"--prefix", "Lc", "status"}).find("--prefix"), std::string::npos);
     EXPECT_NE(parseError({"--prefix", "abcdefghi", "up", "1", "--first", "100000"}).find("too long"),
               std::string::npos);
+    // Instances the simulator refuses are refused here (the last one counts).
+    EXPECT_EQ(parseError({"up", "1", "--first", "70000"}),
+              "instances 70000..70000: the simulator takes instances up to 64224");
+    EXPECT_NE(parseError({"up", "2", "--first", "64224"}).find("64224..64225"), std::string::npos);
+    EXPECT_EQ(parse({"up", "2", "--first", "64223"}).first, 64223u);
+    EXPECT_NE(parseError({"up", "70000"}).find("up to 64224"), std::string::npos);
 }
 
 TEST(FleetOptions, UpRefusesABadBlockHostAddressOrNameAsAUsageError) {
@@ -288,6 +299,25 @@ std::string progress(const std::string& time, int rate) {
            " pks/sec (48.000 khz) to 198.18.0.1:23456 input ON  45% (t20) \r";
 }
 
+TEST(FleetConsole, WhyASimulatorStoppedAtItsStart) {
+    // A refused instance: the reason, not the usage text's last (empty) line.
+    EXPECT_EQ(firstErrorLine("06:06:38 the instance must be a number from -4 to 64224, not \"70000\"\n"
+                             "06:06:38 LineCaster Simulator V1.0\n06:06:38 Usage:\n06:06:38 \n"),
+              "06:06:38 the instance must be a number from -4 to 64224, not \"70000\"");
+    // A file too short, after the lines of a normal start.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:38 UDP.MULTICAST: fd=3 outport=4002 inport=4002 "
+                             "group=239.255.84.83 active.\n06:06:38 UDP.UNICAST  : fd=4 outport=1333 inport=4001 "
+                             "active.\n06:06:38 loaded /x.pcm with 9999 bytes.\n06:06:38 need at least 10 kbytes of "
+                             "data\n"),
+              "06:06:38 need at least 10 kbytes of data");
+    // A bind failure on standard error has no time prefix.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\nError: master.hello bind failed, 98\n"),
+              "Error: master.hello bind failed, 98");
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:39 sending hello as SNR #529. MMode=0\r"),
+              "06:06:39 sending hello as SNR #529. MMode=0");
+    EXPECT_EQ(firstErrorLine(""), "");
+}
+
 TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
     std::string log = progress("10:00:00", 120) + progress("10:00:01", 200) + progress("10:00:02", 201) +
                       "10:00:02 some other line\n" + progress("10:00:03", 199) + progress("10:00:04", 200) +
@@ -365,6 +395,88 @@ TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
     close(device);
 }
 
+// The number of the last line "line N" in text, where the lines must follow each other
+// without a gap; a first piece that is not a whole line (the rest went with an older
+// part) is skipped. first gets the first number. -1 when there is none, -2 at a gap.
+long lastOfContiguousLines(const std::string& text, long& first) {
+    std::istringstream in(text);
+    long last = -1;
+    first = -1;
+    bool start = true;
+    for (std::string line; std::getline(in, line); start = false) {
+        if (line.rfind("line ", 0) != 0 && start) continue;
+        long n = std::strtol(line.c_str() + 5, nullptr, 10);
+        if (last >= 0 && n != last + 1) return -2;
+        if (first < 0) first = n;
+        last = n;
+    }
+    return last;
+}
+
+TEST_F(FleetLogRotation, TheKeeperLosesNoLineWhileTheDeviceWritesOn) {
+    std::string log = dir_ + "/5.log", old = dir_ + "/5.log.1";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    constexpr long kLines = 20000;
+    std::atomic<bool> done{false};
+    std::thread device([&] {  // one write a line, as fast as it can, while the keeper rotates
+        char line[32];
+        for (long i = 0; i < kLines; ++i) {
+            int n = std::snprintf(line, sizeof line, "line %06ld\n", i);
+            if (write(fds[1], line, static_cast<size_t>(n)) != n) break;
+        }
+        done = true;
+    });
+    long first = 0, last = -1, rotations = 0, ino = -1;
+    std::string gapAt;
+    for (int turn = 0;; ++turn) {
+        bool finished = done;
+        EXPECT_TRUE(relayConsole(fds[0], log, old, 4096));
+        struct stat st {};
+        if (stat(log.c_str(), &st) == 0 && static_cast<long>(st.st_ino) != ino) {
+            ino = static_cast<long>(st.st_ino);
+            ++rotations;
+        }
+        std::string both, part;
+        readFile(old, both);
+        readFile(log, part);
+        both += part;
+        last = lastOfContiguousLines(both, first);
+        if (last == -2 && gapAt.empty()) gapAt = "turn " + std::to_string(turn) + ":\n" + both;
+        int waiting = 0;
+        ASSERT_EQ(ioctl(fds[0], FIONREAD, &waiting), 0);
+        if (finished && waiting == 0) break;
+    }
+    device.join();
+    EXPECT_EQ(gapAt, "") << "a line went missing";
+    EXPECT_EQ(last, kLines - 1);
+    EXPECT_LT(first, kLines - 1);
+    EXPECT_GT(rotations, 20) << "the test rotated too rarely to show anything";
+    EXPECT_LE(fileSize(old), 4096u + 65536u);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST_F(FleetLogRotation, WhatWasWrittenSinceAMarkIsReadAcrossARotation) {
+    std::string log = dir_ + "/5.log", old = dir_ + "/5.log.1";
+    EXPECT_TRUE(appendFile(log, "before\n"));
+    LogMark mark(log, old);
+    EXPECT_TRUE(appendFile(log, "input muted\n"));
+    EXPECT_EQ(mark.since(), "input muted\n");
+    ASSERT_EQ(rename(log.c_str(), old.c_str()), 0);
+    EXPECT_TRUE(appendFile(log, "after\n"));
+    EXPECT_EQ(mark.since(), "input muted\nafter\n") << "the confirmation went with the old part";
+    // Rotated again, the marked part gone: nothing since the mark is lost either.
+    ASSERT_EQ(rename(log.c_str(), old.c_str()), 0);
+    EXPECT_TRUE(appendFile(log, "later\n"));
+    EXPECT_EQ(mark.since(), "input muted\nafter\nlater\n");
+    // No log at the mark yet: the whole log is new.
+    LogMark none(dir_ + "/none.log", dir_ + "/none.log.1");
+    EXPECT_TRUE(appendFile(dir_ + "/none.log", "first\n"));
+    EXPECT_EQ(none.since(), "first\n");
+}
+
 using FleetStateDir = FleetLogRotation;  // a temporary directory of its own
 
 TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
@@ -391,6 +503,27 @@ TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
         EXPECT_FALSE(onlyOwnerCanChange(inner, error));
         EXPECT_NE(error.find("owner uid 65534"), std::string::npos) << error;
     }
+}
+
+TEST_F(FleetStateDir, ANewDirectoryInAStickyOneIsMadeOnlyByLcfleet) {
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << "a fleet's own files never go into it";
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error, true)) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error, true)) << "not sticky: others may rename what is made in it";
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+
+    std::vector<std::string> made;
+    ASSERT_TRUE(makeDirectories(dir_ + "/a/state", dir_, made, error)) << error;
+    EXPECT_EQ(made, (std::vector<std::string>{dir_ + "/a", dir_ + "/a/state"}));
+    // Someone else was quicker between the check and the making: their directory is not used.
+    ASSERT_EQ(mkdir((dir_ + "/b").c_str(), 0755), 0);
+    made.clear();
+    EXPECT_FALSE(makeDirectories(dir_ + "/b", dir_, made, error));
+    EXPECT_NE(error.find(dir_ + "/b appeared while lcfleet checked"), std::string::npos) << error;
+    EXPECT_TRUE(made.empty());
+    EXPECT_TRUE(makeDirectories(dir_ + "/b", dir_ + "/b", made, error)) << "it was there at the check";
 }
 
 TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {

@@ -13,6 +13,7 @@
 #include "console.h"
 #include "files.h"
 #include "fleet.h"
+#include "keeper.h"
 #include "rules.h"
 
 namespace lcfleet {
@@ -37,9 +38,9 @@ bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
         error = "device " + std::to_string(n) + " is frozen: thaw it first";
         return false;
     }
-    const std::string log = f.path(logFile(n));
+    const std::string log = f.path(logFile(n)), oldLog = f.path(oldLogFile(n));
     const char* confirm = off ? "input muted" : "input unmuted";
-    uint64_t from = fileSize(log);
+    const LogMark from(log, oldLog);
     int fd = open(f.path(inputFifo(n)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     char key = off ? 'm' : 'u';
     if (fd < 0 || write(fd, &key, 1) != 1) {
@@ -50,8 +51,7 @@ bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
     close(fd);
     auto confirmed = [&](int withinMs) {
         for (int waited = 0; waited < withinMs; waited += 20) {
-            if (fileSize(log) < from) from = 0;  // the keeper rotated the log meanwhile
-            if (readFrom(log, from, 1 << 20).find(confirm) != std::string::npos) return true;
+            if (from.since().find(confirm) != std::string::npos) return true;
             if (!pauseMs(20)) return false;
         }
         return false;
@@ -81,8 +81,9 @@ bool waitState(pid_t pid, bool stopped) {
 
 bool restart(const Fleet& f, uint64_t n, std::string& error) {
     // A simulator that cannot be started again is not stopped either.
-    if (access(f.rec.bin.c_str(), X_OK) != 0) {
-        error = "device " + std::to_string(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno);
+    // Everything the start needs is checked before the old process is killed.
+    if (!f.readyToStart(n, error)) {
+        error = "device " + std::to_string(n) + " not restarted: " + error;
         return false;
     }
     pid_t pid = f.devicePid(n);
@@ -95,17 +96,20 @@ bool restart(const Fleet& f, uint64_t n, std::string& error) {
         }
     }
     takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
-    if (f.rec.dhcp && !f.writeHosts(n, error)) return false;
-    uint64_t from = fileSize(f.path(logFile(n)));
+    const std::string log = f.path(logFile(n)), oldLog = f.path(oldLogFile(n));
+    waitConsoleTaken(f.path(consoleFifo(n)), 500);  // the old process's last lines are in the log
+    const LogMark from(log, oldLog);
     if (!f.startDevice(n, error)) return false;
     // Its first announcement, after the ones the earlier process left in the log.
     for (int waited = 0; waited < kRestartWaitMs; waited += 20) {
         if (!f.deviceRuns(n)) break;
-        if (fileSize(f.path(logFile(n))) < from) from = 0;
-        if (readFrom(f.path(logFile(n)), from, 1 << 20).find("SNR #") != std::string::npos) return true;
+        if (from.since().find("SNR #") != std::string::npos) return true;
         pauseMs(20);
     }
-    error = "device " + std::to_string(n) + " did not come back: " + lastEntry(readTail(f.path(logFile(n)), 4096));
+    waitConsoleTaken(f.path(consoleFifo(n)), 500);
+    std::string since = from.since();
+    error = "device " + std::to_string(n) + " did not come back: " +
+            (f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since));
     return false;
 }
 
@@ -237,6 +241,7 @@ int runFault(const Options& o) {
                  std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");
         return kExitFailed;
     }
+    f.reviveKeeper();  // a confirmation comes through the keeper
     const DeviceFaults was = f.faults(o.device);
     DeviceFaults cur = was;
     if (!apply(o, f, cur, error)) {

@@ -138,7 +138,7 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     return true;
 }
 
-bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
+bool onlyOwnerCanChange(const std::string& dir, std::string& error, bool parentOfNew) {
     char real[PATH_MAX];
     if (!realpath(dir.c_str(), real)) {
         error = "cannot resolve " + dir + ": " + std::strerror(errno);
@@ -154,7 +154,7 @@ bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
         bool owner = st.st_uid == self || st.st_uid == 0;
         bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
         // The state directory itself must not be sticky-shared: others could add files to it.
-        bool shared = othersWrite && (d != real ? (st.st_mode & S_ISVTX) == 0 : true);
+        bool shared = othersWrite && (d != real || parentOfNew ? (st.st_mode & S_ISVTX) == 0 : true);
         if (!owner || shared) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -166,17 +166,58 @@ bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
     }
 }
 
-bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error) {
-    if (isDirectory(dir)) return true;
+bool makeDirectories(const std::string& dir, const std::string& existing, std::vector<std::string>& made,
+                     std::string& error) {
+    if (dir == existing || dir == "/" || dir.empty()) return true;
     std::string parent = dirName(dir);
-    if (parent != dir && !makeDirectories(parent, made, error)) return false;
+    if (parent != dir && !makeDirectories(parent, existing, made, error)) return false;
     if (mkdir(dir.c_str(), 0755) == 0) {
         made.push_back(dir);
         return true;
     }
-    if (errno == EEXIST && isDirectory(dir)) return true;
-    error = "cannot make " + dir + ": " + std::strerror(errno);
+    error = errno == EEXIST ? dir + " appeared while lcfleet checked its place; refusing a directory it did not make"
+                            : "cannot make " + dir + ": " + std::strerror(errno);
     return false;
+}
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// At most max bytes of fd from offset on.
+std::string readFd(int fd, uint64_t offset, uint64_t max) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) <= offset) return "";
+    std::string text(static_cast<size_t>(std::min(static_cast<uint64_t>(st.st_size) - offset, max)), '\0');
+    ssize_t n = pread(fd, text.data(), text.size(), static_cast<off_t>(offset));
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+LogMark::LogMark(const std::string& log, const std::string& oldLog) : log_(log), oldLog_(oldLog) {
+    fd_ = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && fstat(fd_, &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+}
+
+LogMark::~LogMark() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string LogMark::since(uint64_t max) const {
+    if (fd_ < 0) return readFrom(log_, 0, max);
+    struct stat marked {}, now {}, old {};
+    fstat(fd_, &marked);
+    bool logThere = stat(log_.c_str(), &now) == 0;
+    if (logThere && sameFile(now, marked)) {  // not rotated; emptied in place by an earlier keeper
+        return readFd(fd_, now.st_size < static_cast<off_t>(size_) ? 0 : size_, max);
+    }
+    std::string text = readFd(fd_, size_, max);
+    if (stat(oldLog_.c_str(), &old) == 0 && !sameFile(old, marked) && !(logThere && sameFile(old, now)))
+        text += readFrom(oldLog_, 0, max);  // a part in between: rotated more than once
+    return text + (logThere ? readFrom(log_, 0, max) : "");
 }
 
 std::string readFrom(const std::string& path, uint64_t offset, uint64_t max) {

@@ -188,7 +188,10 @@ pid_t readPid(const std::string& file) {
 
 pid_t Fleet::devicePid(uint64_t n) const { return readPid(path(pidFile(n))); }
 
-bool Fleet::deviceRuns(uint64_t n) const { return isRunning(devicePid(n), rec.bin); }
+bool Fleet::deviceRuns(uint64_t n) const {
+    pid_t pid = devicePid(n);
+    return isRunning(pid, rec.bin) && inNetns(pid, rec.nsName(n));
+}
 
 DeviceFaults Fleet::faults(uint64_t n) const {
     std::string text;
@@ -248,8 +251,59 @@ bool rewritePidInPlace(const std::string& file, pid_t pid) {
 
 }  // namespace
 
+bool onlyRootCanChange(const std::string& what, const std::string& path, std::string& error) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        error = what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = what + " " + path + ": not a file";
+        return false;
+    }
+    if (onlyOwnerCanChange(path, error)) return true;
+    error = what + " " + path + ": " + error + "; devices use only files that root alone can change";
+    return false;
+}
+
+bool Fleet::filesTrusted(std::string& error) const {
+    if (access(rec.bin.c_str(), X_OK) != 0) {
+        error = "cannot run " + rec.bin + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!onlyRootCanChange("simulator", rec.bin, error)) return false;
+    if (rec.pcm.empty()) return true;
+    return onlyRootCanChange("PCM file", rec.pcm, error) && userCanRead(deviceUser(), rec.pcm, error);
+}
+
+bool Fleet::readyToStart(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) return false;
+    if (!netnsExists(rec.nsName(n))) {
+        error = "its namespace " + rec.nsName(n) + " is gone";
+        return false;
+    }
+    struct stat st {};
+    if (lstat(path(inputFifo(n)).c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        error = "its input " + path(inputFifo(n)) + " is gone or not a FIFO";
+        return false;
+    }
+    if (deviceAddress(n).empty()) {
+        error = "it has no address (its DHCP lease is gone)";
+        return false;
+    }
+    return writeHosts(n, error);
+}
+
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) {
+        error = "device " + std::to_string(n) + " not started: " + error;
+        return false;
+    }
+    const User user = deviceUser();
     Launch l;
+    l.asUser = geteuid() == 0;
+    l.uid = user.uid;
+    l.gid = user.gid;
     l.program = rec.bin;
     l.args = {std::to_string(n)};
     if (!rec.pcm.empty()) l.args.push_back(rec.pcm);
@@ -257,7 +311,11 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
     l.hostname = rec.nsName(n);
     l.hostsFile = hostsDir(n) + "/hosts";
     l.input = path(inputFifo(n));
-    l.output = path(logFile(n));
+    // Its console goes through its FIFO to the keeper, which writes the log; a fleet made
+    // before there were console FIFOs has its devices append to the log themselves.
+    struct stat st {};
+    bool fifo = lstat(path(consoleFifo(n)).c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    l.output = path(fifo ? consoleFifo(n) : logFile(n));
     pid_t pid = launch(l, error);
     if (pid < 0) {
         error = "device " + std::to_string(n) + " did not start: " + error;
@@ -314,8 +372,9 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
         std::vector<uint64_t> still;
         for (uint64_t n : waiting) {
             if (!deviceRuns(n)) {
+                waitConsoleTaken(path(consoleFifo(n)), 500);  // its last words reach the log
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
-                         " stopped at once: " + lastEntry(readTail(path(logFile(n)), 4096));
+                         " stopped at once: " + firstErrorLine(readTail(path(logFile(n)), 4096));
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
                 still.push_back(n);
             }

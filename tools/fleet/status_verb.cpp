@@ -35,7 +35,7 @@ StatusRow rowOf(const Fleet& f, uint64_t n, int now) {
     row.address = f.deviceAddress(n);
     if (row.address.empty()) row.address = "-";
     row.pid = f.devicePid(n);
-    row.alive = isRunning(row.pid, f.rec.bin);
+    row.alive = f.deviceRuns(n);
     DeviceFaults faults = f.faults(n);
     row.faults = describeFaults(faults);
     std::string tail = consoleTail(f, n);

@@ -80,6 +80,12 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
         error = "the simulator's or the PCM file's real path holds a control character";
         return false;
     }
+    // Devices run the simulator and read the file as recorded, at every start: what
+    // another user could swap meanwhile is refused now.
+    if (!onlyRootCanChange(o.bin.empty() ? "simulator" : "--bin", r.bin, error)) return false;
+    if (!r.pcm.empty() &&
+        !(onlyRootCanChange("--pcm", r.pcm, error) && userCanRead(deviceUser(), r.pcm, error)))
+        return false;
     if (!o.netns.empty() && !netnsExists(o.netns)) {
         error = "namespace " + o.netns + " does not exist";
         return false;
@@ -122,15 +128,17 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
 // The state directory must be new or empty (but for a lock file of lcfleet's), and
 // only root may change it: up never mixes its files with others, and what the record
 // names is later run and removed as root. Nothing is made here.
-bool checkStateDir(const Fleet& f, std::string& error) {
-    std::string existing = f.stateDir;
+bool checkStateDir(const Fleet& f, std::string& existing, std::string& error) {
+    existing = f.stateDir;
     while (!exists(existing)) existing = dirName(existing);
     if (!isDirectory(existing)) {
         error = existing == f.stateDir ? f.stateDir + " exists and is not a directory"
                                        : "cannot make " + f.stateDir + ": " + existing + " is not a directory";
         return false;
     }
-    if (!onlyOwnerCanChange(existing, error)) {
+    // A new directory may be made in a sticky one like /tmp: no one else can rename or
+    // remove it there, and it is made with mkdir, which fails when someone was quicker.
+    if (!onlyOwnerCanChange(existing, error, existing != f.stateDir)) {
         error = "state directory " + f.stateDir + ": " + error;
         return false;
     }
@@ -219,9 +227,11 @@ bool makeDeviceNets(Fleet& f, std::string& error) {
         cmds += "link set eth0 up\nroute add 224.0.0.0/4 dev eth0\n";
         if (!r.uplink.empty() && !r.dhcp) cmds += "route add default dev eth0\n";
         if (!batch(f.ipDevice(n, {"-batch", "-"}, cmds), "namespace " + r.nsName(n), error)) return false;
-        if (mkfifo(f.path(inputFifo(n)).c_str(), 0600) != 0) {
-            error = "cannot make " + f.path(inputFifo(n)) + ": " + std::strerror(errno);
-            return false;
+        for (const std::string& fifo : {inputFifo(n), consoleFifo(n)}) {
+            if (mkfifo(f.path(fifo).c_str(), 0600) != 0) {
+                error = "cannot make " + f.path(fifo) + ": " + std::strerror(errno);
+                return false;
+            }
         }
     }
     return true;
@@ -277,6 +287,11 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
 }
 
 bool startDevices(Fleet& f, std::string& error) {
+    // The keeper first: it writes the devices' consoles into their logs.
+    if (!f.startKeeper(error)) {
+        error = "log keeper did not start: " + error;
+        return false;
+    }
     std::vector<uint64_t> all;
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
         if (interruptCount()) {
@@ -285,10 +300,6 @@ bool startDevices(Fleet& f, std::string& error) {
         }
         if (!f.startDevice(n, error)) return false;
         all.push_back(n);
-    }
-    if (!f.startKeeper(error)) {
-        error = "log keeper did not start: " + error;
-        return false;
     }
     // 5 s for a small fleet, more for a large one: every start costs some milliseconds.
     int timeoutMs = 5000 + 20 * static_cast<int>(std::min<uint64_t>(f.rec.count, 100000));
@@ -309,8 +320,9 @@ int runUp(const Options& o) {
         complain(hostLock.error());
         return interruptCount() ? kExitInterrupted : kExitFailed;
     }
-    if (!checkStateDir(f, error) || !checkUp(o, f, error) ||
-        !makeDirectories(f.stateDir, f.rec.madeDirs, error)) {
+    std::string existing;
+    if (!checkStateDir(f, existing, error) || !checkUp(o, f, error) ||
+        !makeDirectories(f.stateDir, existing, f.rec.madeDirs, error)) {
         complain(error);
         return kExitFailed;
     }

@@ -14,8 +14,11 @@ namespace {
 
 constexpr uint32_t kHelloIntervalMs = 1000;
 
-// Junk on the announcement port would otherwise print a line per datagram.
+// Junk on the announcement port, or administration messages for other serial numbers
+// sent to the group, would otherwise print a line per datagram on every device.
 LineBudget gUnknownHelloLines("unknown hello");
+LineBudget gSetSerialMismatchLines("SetSerial: mismatch");
+LineBudget gSetIPMismatchLines("SetIP: serno mismatch");
 
 // Copies what arrived into a zeroed record: bytes that did not arrive read as zero.
 template <typename Record>
@@ -36,8 +39,11 @@ void handleSetSerial(const uint8_t* data, int count, const sockaddr_in& sender) 
     uint32_t cur = get_le32(msg.ui32SerialCur);
     uint32_t serialNew = get_le32(msg.ui32SerialNew);
     if (cur != uiGlblOwnSerial) {
-        eventSetSerial(sender, false, cur, serialNew, nullptr, 0, nullptr, 0, nullptr, 0);
-        myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
+        // A flood of messages for other serial numbers gets one budget for its lines and events.
+        if (gSetSerialMismatchLines.allow()) {
+            eventSetSerial(sender, false, cur, serialNew, nullptr, 0, nullptr, 0, nullptr, 0);
+            myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
+        }
         return;
     }
     char hw[sizeof msg.szHwInfo], date[sizeof msg.szDate], comment[sizeof msg.szComment];
@@ -61,9 +67,11 @@ void printAddressLine(const char* mask, const uint8_t* field) {
 void handleSetIP(const uint8_t* data, int count, const sockaddr_in& sender) {
     CmdAdminSetIP msg = receivedAs<CmdAdminSetIP>(data, count);
     uint32_t serial = get_le32(msg.ui32Serial);
-    eventSetIP(sender, serial == uiGlblOwnSerial, serial, msg.xCommand, get_le32(msg.ui32ServerIP),
-               get_le32(msg.ui32GatewayIP), get_le32(msg.ui32NameserverIP), get_le32(msg.ui32Netmask));
-    if (serial != uiGlblOwnSerial) {
+    bool mine = serial == uiGlblOwnSerial;
+    if (!mine && !gSetIPMismatchLines.allow()) return;
+    eventSetIP(sender, mine, serial, msg.xCommand, get_le32(msg.ui32ServerIP), get_le32(msg.ui32GatewayIP),
+               get_le32(msg.ui32NameserverIP), get_le32(msg.ui32Netmask));
+    if (!mine) {
         myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
         return;
     }
