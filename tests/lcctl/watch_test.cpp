@@ -86,6 +86,24 @@ TEST(WatchTable, FullTableSaysOnceHowManyItCannotHold) {
     EXPECT_EQ(changeJson(c.back(), 3500), "{\"event\":\"table_full\",\"held\":200,\"not_held\":7}");
 }
 
+// Many serial numbers at one address (simulators on one host, or forged
+// announcements) are held to the same bound as devices at their own addresses.
+TEST(WatchTable, SerialsAtOneAddressStayWithinTheBound) {
+    WatchTable t(3500);
+    std::vector<WatchChange> c;
+    t.heard(1, kA, 0, 103, 1000, c);
+    for (uint32_t s = 2; s < 5000; ++s) t.heard(s, kA, 0, 103, 1100, c);
+    t.tick(2700, c);  // decided while the first one is silent: one renumbered, the rest devices of their own
+    for (uint32_t s = 2; s < 5000; ++s) t.heard(s, kA, 0, 103, 2800, c);
+    t.tick(3000, c);
+    EXPECT_EQ(t.devices(), WatchTable::kMaxDevices);
+    size_t found = 0;
+    for (const WatchChange& w : c) found += w.kind == WatchChange::Kind::Found;
+    EXPECT_EQ(found, WatchTable::kMaxDevices);
+    ASSERT_FALSE(c.empty());
+    EXPECT_EQ(changeLine(c.back(), 3500, false), "The table holds 200 devices; 4798 more announce and are not shown");
+}
+
 TEST(WatchTable, ColourAndJson) {
     WatchTable t(3500);
     std::vector<WatchChange> c;

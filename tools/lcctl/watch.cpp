@@ -73,8 +73,14 @@ void WatchTable::report(Entry& e, std::vector<WatchChange>& out) {
 }
 
 // A pending serial number is decided: the old one at its address fell silent
-// (renumbered), or both announce (a second device at the address).
-void WatchTable::settle(Entry& e, bool renumbered, std::vector<WatchChange>& out) {
+// (renumbered), or both announce (a second device at the address), which a full
+// table cannot take.
+void WatchTable::settle(Entry& e, bool renumbered, uint64_t nowMs, std::vector<WatchChange>& out) {
+    if (!renumbered && devices() >= kMaxDevices) {
+        holdBack(e.serial, nowMs);
+        erase(e.serial);
+        return;
+    }
     e.pending = false;
     if (renumbered) {
         uint32_t old = e.replaces;
@@ -103,17 +109,10 @@ void WatchTable::heard(uint32_t serial, uint32_t ip, uint32_t masterIP, uint16_t
     std::vector<uint32_t> second;
     for (const Entry& p : entries_)
         if (p.pending && p.replaces == serial) second.push_back(p.serial);
-    for (uint32_t s : second) {
-        if (devices() >= kMaxDevices) {
-            holdBack(s, nowMs);
-            erase(s);
-        } else {
-            settle(*find(s), false, out);
-        }
-    }
+    for (uint32_t s : second) settle(*find(s), false, nowMs, out);
     if (Entry* e = find(serial)) {
         if (e->pending) {
-            settle(*e, true, out);
+            settle(*e, true, nowMs, out);
             e = find(serial);
         }
         compare(*e, ip, masterIP, software, out);
@@ -128,6 +127,10 @@ void WatchTable::heard(uint32_t serial, uint32_t ip, uint32_t masterIP, uint16_t
     fresh.lastMs = nowMs;
     for (const Entry& other : entries_) {
         if (!other.pending && other.ip == ip) {
+            if (entries_.size() >= kMaxEntries) {  // undecided serial numbers are bounded too
+                holdBack(serial, nowMs);
+                return;
+            }
             fresh.pending = true;
             fresh.replaces = other.serial;
             fresh.pendingSinceMs = nowMs;
@@ -156,7 +159,7 @@ void WatchTable::tick(uint64_t nowMs, std::vector<WatchChange>& out) {
     for (uint32_t s : due) {
         Entry* e = find(s);
         const Entry* old = e ? find(e->replaces) : nullptr;
-        if (e) settle(*e, old && nowMs - old->lastMs > kDecideMs, out);
+        if (e) settle(*e, old && nowMs - old->lastMs > kDecideMs, nowMs, out);
     }
     std::vector<uint32_t> silent;
     for (const Entry& e : entries_)

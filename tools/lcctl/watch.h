@@ -50,10 +50,12 @@ private:
     };
     Entry* find(uint32_t serial);
     void report(Entry& e, std::vector<WatchChange>& out);          // Found, or held back when full
-    void settle(Entry& e, bool renumbered, std::vector<WatchChange>& out);
+    void settle(Entry& e, bool renumbered, uint64_t nowMs, std::vector<WatchChange>& out);
     void compare(Entry& e, uint32_t ip, uint32_t masterIP, uint16_t software, std::vector<WatchChange>& out);
     void erase(uint32_t serial);
     void holdBack(uint32_t serial, uint64_t nowMs);  // a device the full table cannot take
+
+    static constexpr size_t kMaxEntries = 2 * kMaxDevices;  // the devices and the serial numbers still undecided
 
     uint32_t timeoutMs_;
     std::vector<Entry> entries_;
