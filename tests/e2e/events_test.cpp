@@ -2,6 +2,7 @@
 // leaves its JSON line in the events file, in order and before the datagram it
 // caused; a full disk loses lines without stopping the device; --log lines and
 // --log json give the console and the events where they promise.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -323,6 +324,40 @@ TEST_F(Events, LogJsonPutsOnlyEventsOnStandardOutput) {
     ASSERT_FALSE(inFile.empty());
     EXPECT_EQ(inFile.back()["type"], "stopped");
     EXPECT_EQ(inFile.back()["reason"], "output closed");
+}
+
+// A FIFO's reader that goes away costs lines, not the device: it runs on, and a
+// new reader's first line says how many were lost meanwhile.
+TEST_F(Events, FifoReaderThatLeavesDoesNotStopTheDevice) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string fifo = dir.path + "/events.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    auto readSome = [&](int fd, std::chrono::milliseconds within) {
+        std::string text;
+        auto end = std::chrono::steady_clock::now() + within;
+        char buf[4096];
+        while (std::chrono::steady_clock::now() < end && text.find('\n') == std::string::npos) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) text.append(buf, static_cast<size_t>(n));
+            else std::this_thread::sleep_for(20ms);
+        }
+        return text;
+    };
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_NO_FATAL_FAILURE(startSim({"--events", fifo, "0"}));
+    EXPECT_NE(readSome(reader, 3s).find("\"type\":\"started\""), std::string::npos);
+    close(reader);
+    EXPECT_EQ(sim->waitExit(2500ms), -1) << "the events reader left and the device stopped: " << sim->output();
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::vector<Json> ev = eventsFromText(readSome(reader, 3s));
+    close(reader);
+    ASSERT_FALSE(ev.empty());
+    EXPECT_GE(ev[0].value("lost", uint64_t{0}), 1u) << ev[0].dump();
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
 }
 
 TEST_F(Events, EventsFileThatCannotBeOpened) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,13 +39,31 @@ char gWithLost[JsonLineWriter::kCapacity + 32];
 
 bool anyDestination() { return gTestWriter || gDest[0].fd >= 0 || gDest[1].fd >= 0; }
 
+// A write to a FIFO whose reader went away raises SIGPIPE, which ends the program
+// when it is the console's reader; a reader of the events file that goes away
+// costs lines only, so that signal is held back and discarded here.
+ssize_t writeHoldingSigpipe(int fd, const char* line, size_t length) {
+    sigset_t pipeSignal, old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipeSignal, &old);
+    ssize_t w = ::write(fd, line, length);
+    if (w < 0 && errno == EPIPE && !sigismember(&old, SIGPIPE)) {
+        timespec none{};
+        while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return w;
+}
+
 // Writes the whole line with one call, or nothing: the turn never waits for it.
 bool writeLine(Destination& d, const char* line, size_t length) {
     if (d.waitTest) {
         pollfd p{d.fd, POLLOUT, 0};
         if (poll(&p, 1, 0) <= 0) return false;  // full (or a failed test): left out
     }
-    ssize_t w = ::write(d.fd, line, length);
+    ssize_t w = d.owned && !d.regular ? writeHoldingSigpipe(d.fd, line, length) : ::write(d.fd, line, length);
     if (w == static_cast<ssize_t>(length)) return true;
     if (w > 0 && d.regular) {  // a full disk took part of it: take that part back
         off_t end = lseek(d.fd, 0, SEEK_CUR);
