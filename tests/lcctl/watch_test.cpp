@@ -71,6 +71,24 @@ TEST(WatchTable, NewSerialAtAnAddress) {
     EXPECT_EQ(lines(c).back(), "Changed serial 1234 at 198.18.0.3: serial 429 -> 1234");
 }
 
+// Several devices at one address (simulators on one host): the one that falls
+// silent is the one renumbered, whichever was heard there first.
+TEST(WatchTable, RenumberingAmongDevicesSharingAnAddress) {
+    WatchTable t(3500);
+    std::vector<WatchChange> c;
+    for (uint64_t at = 1000; at <= 2000; at += 1000)
+        for (uint32_t s : {429u, 529u, 629u}) t.heard(s, kA, 0, 103, at + s / 10, c);
+    t.tick(2100, c);
+    EXPECT_EQ(t.devices(), 3u);
+    c.clear();
+    for (uint64_t at = 3000; at <= 6000; at += 1000) {
+        for (uint32_t s : {429u, 529u, 630u}) t.heard(s, kA, 0, 103, at + s / 10, c);
+        t.tick(at + 100, c);
+    }
+    EXPECT_EQ(lines(c), (std::vector<std::string>{"Changed serial 630 at 198.18.0.3: serial 629 -> 630"}));
+    EXPECT_EQ(t.devices(), 3u);
+}
+
 TEST(WatchTable, FullTableSaysOnceHowManyItCannotHold) {
     WatchTable t(3500);
     std::vector<WatchChange> c;
