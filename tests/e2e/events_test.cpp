@@ -251,8 +251,12 @@ TEST_F(Events, EveryCommandKeyAndReportInOrder) {
 }
 
 // A full file system: lines are left out, the device runs on, and the first line
-// that fits again says how many were lost.
-TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
+// that fits again says how many were lost. The file is the events file (opened
+// for appending), or standard output redirected with ">" under --log json (not
+// appending: a line taken back must not leave a hole of NUL bytes behind).
+class EventsFullDisk : public Events, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EventsFullDisk, LosesLinesAndCountsThem) {
     TempDir dir;
     ASSERT_FALSE(dir.path.empty());
     ASSERT_EQ(mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
@@ -260,7 +264,19 @@ TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
     const std::string file = dir.path + "/sim.events";
     int groupFd = ctlSocket(kHelloPort, kGroup);
     ASSERT_GE(groupFd, 0);
-    ASSERT_NO_FATAL_FAILURE(startSim({"--events", file, "0"}));
+    if (GetParam()) {
+        harness::SimProcess::Options opts;
+        opts.usePty = false;
+        sim = std::make_unique<harness::SimProcess>(
+            hosts->simNs,
+            std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --log json 0 > \"$1\"", harness::simulatorPath(), file},
+            opts);
+        for (int i = 0; i < 50 && sim->errorOutput().find("sending hello") == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_NE(sim->errorOutput().find("sending hello"), std::string::npos) << sim->errorOutput();
+    } else {
+        ASSERT_NO_FATAL_FAILURE(startSim({"--events", file, "0"}));
+    }
     // dd ends when the disk is full.
     EXPECT_NE(std::system(("dd if=/dev/zero of='" + dir.path + "/filler' bs=1k 2>/dev/null").c_str()), 0);
     // What is left of the file's last page fills with play_kept lines, then they are lost.
@@ -284,6 +300,11 @@ TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
     EXPECT_EQ(ev.back()["type"], "stopped");
     EXPECT_EQ(ev.back()["seq"].get<uint64_t>(), ev.size() + lost);
 }
+
+INSTANTIATE_TEST_SUITE_P(File, EventsFullDisk, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "StandardOutput" : "EventsFile");
+                         });
 
 TEST_F(Events, LogLinesEndEveryEntryInALineFeed) {
     lc::StartPlayArgs args = target(3000);

@@ -67,7 +67,9 @@ bool writeLine(Destination& d, const char* line, size_t length) {
     if (w == static_cast<ssize_t>(length)) return true;
     if (w > 0 && d.regular) {  // a full disk took part of it: take that part back
         off_t end = lseek(d.fd, 0, SEEK_CUR);
-        if (end >= w && ftruncate(d.fd, end - w) != 0) return false;
+        // The offset goes back too: a file not opened for appending (standard output
+        // redirected with ">") would otherwise go on past a hole of NUL bytes.
+        if (end >= w && ftruncate(d.fd, end - w) == 0) lseek(d.fd, end - w, SEEK_SET);
     }
     return false;
 }
