@@ -381,6 +381,27 @@ TEST_F(Events, FifoReaderThatLeavesDoesNotStopTheDevice) {
     EXPECT_EQ(sim->waitExit(3s), 0);
 }
 
+// Started with standard output closed: the events file would be opened as
+// descriptor 1, where the console writes. It holds JSON lines only all the same.
+TEST_F(Events, ClosedStandardOutputKeepsTheConsoleOutOfTheFile) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string file = dir.path + "/sim.events";
+    harness::SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<harness::SimProcess>(
+        hosts->simNs,
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --events \"$1\" 0 >&-", harness::simulatorPath(), file},
+        opts);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+    std::vector<Json> ev = readEvents(file);  // a console line in it fails here
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev.front()["type"], "started");
+    EXPECT_EQ(ev.back()["type"], "stopped");
+}
+
 TEST_F(Events, EventsFileThatCannotBeOpened) {
     harness::SimProcess p(hosts->simNs, {harness::simulatorPath(), "--events", "/nonexistent/dir/x", "0"});
     EXPECT_EQ(p.waitExit(3s), 255);

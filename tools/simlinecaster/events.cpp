@@ -166,6 +166,15 @@ bool openEventsFile(const char* path, char* error, size_t errorSize) {
                       e == ENXIO ? " (a FIFO needs its reader first)" : "");
         return false;
     }
+    if (fd <= STDERR_FILENO) {  // a standard stream was closed: the console would write into the file
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        if (high < 0) {
+            std::snprintf(error, errorSize, "cannot open the events file %.200s: %s", path, std::strerror(errno));
+            return false;
+        }
+        fd = high;
+    }
     if (gDest[0].owned) close(gDest[0].fd);
     setUp(gDest[0], fd, true);
     return true;
