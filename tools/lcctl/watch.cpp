@@ -141,10 +141,9 @@ void WatchTable::heard(uint32_t serial, uint32_t ip, uint32_t masterIP, uint16_t
     fresh.lastMs = nowMs;
     for (const Entry& other : entries_) {
         if (!other.pending && other.ip == ip) {
-            if (entries_.size() >= kMaxEntries) {  // undecided serial numbers are bounded too
-                holdBack(serial, nowMs);
-                return;
-            }
+            // Undecided serial numbers are bounded too; one left out now is heard
+            // again at its next announcement.
+            if (entries_.size() >= kMaxEntries) return;
             fresh.pending = true;
             fresh.pendingSinceMs = nowMs;
             entries_.push_back(fresh);
