@@ -2,6 +2,7 @@
 // leaves its JSON line in the events file, in order and before the datagram it
 // caused; a full disk loses lines without stopping the device; --log lines and
 // --log json give the console and the events where they promise.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,8 +251,12 @@ TEST_F(Events, EveryCommandKeyAndReportInOrder) {
 }
 
 // A full file system: lines are left out, the device runs on, and the first line
-// that fits again says how many were lost.
-TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
+// that fits again says how many were lost. The file is the events file (opened
+// for appending), or standard output redirected with ">" under --log json (not
+// appending: a line taken back must not leave a hole of NUL bytes behind).
+class EventsFullDisk : public Events, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EventsFullDisk, LosesLinesAndCountsThem) {
     TempDir dir;
     ASSERT_FALSE(dir.path.empty());
     ASSERT_EQ(mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
@@ -259,7 +264,19 @@ TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
     const std::string file = dir.path + "/sim.events";
     int groupFd = ctlSocket(kHelloPort, kGroup);
     ASSERT_GE(groupFd, 0);
-    ASSERT_NO_FATAL_FAILURE(startSim({"--events", file, "0"}));
+    if (GetParam()) {
+        harness::SimProcess::Options opts;
+        opts.usePty = false;
+        sim = std::make_unique<harness::SimProcess>(
+            hosts->simNs,
+            std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --log json 0 > \"$1\"", harness::simulatorPath(), file},
+            opts);
+        for (int i = 0; i < 50 && sim->errorOutput().find("sending hello") == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_NE(sim->errorOutput().find("sending hello"), std::string::npos) << sim->errorOutput();
+    } else {
+        ASSERT_NO_FATAL_FAILURE(startSim({"--events", file, "0"}));
+    }
     // dd ends when the disk is full.
     EXPECT_NE(std::system(("dd if=/dev/zero of='" + dir.path + "/filler' bs=1k 2>/dev/null").c_str()), 0);
     // What is left of the file's last page fills with play_kept lines, then they are lost.
@@ -283,6 +300,11 @@ TEST_F(Events, FullDiskLosesLinesAndCountsThem) {
     EXPECT_EQ(ev.back()["type"], "stopped");
     EXPECT_EQ(ev.back()["seq"].get<uint64_t>(), ev.size() + lost);
 }
+
+INSTANTIATE_TEST_SUITE_P(File, EventsFullDisk, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "StandardOutput" : "EventsFile");
+                         });
 
 TEST_F(Events, LogLinesEndEveryEntryInALineFeed) {
     lc::StartPlayArgs args = target(3000);
@@ -323,6 +345,61 @@ TEST_F(Events, LogJsonPutsOnlyEventsOnStandardOutput) {
     ASSERT_FALSE(inFile.empty());
     EXPECT_EQ(inFile.back()["type"], "stopped");
     EXPECT_EQ(inFile.back()["reason"], "output closed");
+}
+
+// A FIFO's reader that goes away costs lines, not the device: it runs on, and a
+// new reader's first line says how many were lost meanwhile.
+TEST_F(Events, FifoReaderThatLeavesDoesNotStopTheDevice) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string fifo = dir.path + "/events.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    auto readSome = [&](int fd, std::chrono::milliseconds within) {
+        std::string text;
+        auto end = std::chrono::steady_clock::now() + within;
+        char buf[4096];
+        while (std::chrono::steady_clock::now() < end && text.find('\n') == std::string::npos) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) text.append(buf, static_cast<size_t>(n));
+            else std::this_thread::sleep_for(20ms);
+        }
+        return text;
+    };
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_NO_FATAL_FAILURE(startSim({"--events", fifo, "0"}));
+    EXPECT_NE(readSome(reader, 3s).find("\"type\":\"started\""), std::string::npos);
+    close(reader);
+    EXPECT_EQ(sim->waitExit(2500ms), -1) << "the events reader left and the device stopped: " << sim->output();
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::vector<Json> ev = eventsFromText(readSome(reader, 3s));
+    close(reader);
+    ASSERT_FALSE(ev.empty());
+    EXPECT_GE(ev[0].value("lost", uint64_t{0}), 1u) << ev[0].dump();
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+}
+
+// Started with standard output closed: the events file would be opened as
+// descriptor 1, where the console writes. It holds JSON lines only all the same.
+TEST_F(Events, ClosedStandardOutputKeepsTheConsoleOutOfTheFile) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string file = dir.path + "/sim.events";
+    harness::SimProcess::Options opts;
+    opts.usePty = false;
+    sim = std::make_unique<harness::SimProcess>(
+        hosts->simNs,
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" --events \"$1\" 0 >&-", harness::simulatorPath(), file},
+        opts);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(sim->writeStdin("\x1b"));
+    EXPECT_EQ(sim->waitExit(3s), 0);
+    std::vector<Json> ev = readEvents(file);  // a console line in it fails here
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev.front()["type"], "started");
+    EXPECT_EQ(ev.back()["type"], "stopped");
 }
 
 TEST_F(Events, EventsFileThatCannotBeOpened) {

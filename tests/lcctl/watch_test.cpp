@@ -71,6 +71,24 @@ TEST(WatchTable, NewSerialAtAnAddress) {
     EXPECT_EQ(lines(c).back(), "Changed serial 1234 at 198.18.0.3: serial 429 -> 1234");
 }
 
+// Several devices at one address (simulators on one host): the one that falls
+// silent is the one renumbered, whichever was heard there first.
+TEST(WatchTable, RenumberingAmongDevicesSharingAnAddress) {
+    WatchTable t(3500);
+    std::vector<WatchChange> c;
+    for (uint64_t at = 1000; at <= 2000; at += 1000)
+        for (uint32_t s : {429u, 529u, 629u}) t.heard(s, kA, 0, 103, at + s / 10, c);
+    t.tick(2100, c);
+    EXPECT_EQ(t.devices(), 3u);
+    c.clear();
+    for (uint64_t at = 3000; at <= 6000; at += 1000) {
+        for (uint32_t s : {429u, 529u, 630u}) t.heard(s, kA, 0, 103, at + s / 10, c);
+        t.tick(at + 100, c);
+    }
+    EXPECT_EQ(lines(c), (std::vector<std::string>{"Changed serial 630 at 198.18.0.3: serial 629 -> 630"}));
+    EXPECT_EQ(t.devices(), 3u);
+}
+
 TEST(WatchTable, FullTableSaysOnceHowManyItCannotHold) {
     WatchTable t(3500);
     std::vector<WatchChange> c;
@@ -84,6 +102,25 @@ TEST(WatchTable, FullTableSaysOnceHowManyItCannotHold) {
     ASSERT_EQ(c.size(), WatchTable::kMaxDevices + 1);
     EXPECT_EQ(changeLine(c.back(), 3500, false), "The table holds 200 devices; 7 more announce and are not shown");
     EXPECT_EQ(changeJson(c.back(), 3500), "{\"event\":\"table_full\",\"held\":200,\"not_held\":7}");
+}
+
+// Many serial numbers at one address (simulators on one host, or forged
+// announcements) are held to the same bound as devices at their own addresses.
+TEST(WatchTable, SerialsAtOneAddressStayWithinTheBound) {
+    WatchTable t(3500);
+    std::vector<WatchChange> c;
+    t.heard(1, kA, 0, 103, 1000, c);
+    for (uint32_t s = 2; s < 5000; ++s) t.heard(s, kA, 0, 103, 1100, c);
+    t.tick(2700, c);  // decided while the first one is silent: one renumbered, the rest devices of their own
+    for (uint32_t s = 2; s < 5000; ++s) t.heard(s, kA, 0, 103, 2800, c);
+    t.tick(3000, c);
+    t.tick(3800, c);
+    EXPECT_EQ(t.devices(), WatchTable::kMaxDevices);
+    size_t found = 0;
+    for (const WatchChange& w : c) found += w.kind == WatchChange::Kind::Found;
+    EXPECT_LE(found, WatchTable::kMaxDevices);
+    ASSERT_FALSE(c.empty());
+    EXPECT_EQ(changeLine(c.back(), 3500, false).rfind("The table holds 200 devices; ", 0), 0u);
 }
 
 TEST(WatchTable, ColourAndJson) {

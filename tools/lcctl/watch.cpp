@@ -72,15 +72,30 @@ void WatchTable::report(Entry& e, std::vector<WatchChange>& out) {
     ++found;
 }
 
-// A pending serial number is decided: the old one at its address fell silent
-// (renumbered), or both announce (a second device at the address).
-void WatchTable::settle(Entry& e, bool renumbered, std::vector<WatchChange>& out) {
+// The device at a pending serial number's address that has not announced since
+// that number appeared, silent the longest: the one it may have renumbered.
+const WatchTable::Entry* WatchTable::silentAtAddressOf(const Entry& p) const {
+    const Entry* best = nullptr;
+    for (const Entry& o : entries_)
+        if (!o.pending && o.ip == p.ip && o.lastMs < p.pendingSinceMs && (!best || o.lastMs < best->lastMs)) best = &o;
+    return best;
+}
+
+// A pending serial number is decided: a device at its address fell silent
+// (renumbered from old), or every device there goes on announcing (old null: a
+// device of its own), which a full table cannot take.
+void WatchTable::settle(Entry& e, const Entry* old, uint64_t nowMs, std::vector<WatchChange>& out) {
+    if (!old && devices() >= kMaxDevices) {
+        holdBack(e.serial, nowMs);
+        erase(e.serial);
+        return;
+    }
     e.pending = false;
-    if (renumbered) {
-        uint32_t old = e.replaces;
-        out.push_back(changeOf("serial", e.serial, e.ip, std::to_string(old), std::to_string(e.serial)));
+    if (old) {
+        uint32_t oldSerial = old->serial;
+        out.push_back(changeOf("serial", e.serial, e.ip, std::to_string(oldSerial), std::to_string(e.serial)));
         ++changed;
-        erase(old);  // e may move: nothing of it is used after this
+        erase(oldSerial);  // e may move: nothing of it is used after this
         return;
     }
     report(e, out);
@@ -99,25 +114,23 @@ void WatchTable::compare(Entry& e, uint32_t ip, uint32_t masterIP, uint16_t soft
 
 void WatchTable::heard(uint32_t serial, uint32_t ip, uint32_t masterIP, uint16_t software, uint64_t nowMs,
                        std::vector<WatchChange>& out) {
-    // An old serial number announcing again: what waited to replace it is a device of its own.
-    std::vector<uint32_t> second;
-    for (const Entry& p : entries_)
-        if (p.pending && p.replaces == serial) second.push_back(p.serial);
-    for (uint32_t s : second) {
-        if (devices() >= kMaxDevices) {
-            holdBack(s, nowMs);
-            erase(s);
-        } else {
-            settle(*find(s), false, out);
-        }
-    }
     if (Entry* e = find(serial)) {
         if (e->pending) {
-            settle(*e, true, out);
+            settle(*e, silentAtAddressOf(*e), nowMs, out);
             e = find(serial);
+            if (!e) return;  // held back: the table is full
         }
         compare(*e, ip, masterIP, software, out);
         e->lastMs = nowMs;
+        // Every device at the address announced since a pending serial number
+        // appeared there: that number is a device of its own.
+        uint64_t quietest = UINT64_MAX;  // the oldest last announcement of a device here
+        for (const Entry& o : entries_)
+            if (!o.pending && o.ip == ip) quietest = std::min(quietest, o.lastMs);
+        std::vector<uint32_t> second;
+        for (const Entry& p : entries_)
+            if (p.pending && p.ip == ip && quietest >= p.pendingSinceMs) second.push_back(p.serial);
+        for (uint32_t s : second) settle(*find(s), nullptr, nowMs, out);
         return;
     }
     Entry fresh;
@@ -128,8 +141,10 @@ void WatchTable::heard(uint32_t serial, uint32_t ip, uint32_t masterIP, uint16_t
     fresh.lastMs = nowMs;
     for (const Entry& other : entries_) {
         if (!other.pending && other.ip == ip) {
+            // Undecided serial numbers are bounded too; one left out now is heard
+            // again at its next announcement.
+            if (entries_.size() >= kMaxEntries) return;
             fresh.pending = true;
-            fresh.replaces = other.serial;
             fresh.pendingSinceMs = nowMs;
             entries_.push_back(fresh);
             return;
@@ -154,9 +169,7 @@ void WatchTable::tick(uint64_t nowMs, std::vector<WatchChange>& out) {
     for (const Entry& e : entries_)
         if (e.pending && nowMs - e.pendingSinceMs > kDecideMs) due.push_back(e.serial);
     for (uint32_t s : due) {
-        Entry* e = find(s);
-        const Entry* old = e ? find(e->replaces) : nullptr;
-        if (e) settle(*e, old && nowMs - old->lastMs > kDecideMs, out);
+        if (Entry* e = find(s)) settle(*e, silentAtAddressOf(*e), nowMs, out);
     }
     std::vector<uint32_t> silent;
     for (const Entry& e : entries_)

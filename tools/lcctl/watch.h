@@ -44,16 +44,18 @@ private:
         uint32_t serial = 0, ip = 0, masterIP = 0;
         uint16_t software = 0;
         uint64_t lastMs = 0;
-        bool pending = false;     // a new serial at the address of replaces, not reported yet
-        uint32_t replaces = 0;
+        bool pending = false;     // a new serial at a known device's address, not reported yet
         uint64_t pendingSinceMs = 0;
     };
     Entry* find(uint32_t serial);
     void report(Entry& e, std::vector<WatchChange>& out);          // Found, or held back when full
-    void settle(Entry& e, bool renumbered, std::vector<WatchChange>& out);
+    const Entry* silentAtAddressOf(const Entry& p) const;
+    void settle(Entry& e, const Entry* old, uint64_t nowMs, std::vector<WatchChange>& out);
     void compare(Entry& e, uint32_t ip, uint32_t masterIP, uint16_t software, std::vector<WatchChange>& out);
     void erase(uint32_t serial);
     void holdBack(uint32_t serial, uint64_t nowMs);  // a device the full table cannot take
+
+    static constexpr size_t kMaxEntries = 2 * kMaxDevices;  // the devices and the serial numbers still undecided
 
     uint32_t timeoutMs_;
     std::vector<Entry> entries_;

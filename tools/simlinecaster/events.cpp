@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,17 +39,37 @@ char gWithLost[JsonLineWriter::kCapacity + 32];
 
 bool anyDestination() { return gTestWriter || gDest[0].fd >= 0 || gDest[1].fd >= 0; }
 
+// A write to a FIFO whose reader went away raises SIGPIPE, which ends the program
+// when it is the console's reader; a reader of the events file that goes away
+// costs lines only, so that signal is held back and discarded here.
+ssize_t writeHoldingSigpipe(int fd, const char* line, size_t length) {
+    sigset_t pipeSignal, old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipeSignal, &old);
+    ssize_t w = ::write(fd, line, length);
+    if (w < 0 && errno == EPIPE && !sigismember(&old, SIGPIPE)) {
+        timespec none{};
+        while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return w;
+}
+
 // Writes the whole line with one call, or nothing: the turn never waits for it.
 bool writeLine(Destination& d, const char* line, size_t length) {
     if (d.waitTest) {
         pollfd p{d.fd, POLLOUT, 0};
         if (poll(&p, 1, 0) <= 0) return false;  // full (or a failed test): left out
     }
-    ssize_t w = ::write(d.fd, line, length);
+    ssize_t w = d.owned && !d.regular ? writeHoldingSigpipe(d.fd, line, length) : ::write(d.fd, line, length);
     if (w == static_cast<ssize_t>(length)) return true;
     if (w > 0 && d.regular) {  // a full disk took part of it: take that part back
         off_t end = lseek(d.fd, 0, SEEK_CUR);
-        if (end >= w && ftruncate(d.fd, end - w) != 0) return false;
+        // The offset goes back too: a file not opened for appending (standard output
+        // redirected with ">") would otherwise go on past a hole of NUL bytes.
+        if (end >= w && ftruncate(d.fd, end - w) == 0) lseek(d.fd, end - w, SEEK_SET);
     }
     return false;
 }
@@ -144,6 +165,15 @@ bool openEventsFile(const char* path, char* error, size_t errorSize) {
         std::snprintf(error, errorSize, "cannot open the events file %.200s: %s%s", path, std::strerror(e),
                       e == ENXIO ? " (a FIFO needs its reader first)" : "");
         return false;
+    }
+    if (fd <= STDERR_FILENO) {  // a standard stream was closed: the console would write into the file
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        if (high < 0) {
+            std::snprintf(error, errorSize, "cannot open the events file %.200s: %s", path, std::strerror(errno));
+            return false;
+        }
+        fd = high;
     }
     if (gDest[0].owned) close(gDest[0].fd);
     setUp(gDest[0], fd, true);
