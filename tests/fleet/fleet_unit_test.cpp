@@ -418,6 +418,9 @@ TEST_F(FleetLogRotation, TheKeeperLosesNoLineWhileTheDeviceWritesOn) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    // A pipe of one page: each relay takes at most the log limit, so the log rotates
+    // many times however the writer and the reader are scheduled on a busy machine.
+    ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
     constexpr long kLines = 20000;
     std::atomic<bool> done{false};
     std::thread device([&] {  // one write a line, as fast as it can, while the keeper rotates
