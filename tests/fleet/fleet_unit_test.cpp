@@ -318,6 +318,24 @@ TEST(FleetConsole, WhyASimulatorStoppedAtItsStart) {
     EXPECT_EQ(firstErrorLine(""), "");
 }
 
+// A device runs as an unprivileged user and writes its log through a FIFO it holds:
+// what status and the error messages quote from it reaches root's terminal, so no
+// terminal control does (ESC, BEL, C1 in UTF-8 or as single bytes), and text stays.
+TEST(FleetConsole, LinesQuotedFromALogCarryNoTerminalControls) {
+    const std::string forged = "08:30:00 \x1b]0;owned\x07\x1b[31mred \xc2\x9b" "2J\x9b" "2J caf\xc3\xa9 \xe2\x86\x92 x\t!";
+    const std::string shown = "08:30:00 ]0;owned[31mred 2J2J caf\xc3\xa9 \xe2\x86\x92 x!";
+    EXPECT_EQ(lastEntry("08:29:59 Ownport=1312\n" + forged + "\r"), shown);
+    EXPECT_EQ(firstErrorLine("08:29:59 Ownport=1312\n" + forged + "\n08:30:01 Usage:\n"), shown);
+    StatusRow row{1, "lcdev1", "198.18.0.3", 529, 77, true, -1, "-", lastEntry(forged)};
+    std::string text = formatRow(row);
+    ASSERT_EQ(text.back(), '\n');
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "byte " << i << " of " << text;
+        EXPECT_FALSE(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) << "C1 at byte " << i;
+    }
+}
+
 TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
     std::string log = progress("10:00:00", 120) + progress("10:00:01", 200) + progress("10:00:02", 201) +
                       "10:00:02 some other line\n" + progress("10:00:03", 199) + progress("10:00:04", 200) +
