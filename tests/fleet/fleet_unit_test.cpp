@@ -560,6 +560,26 @@ TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
     EXPECT_EQ(absolutePath("/"), "/");
 }
 
+// A symbolic link that another user made in a sticky directory (/tmp) can be pointed
+// at another fleet's state directory between two commands: it is never followed.
+TEST_F(FleetStateDir, AnotherUsersSymbolicLinkOnTheWayIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give a link away";
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    ASSERT_EQ(mkdir((dir_ + "/state").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir_ + "/state").c_str(), (dir_ + "/theirs").c_str()), 0);
+    ASSERT_EQ(lchown((dir_ + "/theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink("theirs", (dir_ + "/mine").c_str()), 0);  // root's own, to theirs
+    for (const std::string& given : {dir_ + "/theirs", dir_ + "/mine", dir_ + "/theirs/new"}) {
+        std::string path = absolutePath(given);
+        EXPECT_EQ(path.find("/state"), std::string::npos) << given << " was followed to " << path;
+        EXPECT_FALSE(onlyOwnerCanChange(path, error)) << given;
+        EXPECT_NE(error.find("symbolic link of uid 65534"), std::string::npos) << error;
+    }
+    ASSERT_EQ(lchown((dir_ + "/theirs").c_str(), 0, 0), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(absolutePath(dir_ + "/mine"), error)) << error;
+}
+
 TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     // In a child: SIGHUP ignored as under nohup, SIGINT not; each raised once.
     pid_t child = fork();
