@@ -318,6 +318,24 @@ TEST(FleetConsole, WhyASimulatorStoppedAtItsStart) {
     EXPECT_EQ(firstErrorLine(""), "");
 }
 
+// A device runs as an unprivileged user and writes its log through a FIFO it holds:
+// what status and the error messages quote from it reaches root's terminal, so no
+// terminal control does (ESC, BEL, C1 in UTF-8 or as single bytes), and text stays.
+TEST(FleetConsole, LinesQuotedFromALogCarryNoTerminalControls) {
+    const std::string forged = "08:30:00 \x1b]0;owned\x07\x1b[31mred \xc2\x9b" "2J\x9b" "2J caf\xc3\xa9 \xe2\x86\x92 x\t!";
+    const std::string shown = "08:30:00 ]0;owned[31mred 2J2J caf\xc3\xa9 \xe2\x86\x92 x!";
+    EXPECT_EQ(lastEntry("08:29:59 Ownport=1312\n" + forged + "\r"), shown);
+    EXPECT_EQ(firstErrorLine("08:29:59 Ownport=1312\n" + forged + "\n08:30:01 Usage:\n"), shown);
+    StatusRow row{1, "lcdev1", "198.18.0.3", 529, 77, true, -1, "-", lastEntry(forged)};
+    std::string text = formatRow(row);
+    ASSERT_EQ(text.back(), '\n');
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "byte " << i << " of " << text;
+        EXPECT_FALSE(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) << "C1 at byte " << i;
+    }
+}
+
 TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
     std::string log = progress("10:00:00", 120) + progress("10:00:01", 200) + progress("10:00:02", 201) +
                       "10:00:02 some other line\n" + progress("10:00:03", 199) + progress("10:00:04", 200) +
@@ -418,6 +436,9 @@ TEST_F(FleetLogRotation, TheKeeperLosesNoLineWhileTheDeviceWritesOn) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    // A pipe of one page: each relay takes at most the log limit, so the log rotates
+    // many times however the writer and the reader are scheduled on a busy machine.
+    ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
     constexpr long kLines = 20000;
     std::atomic<bool> done{false};
     std::thread device([&] {  // one write a line, as fast as it can, while the keeper rotates
@@ -537,6 +558,26 @@ TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
     EXPECT_EQ(absolutePath(dir_ + "/link/./"), base + "/state");
     EXPECT_EQ(absolutePath(dir_ + "/link/not/yet"), base + "/state/not/yet") << "the part that does not exist";
     EXPECT_EQ(absolutePath("/"), "/");
+}
+
+// A symbolic link that another user made in a sticky directory (/tmp) can be pointed
+// at another fleet's state directory between two commands: it is never followed.
+TEST_F(FleetStateDir, AnotherUsersSymbolicLinkOnTheWayIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give a link away";
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    ASSERT_EQ(mkdir((dir_ + "/state").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir_ + "/state").c_str(), (dir_ + "/theirs").c_str()), 0);
+    ASSERT_EQ(lchown((dir_ + "/theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink("theirs", (dir_ + "/mine").c_str()), 0);  // root's own, to theirs
+    for (const std::string& given : {dir_ + "/theirs", dir_ + "/mine", dir_ + "/theirs/new"}) {
+        std::string path = absolutePath(given);
+        EXPECT_EQ(path.find("/state"), std::string::npos) << given << " was followed to " << path;
+        EXPECT_FALSE(onlyOwnerCanChange(path, error)) << given;
+        EXPECT_NE(error.find("symbolic link of uid 65534"), std::string::npos) << error;
+    }
+    ASSERT_EQ(lchown((dir_ + "/theirs").c_str(), 0, 0), 0);
+    EXPECT_TRUE(onlyOwnerCanChange(absolutePath(dir_ + "/mine"), error)) << error;
 }
 
 TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {

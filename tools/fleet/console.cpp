@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/log.h"
+
 namespace lcfleet {
 
 namespace {
@@ -36,6 +38,16 @@ bool progressFigure(const std::string& entry, double& figure) {
     return true;
 }
 
+// An entry as lcfleet quotes it on a terminal. The device writes its log as an
+// unprivileged user, so its text is not trusted: no control byte, DEL or C1 control
+// gets through (the same filter the simulator applies to text from the network).
+std::string shown(const std::string& entry) {
+    std::string out(entry.size() + 1, '\0');
+    sanitizeReceivedText(entry.data(), entry.size(), out.data(), out.size());
+    out.resize(std::char_traits<char>::length(out.c_str()));
+    return out;
+}
+
 // Seconds from then to now on a clock of the day that wraps at midnight.
 int secondsSince(int then, int now) { return ((now - then) % 86400 + 86400) % 86400; }
 
@@ -56,7 +68,7 @@ std::vector<std::string> entries(const std::string& text) {
 std::string lastEntry(const std::string& text) {
     std::vector<std::string> all = entries(text);
     for (auto it = all.rbegin(); it != all.rend(); ++it)
-        if (it->find_first_not_of(' ') != std::string::npos) return *it;
+        if (it->find_first_not_of(' ') != std::string::npos) return shown(*it);
     return "";
 }
 
@@ -68,7 +80,7 @@ std::string firstErrorLine(const std::string& text) {
         if (message.find_first_not_of(' ') == std::string::npos) continue;
         bool normal = false;
         for (const char* start : kNormalStarts) normal = normal || message.rfind(start, 0) == 0;
-        if (!normal) return e;
+        if (!normal) return shown(e);
     }
     return lastEntry(text);
 }

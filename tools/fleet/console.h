@@ -24,7 +24,8 @@ constexpr int kRateGapSeconds = 2;
 // (progress and announcement lines end in "\r"), empty pieces dropped.
 std::vector<std::string> entries(const std::string& text);
 
-// The last entry, or "".
+// The last entry, or "". It and firstErrorLine are for showing: the entry without
+// control bytes, DEL or C1 controls, which the device's log may hold.
 std::string lastEntry(const std::string& text);
 
 // Why a simulator that ended at its start did so: the first entry that is neither an

@@ -21,6 +21,55 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+namespace {
+
+std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> parts;
+    std::istringstream in(path);
+    std::string part;
+    while (std::getline(in, part, '/'))
+        if (!part.empty() && part != ".") parts.push_back(part);
+    return parts;
+}
+
+// Follows path as the kernel would and fails at the first symbolic link that belongs
+// to a user other than this one or root: in a sticky directory like /tmp its owner
+// can point it somewhere else after any check.
+bool linksOfOthers(const std::string& path, std::string& error) {
+    std::vector<std::string> todo = components(path);
+    std::reverse(todo.begin(), todo.end());
+    std::string at;  // resolved so far; "" is /
+    for (int links = 0; !todo.empty();) {
+        std::string part = todo.back();
+        todo.pop_back();
+        if (part == "..") {
+            at = dirName(at.empty() ? "/" : at);
+            if (at == "/") at.clear();
+            continue;
+        }
+        std::string next = at + "/" + part;
+        struct stat st {};
+        if (lstat(next.c_str(), &st) != 0) return false;  // nothing further to follow
+        if (!S_ISLNK(st.st_mode)) {
+            at = next;
+            continue;
+        }
+        char target[PATH_MAX];
+        ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
+        if (st.st_uid != 0 && st.st_uid != geteuid()) {
+            error = next + " is a symbolic link of uid " + std::to_string(st.st_uid) + ", who can point it elsewhere";
+            return true;
+        }
+        if (n <= 0 || ++links > 40) return false;  // realpath reports these
+        std::vector<std::string> more = components(std::string(target, static_cast<size_t>(n)));
+        if (target[0] == '/') at.clear();
+        todo.insert(todo.end(), more.rbegin(), more.rend());
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string absolutePath(const std::string& path) {
     std::string full = path;
     if (full.empty() || full[0] != '/') {
@@ -39,7 +88,12 @@ std::string absolutePath(const std::string& path) {
         }
     }
     // Symbolic links in the part that exists are resolved, so that one state directory has
-    // one name however it is reached (its log keeper is found by that name).
+    // one name however it is reached (its log keeper is found by that name); but not
+    // through another user's link, which onlyOwnerCanChange then refuses.
+    std::string lexical;
+    for (const auto& p : parts) lexical += "/" + p;
+    std::string ignored;
+    if (linksOfOthers(lexical, ignored)) return lexical.empty() ? "/" : lexical;
     for (size_t keep = parts.size();; --keep) {
         std::string head;
         for (size_t i = 0; i < keep; ++i) head += "/" + parts[i];
@@ -139,6 +193,7 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
 }
 
 bool onlyOwnerCanChange(const std::string& dir, std::string& error, bool parentOfNew) {
+    if (linksOfOthers(dir, error)) return false;
     char real[PATH_MAX];
     if (!realpath(dir.c_str(), real)) {
         error = "cannot resolve " + dir + ": " + std::strerror(errno);

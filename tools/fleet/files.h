@@ -11,7 +11,8 @@ namespace lcfleet {
 
 std::string joinPath(const std::string& dir, const std::string& name);
 // An absolute, lexically normalised path ("." and ".." resolved) for a path given
-// relative to the working directory, with symbolic links resolved as far as it exists.
+// relative to the working directory, with symbolic links resolved as far as it exists
+// (none when one on the way is another user's: then the path is only normalised).
 std::string absolutePath(const std::string& path);
 std::string dirName(const std::string& path);
 
@@ -49,7 +50,8 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names);
 // True when only this user (root) can change what dir holds: dir and every directory
 // above it are owned by it (or by root) and writable by no one else, unless sticky
 // like /tmp, where others cannot rename or remove what is not theirs. Symbolic links
-// on the way are followed. Otherwise false with the reason in error. With parentOfNew,
+// on the way (dir is absolute) are followed when they are root's or this user's, and
+// refused otherwise. Otherwise false with the reason in error. With parentOfNew,
 // dir is where a new directory is to be made: it may be sticky like the ones above.
 bool onlyOwnerCanChange(const std::string& dir, std::string& error, bool parentOfNew = false);
 // Makes dir and any missing parents below existing (the deepest directory that existed
