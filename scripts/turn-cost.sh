@@ -39,9 +39,15 @@ lcctl=$build/tools/lcctl/lcctl
 mkdir -p "$out"
 
 ns=lctc$$ simpid="" helpers=()
+# Runs to its end whatever fails on the way: under set -e a failed kill of a simulator
+# that had already stopped would end it before the namespace is removed.
 cleanup() {
-    [[ -n $simpid ]] && kill -INT "$simpid" 2>/dev/null && sleep 1 && kill -KILL "$simpid" 2>/dev/null
-    for p in "${helpers[@]}"; do kill "$p" 2>/dev/null || true; done
+    set +e
+    if [[ -n $simpid ]] && kill -INT "$simpid" 2>/dev/null; then
+        for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$simpid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$simpid" 2>/dev/null
+    fi
+    for p in "${helpers[@]}"; do kill "$p" 2>/dev/null; done
     wait 2>/dev/null || true
     ip netns del "$ns" 2>/dev/null || true
 }

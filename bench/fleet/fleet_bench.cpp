@@ -44,6 +44,7 @@
 #include "fleet_figures.h"
 #include "tools/fleet/block.h"
 #include "tools/fleet/fleet_status.h"
+#include "tools/fleet/runner.h"
 
 namespace {
 
@@ -554,8 +555,14 @@ bool measure(const Options& o, int kind, int count, Run& run) {
     while (nanosleep(&settle, &settle) != 0 && errno == EINTR && !gInterrupted) {
     }
     run.busyBefore = hostBusyOverOneSecond();
-    if (kind == kEvents)  // each window starts with empty files
-        for (const std::string& f : eventFiles(o)) unlink(f.c_str());
+    if (kind == kEvents) {  // each window starts with empty files
+        lcfleet::User user = lcfleet::deviceUser();
+        std::string error;
+        if (!fleetbench::freshEventFiles(o.eventsDir, o.first, count, user.uid, user.gid, error)) {
+            std::fprintf(stderr, "--events: %s\n", error.c_str());
+            return false;
+        }
+    }
     if (!fleetUp(o, count, binaryOf(o, kind))) return false;
     std::vector<fleet::Device> devices = fleetStatus(o);
     int alive = 0;
@@ -996,20 +1003,26 @@ bool parseSizes(const std::string& text, std::vector<int>& sizes) {
     return !sizes.empty();
 }
 
-// 1: run, 0: --help, -1: bad arguments.
-int parseOptions(int argc, char** argv, Options& o) {
+// 1: run, 0: --help, -1: bad arguments (badAt: the index of the option refused).
+int parseOptions(int argc, char** argv, Options& o, int& badAt) {
     bool only = false;
     for (int i = 1; i < argc; ++i) {
+        badAt = i;
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
         if (a == "--help" || a == "-h") return 0;
         if (a == "--devices") {
             if (!parseSizes(value(), o.sizes)) return -1;
-        } else if (a == "--seconds") o.seconds = std::atoi(value().c_str());
-        else if (a == "--rounds") o.rounds = std::atoi(value().c_str());
-        else if (a == "--pause") o.pauseSeconds = std::atoi(value().c_str());
-        else if (a == "--no-search") o.findLargest = false;
-        else if (a == "--max-devices") o.maxDevices = std::atoi(value().c_str());
+        } else if (a == "--seconds") {
+            if (!fleetbench::parseNumber(value(), 1, 86400, o.seconds)) return -1;
+        } else if (a == "--rounds") {
+            if (!fleetbench::parseNumber(value(), 1, 1000, o.rounds)) return -1;
+        } else if (a == "--pause") {
+            if (!fleetbench::parseNumber(value(), 0, 86400, o.pauseSeconds)) return -1;
+        } else if (a == "--no-search") o.findLargest = false;
+        else if (a == "--max-devices") {  // as --devices: a receiver port per device above 30000
+            if (!fleetbench::parseNumber(value(), 1, 30000, o.maxDevices)) return -1;
+        }
         else if (a == "--only") {
             std::string k = value();
             if (k != "simulator" && k != "baseline") return -1;
@@ -1024,7 +1037,9 @@ int parseOptions(int argc, char** argv, Options& o) {
             o.eventsDir = value();
             if (o.eventsDir.empty()) return -1;
         }
-        else if (a == "--first") o.first = std::atoi(value().c_str());
+        else if (a == "--first") {
+            if (!fleetbench::parseNumber(value(), 0, INT_MAX, o.first)) return -1;
+        }
         else if (a == "--script") o.script = value();
         else if (a == "--bin") o.bin = value();
         else if (a == "--baseline") o.baseline = value();
@@ -1045,7 +1060,22 @@ int parseOptions(int argc, char** argv, Options& o) {
     o.kinds[kEvents] = !o.eventsDir.empty();
     o.kinds[kCompare] = !o.compare.empty();
     if ((o.kinds[kEvents] || o.kinds[kCompare]) && only) o.kinds[kSimulator] = true;
-    return o.seconds >= 1 && o.maxDevices >= 1 && o.rounds >= 1 && o.pauseSeconds >= 0 ? 1 : -1;
+    return 1;
+}
+
+// Every program the run is to start can be, before any window is spent on the others.
+bool programsRunnable(const Options& o) {
+    bool ok = true;
+    auto check = [&](const std::string& path, const char* what) {
+        if (access(path.c_str(), X_OK) == 0) return;
+        std::fprintf(stderr, "fleet_bench: cannot run %s (%s): %s\n", path.c_str(), what, std::strerror(errno));
+        ok = false;
+    };
+    check(o.script, "--script");
+    if (o.kinds[kSimulator] || o.kinds[kEvents]) check(o.bin, "--bin");
+    if (o.kinds[kBaseline]) check(o.baseline, "--baseline");
+    if (o.kinds[kCompare]) check(o.compare, "--compare");
+    return ok;
 }
 
 // The controller side (bridge, host address, multicast route, receivers) goes into a
@@ -1071,7 +1101,13 @@ std::string commandLine(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc > 0 && isEventsLauncher(argv[0])) return runEventsLauncher(argc, argv);
     Options o;
-    int parsed = parseOptions(argc, argv, o);
+    int badAt = 0;
+    int parsed = parseOptions(argc, argv, o, badAt);
+    if (parsed < 0 && badAt > 0) {
+        bool withValue = badAt + 1 < argc && std::strncmp(argv[badAt + 1], "--", 2) != 0;
+        std::fprintf(stderr, "fleet_bench: unknown option, or a value it does not take: %s%s%s\n", argv[badAt],
+                     withValue ? " " : "", withValue ? argv[badAt + 1] : "");
+    }
     if (parsed <= 0) {
         usage(parsed == 0 ? stdout : stderr);
         return parsed == 0 ? 0 : 2;
@@ -1084,6 +1120,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onInterrupt);
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (!programsRunnable(o)) return 1;
     if (!o.eventsDir.empty() && !prepareEvents(o)) return 1;
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));

@@ -1,7 +1,14 @@
 #include "fleet_figures.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace fleetbench {
@@ -205,5 +212,43 @@ Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int num
 }
 
 bool heldByMedian(const Spread& within, int devices) { return within.count > 0 && within.median >= devices; }
+
+bool parseNumber(const std::string& text, long low, long high, int& out) {
+    if (text.empty() || text.size() > 18) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(std::isdigit(static_cast<unsigned char>(text[i])) || (i == 0 && text[i] == '-' && text.size() > 1)))
+            return false;
+    long n = std::strtol(text.c_str(), nullptr, 10);
+    if (n < low || n > high) return false;
+    out = static_cast<int>(n);
+    return true;
+}
+
+bool freshEventFiles(const std::string& dir, int first, int count, uid_t uid, gid_t gid, std::string& error) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        error = "cannot read " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> old;
+    while (const dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() > 13 && name.compare(0, 7, "events-") == 0 && name.compare(name.size() - 6, 6, ".jsonl") == 0)
+            old.push_back(dir + "/" + name);
+    }
+    closedir(d);
+    for (const std::string& f : old) unlink(f.c_str());
+    for (int n = first; n < first + count; ++n) {
+        std::string path = dir + "/events-" + std::to_string(n) + ".jsonl";
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 || fchown(fd, uid, gid) != 0) {
+            error = "cannot make " + path + " for the devices' user: " + std::strerror(errno);
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        close(fd);
+    }
+    return true;
+}
 
 }  // namespace fleetbench

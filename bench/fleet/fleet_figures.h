@@ -4,6 +4,8 @@
 // and made-up measurements.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -107,5 +109,18 @@ Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int num
 // Whether every device held the tolerance in the median window of the program
 // (false when it has no figures): the search decides on this.
 bool heldByMedian(const Spread& within, int devices);
+
+// ---- options and files ---------------------------------------------------------------
+
+// A whole decimal number from low to high; false for anything else ("3x", "1e3", "1.5",
+// "", or one beyond the range, which a plain atoi would wrap or cut short).
+bool parseNumber(const std::string& text, long low, long high, int& out);
+
+// The events files of one window of simulator --events: those of an earlier window
+// (events-*.jsonl) are removed and an empty events-N.jsonl is made for each instance
+// from first on, owned by the devices' user (uid, gid), since devices do not run as
+// root and cannot make files in a folder that root alone may change. False with the
+// reason in error.
+bool freshEventFiles(const std::string& dir, int first, int count, uid_t uid, gid_t gid, std::string& error);
 
 }  // namespace fleetbench

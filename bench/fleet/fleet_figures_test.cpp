@@ -1,8 +1,16 @@
 // The fleet benchmark's /proc readers and its search for the largest fleet.
 #include "fleet_figures.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 
 namespace fleetbench {
@@ -282,6 +290,74 @@ TEST(SizeSummary, TheMedianWindowDecidesWhetherAFleetHeld) {
     EXPECT_TRUE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
     windows[2].within05 = 148;
     EXPECT_FALSE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
+}
+
+TEST(Options, NumbersAreWholeAndInRangeOrRefused) {
+    int n = -7;
+    EXPECT_TRUE(parseNumber("3", 1, 1000, n));
+    EXPECT_EQ(n, 3);
+    EXPECT_TRUE(parseNumber("0", 0, 10, n));
+    EXPECT_EQ(n, 0);
+    EXPECT_TRUE(parseNumber("30000", 1, 30000, n));
+    EXPECT_EQ(n, 30000);
+    EXPECT_TRUE(parseNumber(std::to_string(INT_MAX), 0, INT_MAX, n));
+    EXPECT_EQ(n, INT_MAX);
+    // What atoi took as another number: cut short, or wrapped past 32 bits.
+    n = -7;
+    for (const char* bad : {"", "-", "3x", "1e3", "1.5", " 3", "3 ", "+3", "0x10", "4294967297", "99999999999999999999",
+                            "1001", "-1"})
+        EXPECT_FALSE(parseNumber(bad, 0, 1000, n)) << '"' << bad << '"';
+    EXPECT_EQ(n, -7) << "a refused number leaves the value as it was";
+    EXPECT_FALSE(parseNumber("0", 1, 1000, n));
+}
+
+// Devices run as another user than root and the events folder is root's: each window
+// gets empty files that user can write, and none of an earlier window.
+TEST(EventFiles, EachWindowGetsEmptyFilesTheDevicesUserCanAppendTo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    char tmpl[] = "/tmp/fleet_events_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const uid_t uid = 65534;
+    const gid_t gid = 65534;
+    std::ofstream(dir + "/events-9.jsonl") << "{\"old\":1}\n";
+    std::ofstream(dir + "/events-2.jsonl") << "{\"old\":2}\n";
+    std::ofstream(dir + "/simulator-path") << "/bin/true\n";
+    std::string error;
+    ASSERT_TRUE(freshEventFiles(dir, 1, 3, uid, gid, error)) << error;
+
+    EXPECT_NE(access((dir + "/events-9.jsonl").c_str(), F_OK), 0) << "a file of an earlier window is left";
+    EXPECT_EQ(access((dir + "/simulator-path").c_str(), F_OK), 0) << "only events files are removed";
+    for (int n = 1; n <= 3; ++n) {
+        std::string path = dir + "/events-" + std::to_string(n) + ".jsonl";
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_size, 0) << path;
+        EXPECT_EQ(st.st_uid, uid) << path;
+        // As the simulator opens it, from a process of that user.
+        pid_t child = fork();
+        if (child == 0) {
+            if (setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+            int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+            _exit(fd >= 0 && write(fd, "{}\n", 3) == 3 ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the devices' user cannot write " << path;
+    }
+    struct stat folder {};
+    ASSERT_EQ(stat(dir.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, 0u) << "the folder, which holds the program the devices run, stays root's";
+
+    // The next window: written files are emptied again; a folder that is gone is an error.
+    ASSERT_TRUE(freshEventFiles(dir, 1, 3, uid, gid, error)) << error;
+    struct stat again {};
+    ASSERT_EQ(stat((dir + "/events-1.jsonl").c_str(), &again), 0);
+    EXPECT_EQ(again.st_size, 0);
+    std::system(("rm -rf " + dir).c_str());
+    EXPECT_FALSE(freshEventFiles(dir, 1, 3, uid, gid, error));
+    EXPECT_NE(error.find(dir), std::string::npos) << error;
 }
 
 }  // namespace

@@ -88,6 +88,34 @@ for bench in "$2" "$3"; do
     "$bench" --help >"$work/out" 2>&1 || fail "$(basename "$bench") --help: exit $?"
 done
 
+# fleet_bench takes numbers whole and in range (atoi read "1e3" as 1 and wrapped
+# 4294967297 to 1) and names what it refused; a program that is missing stops it
+# before the first window. --script /bin/false ends at once, before any fleet is made,
+# a run that went further.
+while read -r args; do
+    # shellcheck disable=SC2086  # the arguments are words of the table
+    timeout 30 "$3" --pause 0 --script /bin/false $args </dev/null >"$work/out" 2>"$work/err"
+    rc=$?
+    [ "$rc" -eq 2 ] || fail "fleet_bench $args: exit $rc, expected 2; stderr: $(head -c 300 "$work/err")"
+    grep -q -- "${args%% *}" <(head -1 "$work/err") || fail "fleet_bench $args: the error does not name it: $(head -1 "$work/err")"
+done <<'CASES'
+--rounds 1e3
+--rounds 4294967297
+--rounds 0
+--seconds 1.5
+--seconds 3x
+--pause -1
+--max-devices 40000
+--first -3
+CASES
+if [ "$(id -u)" -eq 0 ]; then
+    timeout 30 "$3" --devices 1 --pause 0 --script /bin/false --compare /nonexistent/simulator </dev/null >"$work/out" 2>"$work/err"
+    rc=$?
+    [ "$rc" -eq 1 ] && grep -q "cannot run /nonexistent/simulator (--compare)" "$work/err" ||
+        fail "fleet_bench --compare with no program: exit $rc; $(head -c 300 "$work/err")"
+    grep -q "fleet of" "$work/out" && fail "fleet_bench measured before it found --compare missing"
+fi
+
 # run.sh with a stand-in cmake that configures and builds into the scratch folder
 # only, showing a progress line, and a stand-in simulator that says where it runs.
 cat >"$work/bin/cmake" <<STUB
