@@ -101,12 +101,21 @@ void takeTerminalIfForeground() {
 // one. Standard input is opened again for that, since its file description may be a
 // shell's; where that is not allowed (a FIFO only its owner may open), its own flags
 // are changed, and changed back at the end. A file never blocks a read.
+constexpr int kHighKeyFd = 64;
+
 void openKeyInput() {
     struct stat in {};
     if (fstat(STDIN_FILENO, &in) != 0 || S_ISREG(in.st_mode) || S_ISBLK(in.st_mode)) return;
     int fd = open("/proc/self/fd/0", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat again {};
     if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == in.st_dev && again.st_ino == in.st_ino) {
+        // Kept above the descriptors the endpoints take next, so that the numbers their
+        // console lines show ("fd=3") stay what they were.
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, kHighKeyFd);
+        if (high >= 0) {
+            close(fd);
+            fd = high;
+        }
         gKeyFd = fd;
         return;
     }
