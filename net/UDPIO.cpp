@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -171,17 +172,19 @@ void UDPIO::joinGroup() {
     }
     // "any" with no route for the group names no interface either: join on the one
     // the sends would fall back to (see chooseOwnMulticastInterface).
+    int err = errno;
     MulticastInterface chosen;
-    if (rc != 0 && errno == ENODEV && chooseMulticastInterface(chosen)) {
+    if (rc != 0 && err == ENODEV && chooseMulticastInterface(chosen)) {
         ip_mreqn byIndex{};
         byIndex.imr_multiaddr = mreq.imr_multiaddr;
         byIndex.imr_ifindex = static_cast<int>(chosen.index);
         rc = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &byIndex, sizeof byIndex);
+        err = errno;
     }
     if (rc != 0) {
-        int err = errno;
         myprintf("Join multicast failed. Errno=%u (%s)", static_cast<unsigned>(err), strerror(err));
     }
+    bClJoined = rc == 0;
 }
 
 int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAddress, int iOptTargetPort) {
@@ -219,9 +222,14 @@ int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAd
 // Where a route exists this never runs, since the send does not fail.
 bool UDPIO::chooseOwnMulticastInterface(const char* pszGroup) {
     int err = errno;
-    // Chosen before and still no way out, or no single interface then: the look-up
-    // of the host's name is not repeated on every send (a stream sends 200 a second).
-    if (bClOwnMulticastInterface || bClToldNoInterface) return false;
+    // Chosen before and still no way out: nothing more to try. With no single
+    // interface the look is repeated at most once a second (a stream sends 200 a
+    // second), so that a link that comes up later, or the second one going away,
+    // is found by the next announcement.
+    if (bClOwnMulticastInterface) return false;
+    auto now = std::chrono::steady_clock::now();
+    if (bClToldNoInterface && now - tClLastLook < std::chrono::seconds(1)) return false;
+    tClLastLook = now;
     MulticastInterface chosen;
     bool ok = chooseMulticastInterface(chosen);
     if (ok) {
@@ -236,8 +244,16 @@ bool UDPIO::chooseOwnMulticastInterface(const char* pszGroup) {
         inet_ntop(AF_INET, &chosen.address, address, sizeof address);
         myprintf("UDP.MULTICAST: fd=%d no route to %s, sending on %s %s\n", fdClSocket, pszGroup, chosen.name,
                  address);
-    } else {
+        // The membership failed at the start for want of an interface: take it there.
+        if (bClMulticast && !bClJoined) {
+            ip_mreqn join{};
+            join.imr_multiaddr.s_addr = inet_addr(pszClTargetAddress);
+            join.imr_ifindex = static_cast<int>(chosen.index);
+            bClJoined = setsockopt(fdClSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
+        }
+    } else if (!bClToldNoInterface || chosen.candidates != uClCandidatesTold) {
         bClToldNoInterface = true;
+        uClCandidatesTold = chosen.candidates;
         myprintf("UDP.MULTICAST: fd=%d no route to %s, and %zu interfaces up to choose from\n", fdClSocket, pszGroup,
                  chosen.candidates);
     }

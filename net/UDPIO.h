@@ -4,6 +4,9 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
+#include <cstddef>
+
 // True when the text starts with a decimal number from 224 to 239.
 bool isMulticastAddress(const char* pszAddress);
 
@@ -51,5 +54,8 @@ private:
     bool bClMulticast = false;
     bool bClVerbose = false;
     bool bClOwnMulticastInterface = false;  // IP_MULTICAST_IF set by chooseOwnMulticastInterface
-    bool bClToldNoInterface = false;        // it found no single interface (said once, not tried again)
+    bool bClToldNoInterface = false;        // it found no single interface (said once per count of them)
+    size_t uClCandidatesTold = 0;           // the count said then
+    std::chrono::steady_clock::time_point tClLastLook{};  // the last look while there was no single interface
+    bool bClJoined = false;                 // the group's membership is held
 };

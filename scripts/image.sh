@@ -101,8 +101,10 @@ make_base() {
         --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
         --dpkgopt='path-exclude=/usr/share/groff/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
         --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt=force-unsafe-io \
-        bookworm "$tar.part" "$work/sources.list" >&2
-    mv "$tar.part" "$tar"   # only a finished tarball is kept for the next build
+        bookworm "$work/base.tar.part" "$work/sources.list" >&2
+    # Only a finished tarball is kept for the next build; two builds at once each
+    # make their own and the last one's stays.
+    mv "$work/base.tar.part" "$tar.$$" && mv -f "$tar.$$" "$tar"
 }
 
 if [ $from_mirror = 1 ]; then

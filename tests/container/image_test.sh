@@ -62,6 +62,11 @@ cleanup() {
 }
 cleanup
 trap cleanup EXIT
+# A CTest time-out ends this script with SIGKILL, which no trap sees, and the devices'
+# conmon processes live on outside its process tree: a watcher outside it too (the
+# subshell it came from is gone at once) cleans up once this script is gone.
+(setsid bash -c "$(declare -f cleanup); while kill -0 $$ 2>/dev/null; do sleep 1; done; cleanup" \
+    </dev/null >/dev/null 2>&1 &)
 
 # --- the package and the image -------------------------------------------------
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1; then

@@ -58,6 +58,31 @@ TEST_F(Unrouted, DeviceChoosesItsOnlyLinkAndIsFound) {
     EXPECT_EQ(out.find("UDP.SEND: failed"), std::string::npos) << out;
 }
 
+// Started while its link is still down (a service that comes before the network): no
+// interface to choose at first, said once; once the link is up the next announcement
+// finds it, goes out there, and the group's membership is taken there too.
+TEST_F(Unrouted, DeviceStartedBeforeItsLinkIsUpIsFoundOnceItIs) {
+    const std::string links = "for l in $(ls /sys/class/net); do [ $l = lo ] || ip link set $l ";
+    ASSERT_EQ(hosts->runIn(hosts->simNs, links + "down; done"), 0);
+    int listen = ctlSocket(kHelloPort, kGroup);
+    ASSERT_GE(listen, 0);
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_TRUE(sim->waitForOutput("and 0 interfaces up to choose from", 3s)) << sim->output();
+    // The membership could not be taken either, and the line says why.
+    EXPECT_TRUE(sim->waitForOutput("Join multicast failed. Errno=19 (No such device)", 0s)) << sim->output();
+    std::this_thread::sleep_for(1500ms);  // announcements fail meanwhile
+
+    ASSERT_EQ(hosts->runIn(hosts->simNs, links + "up; done"), 0);
+    Datagram hello;
+    ASSERT_TRUE(receiveCode(listen, lc::CmdHelloWithInformation, hello, 4s)) << sim->output();
+    EXPECT_EQ(hello.fromIP, hosts->simIP);
+    sendHello(lc::encodeSetSerial(kSerial0, 1234, "HWREVISION", "06.05.24", "bench unit"));
+    EXPECT_TRUE(sim->waitForOutput("### SetSerial SNR    : 1234", 3s)) << sim->output();
+    int noChoice = 0;
+    for (const std::string& m : messages(sim->output())) noChoice += m.find(", and 0 interfaces up") != std::string::npos;
+    EXPECT_EQ(noChoice, 1) << sim->output();
+}
+
 // The same from the endpoint itself: the one line, once, with the link chosen; and
 // with a second link up there is no single choice, which is said once and the send
 // fails as before.
