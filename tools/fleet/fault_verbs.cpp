@@ -108,9 +108,8 @@ bool waitState(const Fleet& f, pid_t pid, bool stopped) {
 
 Error restartDevice(const Fleet& f, uint64_t n) {
     // A simulator that cannot be started again is not stopped either.
-    if (access(f.rec.bin.c_str(), X_OK) != 0)
-        return {Errc::Failed, dev(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno)};
     std::string error;
+    if (!f.filesTrusted(error)) return {Errc::Failed, dev(n) + " not restarted: " + error};
     pid_t pid = f.devicePid(n);
     if (f.deviceRuns(n)) {
         kill(pid, SIGKILL);  // a power cut: no goodbye on the wire

@@ -258,8 +258,41 @@ bool rewritePidInPlace(const std::string& file, pid_t pid) {
 
 }  // namespace
 
+bool onlyRootCanChange(const std::string& what, const std::string& path, std::string& error) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        error = what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = what + " " + path + ": not a file";
+        return false;
+    }
+    if (onlyOwnerCanChange(path, error)) return true;
+    error = what + " " + path + ": " + error + "; devices use only files that root alone can change";
+    return false;
+}
+
+bool Fleet::filesTrusted(std::string& error) const {
+    if (access(rec.bin.c_str(), X_OK) != 0) {
+        error = "cannot run " + rec.bin + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!onlyRootCanChange("simulator", rec.bin, error)) return false;
+    if (rec.pcm.empty()) return true;
+    return onlyRootCanChange("PCM file", rec.pcm, error) && userCanRead(deviceUser(), rec.pcm, error);
+}
+
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) {
+        error = "device " + std::to_string(n) + " not started: " + error;
+        return false;
+    }
+    const User user = deviceUser();
     Launch l;
+    l.asUser = geteuid() == 0;
+    l.uid = user.uid;
+    l.gid = user.gid;
     l.program = rec.bin;
     l.args = {std::to_string(n)};
     if (!rec.pcm.empty()) l.args.push_back(rec.pcm);

@@ -107,8 +107,12 @@ struct Fleet {
     std::string hostsDir(uint64_t n) const;  // /etc/netns/<namespace>
     bool writeHosts(uint64_t n, std::string& error) const;
 
+    // True when the recorded simulator and PCM file may still be used: only root can
+    // change them or any directory above them, the simulator can be run and the devices'
+    // user can read the PCM file. Checked before every start.
+    bool filesTrusted(std::string& error) const;
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
-    // and log) and records its pid.
+    // and log) as the devices' user, and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;
     // The log keeper: whether it runs, and starting it (its pid in keeper.pid).
     bool keeperRuns() const;
@@ -121,6 +125,10 @@ struct Fleet {
     // reason (devices that ended, or did not announce by the deadline).
     bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;
 };
+
+// The simulator or PCM file named by what (an option, or "simulator") at path: true
+// when it is a file and only root can change it or any directory above it.
+bool onlyRootCanChange(const std::string& what, const std::string& path, std::string& error);
 
 // Reads back what is waiting in a FIFO (keys a device has not read); their number.
 size_t takeBack(const std::string& fifo);

@@ -335,6 +335,8 @@ down      Stops the devices (SIGTERM, SIGKILL after 5 s or --wait SECONDS) and r
 Options of up:
   --first K         instance number of the first device (default 1)
   --pcm FILE        raw 16-bit stereo PCM file that every device plays instead of its tone
+                    (it and the simulator: files only root can change; devices run as
+                    the user simlinecaster, or nobody, and must be able to read it)
   --uplink IFACE    enslaves a spare interface to the bridge so that controllers on that LAN
                     see the devices; down releases it
   --bin PATH        simulator binary (default: the one built beside lcfleet, then

@@ -138,6 +138,12 @@ bool checkUp(const Options& o, Fleet& f, std::vector<std::string>& warnings, std
         error = "the simulator's or the PCM file's real path holds a control character";
         return false;
     }
+    // Devices run the simulator and read the file as recorded, at every start: what
+    // another user could swap meanwhile is refused now.
+    if (!onlyRootCanChange(o.bin.empty() ? "simulator" : "--bin", r.bin, error)) return false;
+    if (!r.pcm.empty() &&
+        !(onlyRootCanChange("--pcm", r.pcm, error) && userCanRead(deviceUser(), r.pcm, error)))
+        return false;
     if (!o.netns.empty() && !netnsExists(o.netns)) {
         error = "namespace " + o.netns + " does not exist";
         return false;

@@ -13,8 +13,11 @@ namespace {
 
 constexpr uint32_t kHelloIntervalMs = 1000;
 
-// Junk on the announcement port would otherwise print a line per datagram.
+// Junk on the announcement port, or administration messages for other serial numbers
+// sent to the group, would otherwise print a line per datagram on every device.
 LineBudget gUnknownHelloLines("unknown hello");
+LineBudget gSetSerialMismatchLines("SetSerial: mismatch");
+LineBudget gSetIPMismatchLines("SetIP: serno mismatch");
 
 // Copies what arrived into a zeroed record: bytes that did not arrive read as zero.
 template <typename Record>
@@ -34,7 +37,7 @@ void handleSetSerial(const uint8_t* data, int count) {
     CmdAdminSetSerial msg = receivedAs<CmdAdminSetSerial>(data, count);
     uint32_t cur = get_le32(msg.ui32SerialCur);
     if (cur != uiGlblOwnSerial) {
-        myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
+        if (gSetSerialMismatchLines.allow()) myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
         return;
     }
     uint32_t serialNew = get_le32(msg.ui32SerialNew);
@@ -58,7 +61,7 @@ void handleSetIP(const uint8_t* data, int count) {
     CmdAdminSetIP msg = receivedAs<CmdAdminSetIP>(data, count);
     uint32_t serial = get_le32(msg.ui32Serial);
     if (serial != uiGlblOwnSerial) {
-        myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
+        if (gSetIPMismatchLines.allow()) myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
         return;
     }
     if (msg.xCommand & SetIPServer) printAddressLine("### SetIP: server %u.%u.%u.%u\n", msg.ui32ServerIP);
