@@ -179,7 +179,7 @@ TEST(LcctlArgs, OptionsBeforeTheVerbAreCheckedAgainstIt) {
     ParseResult r = parse({"--interface", "198.18.0.2", "discover", "--seconds", "2"});
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.options.verb, Verb::Discover);
-    EXPECT_EQ(r.options.interfaceIP, ip(198, 18, 0, 2));
+    EXPECT_EQ(r.options.iface.ip, ip(198, 18, 0, 2));
     EXPECT_EQ(r.options.durationMs, 2000u);
 
     ParseResult inl = parse({"--interface=198.18.0.2", "--wait", "900", "play", "198.18.0.1"});

@@ -19,7 +19,7 @@ bool sendAdmin(const Options& o, const Bytes& bytes, const char* what) {
     uint32_t to = o.toIP ? o.toIP : kHelloGroupIP;
     std::string error;
     Socket s = openUdp(0, false, error);
-    if (!s.valid() || !setMulticastInterface(s, o.interfaceIP, error) ||
+    if (!s.valid() || !setMulticastInterface(s, o.iface, error) ||
         !sendTo(s, bytes.data(), bytes.size(), to, static_cast<uint16_t>(lc::kHelloPort), error)) {
         note(error);
         return false;
@@ -30,7 +30,7 @@ bool sendAdmin(const Options& o, const Bytes& bytes, const char* what) {
 
 bool openListener(const Options& o, HelloListener& listener) {
     std::string error;
-    if (listener.open(o.interfaceIP, error)) return true;
+    if (listener.open(o.iface, error)) return true;
     note(error);
     return false;
 }

@@ -69,7 +69,7 @@ void describeConfirmation(const Heard& h, const Target& t, const AnswerCheck& ch
 int runConfigure(const Options& o) {
     HelloListener listener;
     std::string error;
-    bool listening = listener.open(o.interfaceIP, error);
+    bool listening = listener.open(o.iface, error);
     if (!listening) note(error + "; the configure cannot be confirmed");
     Target t;
     int rc = resolveTarget(o, listening ? &listener : nullptr, t);

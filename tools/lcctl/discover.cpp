@@ -34,7 +34,7 @@ void explainMissingStatus(const DeviceTable& table, uint64_t listenedMs) {
 int runDiscover(const Options& o) {
     HelloListener listener;
     std::string error;
-    if (!listener.open(o.interfaceIP, error)) {
+    if (!listener.open(o.iface, error)) {
         note(error);
         return kExitError;
     }

@@ -160,7 +160,7 @@ void PlaySession::explainNoFrame() const {
 
 int PlaySession::setUp() {
     std::string error;
-    listening_ = listener_.open(o_.interfaceIP, error);
+    listening_ = listener_.open(o_.iface, error);
     if (!listening_) note(error + "; the input level from the status reports will not be shown");
     int rc = resolveTarget(o_, listening_ ? &listener_ : nullptr, t_);
     if (rc != kExitOk) return rc;
