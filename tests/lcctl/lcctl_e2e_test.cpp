@@ -16,11 +16,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "harness.h"
+#include "json_doc.h"
 
 using namespace std::chrono_literals;
 
@@ -670,6 +672,61 @@ TEST_F(LcctlE2E, InterfaceByName) {
     Outcome none = ctl({"discover", "--interface", "nosuch0", "--seconds", "1"});
     EXPECT_EQ(none.exit, 2) << describe(none);
     EXPECT_NE(none.err.find("--interface nosuch0: no interface of that name"), std::string::npos) << describe(none);
+}
+
+// Every object lcctl prints with --json is in docs/json.md, with exactly its keys
+// and their types. One row per command line; {sim} stands for the device's address.
+// play freezes the device for a moment on its way, so that a stall shows.
+TEST_F(LcctlE2E, JsonDocumentation) {
+    std::string error;
+    std::vector<jsondoc::Object> doc = jsondoc::load(LC_JSON_DOC, error);
+    ASSERT_TRUE(error.empty()) << error;
+    struct Row {
+        std::vector<std::string> args;
+        bool freezeDevice;
+    };
+    const Row rows[] = {
+        {{"configure", "{sim}", "--multi-master", "--json"}, false},  // its status reaches discover too
+        {{"discover", "--seconds", "6", "--json"}, false},
+        {{"play", "{sim}", "--seconds", "3", "--max-stall", "none", "--json"}, true},
+        {{"stop", "{sim}", "--json"}, false},
+        {{"keep", "429", "--json"}, false},
+        {{"set-ip", "429", "--gateway", "198.18.7.254", "--json"}, false},
+        {{"configure", "{sim}", "--wait", "500", "--json", "--interface", "{ctlIf}"}, false},
+        {{"set-serial", "429", "430", "--json"}, false},
+    };
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::set<std::string> seen;
+    for (const Row& row : rows) {
+        std::vector<std::string> args;
+        std::string line = "lcctl";
+        for (std::string a : row.args) {
+            if (a == "{sim}") a = hosts->simAddr;
+            if (a == "{ctlIf}") a = hosts->ctlIf;
+            args.push_back(a);
+            line += " " + a;
+        }
+        harness::SimProcess p(hosts->ctlNs, command(args), pipes());
+        if (row.freezeDevice) {
+            ASSERT_TRUE(p.waitForOutput("\"type\":\"progress\"", 5s)) << line << "\n" << p.errorOutput();
+            sim->signal(SIGSTOP);
+            std::this_thread::sleep_for(800ms);
+            sim->signal(SIGCONT);
+        }
+        int rc = p.waitExit(15s);
+        EXPECT_TRUE(rc == 0 || rc == 3) << line << ": exit " << rc << "\n" << p.errorOutput();
+        std::string out = p.output();
+        EXPECT_FALSE(out.empty()) << line << " printed nothing\n" << p.errorOutput();
+        for (size_t at = 0; at < out.size();) {
+            size_t end = out.find('\n', at);
+            std::string object = out.substr(at, end - at), type;
+            at = end == std::string::npos ? out.size() : end + 1;
+            EXPECT_EQ(jsondoc::check(doc, "lcctl", object, type), "") << line;
+            seen.insert(type);
+        }
+    }
+    for (const jsondoc::Object& o : jsondoc::of(doc, "lcctl"))
+        EXPECT_TRUE(seen.count(o.type)) << "no command of the table printed the documented object " << o.type;
 }
 
 TEST(LcctlCommandLine, VersionIsOneLine) {

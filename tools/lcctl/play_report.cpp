@@ -134,6 +134,8 @@ std::string summaryJson(const PlayReport& r) {
     j.flag("wrongDevice", r.wrongDevice);
     if (r.wrongDevice)
         j.integer("serialAskedFor", r.namedSerial);
+    else
+        j.null("serialAskedFor");
     addInput(j, r);
     if (r.wavPath.empty())
         j.null("wav");
