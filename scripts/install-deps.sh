@@ -10,7 +10,8 @@ case "${1:-}" in
 esac
 
 # To build: cmake, make, g++, GoogleTest and nlohmann-json (the configure step looks
-# for both: the tests check the JSON output against docs/json.md).
+# for both: the tests check JSON output against docs/json.md and read the events'
+# JSON lines).
 build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
 # To test: iproute2 and nftables (namespaces and the fleet's faults); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP

@@ -19,6 +19,9 @@ constexpr size_t kPrefix = 9;  // "HH:MM:SS "
 constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
 bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+FILE* gConsole = stdout;  // where entries go: standard output, or standard error
+int gConsoleFd = STDOUT_FILENO;
+bool gWholeLines = false;  // every entry ends in a line feed
 bool gEntryLeftOut = false;    // the entry just handed to the writer was not written
 unsigned gLeftOutEntries = 0;  // entries left out since the last one written
 
@@ -53,7 +56,7 @@ size_t formatEntryf(char (&out)[kOutBuffer], const char* mask, ...) {
 // block the write, and every frame and announcement with it. An error or a
 // hang-up lets the write through, so that it reports them (a closed pipe: SIGPIPE).
 bool stdoutTakesEntry() {
-    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    pollfd p{gConsoleFd, POLLOUT, 0};
     return poll(&p, 1, 0) != 0;  // writable, an error or a hang-up; a failed test lets the write try
 }
 
@@ -61,9 +64,11 @@ bool stdoutTakesEntry() {
 // On a terminal, an entry written over an open line erases what is left of that
 // line where the entry's own first line ends. One write either way.
 bool putStdout(const char* text, size_t length) {
-    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    static const bool stdoutTerminal = isatty(STDOUT_FILENO) == 1;
+    static const bool stderrTerminal = isatty(STDERR_FILENO) == 1;
+    bool terminal = gConsoleFd == STDOUT_FILENO ? stdoutTerminal : stderrTerminal;
     if (!terminal || !gOpenLine || length >= kOutBuffer) {
-        std::fwrite(text, 1, length, stdout);
+        std::fwrite(text, 1, length, gConsole);
     } else {
         char out[kOutBuffer + sizeof kEraseToEndOfLine];
         size_t end = 0;
@@ -71,10 +76,10 @@ bool putStdout(const char* text, size_t length) {
         std::memcpy(out, text, end);
         std::memcpy(out + end, kEraseToEndOfLine, sizeof kEraseToEndOfLine - 1);
         std::memcpy(out + end + sizeof kEraseToEndOfLine - 1, text + end, length - end);
-        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, stdout);
+        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, gConsole);
     }
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    std::clearerr(stdout);  // what failed is dropped; the next entry is tried afresh
+    if (std::fflush(gConsole) == 0 && !std::ferror(gConsole)) return true;
+    std::clearerr(gConsole);  // what failed is dropped; the next entry is tried afresh
     return false;
 }
 
@@ -111,9 +116,12 @@ bool stdoutIsJournal() {
     return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
+// text has room for one byte more than length (the terminating NUL's place).
 void write(char* text, size_t length) {
     static const bool journal = stdoutIsJournal();
-    if (journal && gWriter == writeStdout && length > 0 && text[length - 1] == '\r') text[length - 1] = '\n';
+    bool wholeLines = gWholeLines || (journal && gWriter == writeStdout && gConsoleFd == STDOUT_FILENO);
+    if (wholeLines && length > 0 && text[length - 1] == '\r') text[length - 1] = '\n';
+    if (gWholeLines && (length == 0 || text[length - 1] != '\n')) text[length++] = '\n';
     gEntryLeftOut = false;
     gWriter(text, length);
     if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';
@@ -134,6 +142,14 @@ void setLogWriter(LogWriter writer) {
     gWriter = writer ? writer : writeStdout;
     gOpenLine = false;
 }
+
+void setConsoleStream(ConsoleStream stream) {
+    gConsole = stream == ConsoleStream::Stderr ? stderr : stdout;
+    gConsoleFd = stream == ConsoleStream::Stderr ? STDERR_FILENO : STDOUT_FILENO;
+    gOpenLine = false;
+}
+
+void setWholeLines(bool on) { gWholeLines = on; }
 
 void myprintf(const char* mask, ...) {
     char out[kOutBuffer];

@@ -13,6 +13,15 @@ void myprintf(const char* mask, ...) __attribute__((format(printf, 1, 2)));
 using LogWriter = void (*)(const char* text, size_t length);
 void setLogWriter(LogWriter writer);  // nullptr restores standard output
 
+// The console's stream: standard output (the default) or standard error, when
+// standard output carries something else.
+enum class ConsoleStream { Stdout, Stderr };
+void setConsoleStream(ConsoleStream stream);
+
+// With on, every entry ends in a line feed: a line meant to be overwritten ("\r")
+// ends in "\n" instead, for log collectors and files that keep every line.
+void setWholeLines(bool on);
+
 // Ends the console's last line when its entry ended in "\r", so that what comes
 // after the program (the shell's prompt) does not overwrite it.
 void endConsoleLine();

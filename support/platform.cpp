@@ -32,6 +32,11 @@ int64_t gIncompleteSinceNs = -1;  // when the pending bytes were first seen as p
 constexpr int64_t kSequenceWaitNs = 50000000;
 
 void onStopSignal(int) { gStop = 1; }
+volatile sig_atomic_t gOutputClosed = 0;
+void onOutputClosed(int) {
+    gOutputClosed = 1;
+    gStop = 1;
+}
 void onContinue(int) { gContinued = 1; }
 
 void setHandler(int sig, void (*handler)(int)) {
@@ -192,12 +197,13 @@ void installStopSignals() {
 // A closed output pipe ends the program like Ctrl-C, whatever the caller set: the
 // console has nowhere to go.
 void installConsoleSignals() {
-    setHandler(SIGPIPE, onStopSignal);
+    setHandler(SIGPIPE, onOutputClosed);
     setHandler(SIGTSTP, onTerminalStop);
     setHandler(SIGCONT, onContinue);
 }
 
 bool stopRequested() { return gStop != 0; }
+bool outputClosed() { return gOutputClosed != 0; }
 void requestStop() { gStop = 1; }
 
 ReadinessTest::ReadinessTest() {

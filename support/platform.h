@@ -47,6 +47,7 @@ void installStopSignals();
 // its modes back before the process stops; SIGCONT makes keyboardFd() look again.
 void installConsoleSignals();
 bool stopRequested();
+bool outputClosed();  // the stop came from SIGPIPE
 void requestStop();
 
 // The turn's one readiness test: which watched descriptors can be read now, asked

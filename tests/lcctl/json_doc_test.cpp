@@ -51,5 +51,6 @@ TEST(JsonDocCheck, TheDocumentListsEveryLcctlObject) {
         EXPECT_EQ(o.keys[1].name, "schema") << o.type;
     }
     EXPECT_EQ(types, (std::vector<std::string>{"device", "status", "start", "progress", "stall", "summary",
-                                               "configure", "stop", "keep", "set-serial", "set-ip"}));
+                                               "configure", "stop", "keep", "set-serial", "set-ip", "found",
+                                               "changed", "removed", "table-full", "watched"}));
 }
