@@ -127,7 +127,7 @@ void write(char* text, size_t length) {
     if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';
 }
 
-constexpr int kMaxBudgets = 4;
+constexpr int kMaxBudgets = 8;
 LineBudget* gBudgets[kMaxBudgets];
 int gBudgetCount = 0;
 
@@ -166,12 +166,47 @@ void endConsoleLine() {
     gWriter("\n", 1);
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p[0..size), 0 when there is none.
+size_t utf8Length(const unsigned char* p, size_t size) {
+    unsigned char c = p[0];
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > size) return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) || (c == 0xF0 && p[1] < 0x90) ||
+        (c == 0xF4 && p[1] > 0x8F))
+        return 0;  // overlong, a surrogate, or beyond U+10FFFF
+    return len;
+}
+
+}  // namespace
+
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize) {
     if (outSize == 0) return;
-    size_t n = 0;
-    for (size_t i = 0; i < inSize && in[i] != '\0' && n < outSize - 1; ++i) {
+    // The C0 controls and DEL go first, so that the C1 test sees the bytes side by
+    // side as they would stand in the output.
+    unsigned char text[kOutBuffer];
+    size_t size = 0;
+    for (size_t i = 0; i < inSize && in[i] != '\0' && size < sizeof text; ++i) {
         unsigned char c = static_cast<unsigned char>(in[i]);
-        if (c >= 0x20 && c != 0x7F) out[n++] = in[i];
+        if (c >= 0x20 && c != 0x7F) text[size++] = c;
+    }
+    // Then the C1 controls: U+0080..U+009F in UTF-8 (C2 80..C2 9F), and the single
+    // bytes 0x80..0x9F that are not part of a UTF-8 sequence, which an 8-bit terminal
+    // takes as controls (0x9B opens a control sequence). A sequence is copied whole or
+    // not at all.
+    size_t n = 0;
+    for (size_t i = 0; i < size;) {
+        size_t len = utf8Length(text + i, size - i);
+        bool c1 = len == 2 && text[i] == 0xC2 && text[i + 1] <= 0x9F;
+        if (len == 0) len = 1;
+        bool drop = c1 || (len == 1 && text[i] >= 0x80 && text[i] <= 0x9F);
+        if (n + len > outSize - 1) break;
+        if (!drop)
+            for (size_t k = 0; k < len; ++k) out[n++] = static_cast<char>(text[i + k]);
+        i += len;
     }
     out[n] = '\0';
 }

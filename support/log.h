@@ -27,8 +27,10 @@ void setWholeLines(bool on);
 void endConsoleLine();
 
 // Copies text received from the network into out (at most outSize - 1 bytes and a
-// terminating NUL), dropping every control byte (below 0x20) and DEL (0x7F), so
-// that a stranger's text cannot forge or overwrite console lines.
+// terminating NUL), dropping every control byte (below 0x20), DEL (0x7F) and the C1
+// controls (U+0080..U+009F in UTF-8, and single bytes 0x80..0x9F outside UTF-8), so
+// that a stranger's text cannot forge or overwrite console lines. A UTF-8 character
+// is never cut in two at the end.
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize);
 
 // Bounds one kind of line that traffic or a failure can repeat many times a second:

@@ -191,6 +191,12 @@ TEST(FleetOptions, RefusalsSayWhat) {
     EXPECT_NE(parseError({"--prefix", "Lc", "status"}).find("--prefix"), std::string::npos);
     EXPECT_NE(parseError({"--prefix", "abcdefghi", "up", "1", "--first", "100000"}).find("too long"),
               std::string::npos);
+    // Instances the simulator refuses are refused here (the last one counts).
+    EXPECT_EQ(parseError({"up", "1", "--first", "70000"}),
+              "instances 70000..70000: the simulator takes instances up to 64224");
+    EXPECT_NE(parseError({"up", "2", "--first", "64224"}).find("64224..64225"), std::string::npos);
+    EXPECT_EQ(parse({"up", "2", "--first", "64223"}).first, 64223u);
+    EXPECT_NE(parseError({"up", "70000"}).find("up to 64224"), std::string::npos);
 }
 
 TEST(FleetOptions, UpRefusesABadBlockHostAddressOrNameAsAUsageError) {
@@ -286,6 +292,25 @@ TEST(FleetConsole, SerialFromTheLatestAnnouncementOrSetSerial) {
 std::string progress(const std::string& time, int rate) {
     return time + " Streaming ... 812 pks at " + std::to_string(rate) +
            " pks/sec (48.000 khz) to 198.18.0.1:23456 input ON  45% (t20) \r";
+}
+
+TEST(FleetConsole, WhyASimulatorStoppedAtItsStart) {
+    // A refused instance: the reason, not the usage text's last (empty) line.
+    EXPECT_EQ(firstErrorLine("06:06:38 the instance must be a number from -4 to 64224, not \"70000\"\n"
+                             "06:06:38 LineCaster Simulator V1.0\n06:06:38 Usage:\n06:06:38 \n"),
+              "06:06:38 the instance must be a number from -4 to 64224, not \"70000\"");
+    // A file too short, after the lines of a normal start.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:38 UDP.MULTICAST: fd=3 outport=4002 inport=4002 "
+                             "group=239.255.84.83 active.\n06:06:38 UDP.UNICAST  : fd=4 outport=1333 inport=4001 "
+                             "active.\n06:06:38 loaded /x.pcm with 9999 bytes.\n06:06:38 need at least 10 kbytes of "
+                             "data\n"),
+              "06:06:38 need at least 10 kbytes of data");
+    // A bind failure on standard error has no time prefix.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\nError: master.hello bind failed, 98\n"),
+              "Error: master.hello bind failed, 98");
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:39 sending hello as SNR #529. MMode=0\r"),
+              "06:06:39 sending hello as SNR #529. MMode=0");
+    EXPECT_EQ(firstErrorLine(""), "");
 }
 
 TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
@@ -393,6 +418,27 @@ TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
     }
 }
 
+TEST_F(FleetStateDir, ANewDirectoryInAStickyOneIsMadeOnlyByLcfleet) {
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << "a fleet's own files never go into it";
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error, true)) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error, true)) << "not sticky: others may rename what is made in it";
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+
+    std::vector<std::string> made;
+    ASSERT_TRUE(makeDirectories(dir_ + "/a/state", dir_, made, error)) << error;
+    EXPECT_EQ(made, (std::vector<std::string>{dir_ + "/a", dir_ + "/a/state"}));
+    // Someone else was quicker between the check and the making: their directory is not used.
+    ASSERT_EQ(mkdir((dir_ + "/b").c_str(), 0755), 0);
+    made.clear();
+    EXPECT_FALSE(makeDirectories(dir_ + "/b", dir_, made, error));
+    EXPECT_NE(error.find(dir_ + "/b appeared while lcfleet checked"), std::string::npos) << error;
+    EXPECT_TRUE(made.empty());
+    EXPECT_TRUE(makeDirectories(dir_ + "/b", dir_ + "/b", made, error)) << "it was there at the check";
+}
+
 TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
     char* real = realpath(dir_.c_str(), nullptr);
     ASSERT_NE(real, nullptr);
@@ -413,10 +459,11 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     if (child == 0) {
         signal(SIGHUP, SIG_IGN);
         signal(SIGINT, SIG_DFL);
-        countInterrupts();
+        Cancel cancel;
+        connectInterrupts(cancel);
         raise(SIGHUP);
         raise(SIGINT);
-        _exit(interruptCount());
+        _exit(cancel.count());
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -27,6 +27,11 @@ std::vector<std::string> entries(const std::string& text);
 // The last entry, or "".
 std::string lastEntry(const std::string& text);
 
+// Why a simulator that ended at its start did so: the first entry that is neither an
+// empty one nor a line of a normal start (its port, endpoints, file, announcement), so
+// the reason rather than the usage text after it; else the last entry.
+std::string firstErrorLine(const std::string& text);
+
 // The latest serial number the entries show, from announcement or SetSerial lines.
 bool latestSerial(const std::string& text, uint32_t& serial);
 
@@ -49,8 +54,15 @@ struct StatusRow {
     double rate = -1;  // frames a second; negative when not streaming
     std::string faults = "-";
     std::string lastLine;
+    std::string master = "-";  // the master's address
+    std::string target = "-";  // the play target "a.b.c.d:port"
+    std::string input = "-";   // on, off, muted, or - while unknown
 };
 
+// The table with a header; every column as wide as its widest entry, so that rows stay
+// aligned whatever the faults (the last column, the console line, is free text).
+std::string formatTable(const std::vector<StatusRow>& rows);
+// The header and one row at the narrowest widths.
 std::string statusHeader();
 std::string formatRow(const StatusRow& row);
 // A line saying how many streaming devices are slow, or "" when none is.

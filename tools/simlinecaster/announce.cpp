@@ -14,8 +14,11 @@ namespace {
 
 constexpr uint32_t kHelloIntervalMs = 1000;
 
-// Junk on the announcement port would otherwise print a line per datagram.
+// Junk on the announcement port, or administration messages for other serial numbers
+// sent to the group, would otherwise print a line per datagram on every device.
 LineBudget gUnknownHelloLines("unknown hello");
+LineBudget gSetSerialMismatchLines("SetSerial: mismatch");
+LineBudget gSetIPMismatchLines("SetIP: serno mismatch");
 
 // Copies what arrived into a zeroed record: bytes that did not arrive read as zero.
 template <typename Record>
@@ -37,7 +40,7 @@ void handleSetSerial(const uint8_t* data, int count, const sockaddr_in& sender) 
     uint32_t serialNew = get_le32(msg.ui32SerialNew);
     if (cur != uiGlblOwnSerial) {
         eventSetSerial(sender, false, cur, serialNew, nullptr, 0, nullptr, 0, nullptr, 0);
-        myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
+        if (gSetSerialMismatchLines.allow()) myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
         return;
     }
     char hw[sizeof msg.szHwInfo], date[sizeof msg.szDate], comment[sizeof msg.szComment];
@@ -64,7 +67,7 @@ void handleSetIP(const uint8_t* data, int count, const sockaddr_in& sender) {
     eventSetIP(sender, serial == uiGlblOwnSerial, serial, msg.xCommand, get_le32(msg.ui32ServerIP),
                get_le32(msg.ui32GatewayIP), get_le32(msg.ui32NameserverIP), get_le32(msg.ui32Netmask));
     if (serial != uiGlblOwnSerial) {
-        myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
+        if (gSetIPMismatchLines.allow()) myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
         return;
     }
     if (msg.xCommand & SetIPServer) printAddressLine("### SetIP: server %u.%u.%u.%u\n", msg.ui32ServerIP);
