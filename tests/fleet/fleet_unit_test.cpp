@@ -473,3 +473,10 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
 
 }  // namespace
 }  // namespace lcfleet
+
+TEST(FleetOptions, VersionNeedsNoCommand) {
+    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_TRUE(parse({"status", "--version"}).version);
+    EXPECT_FALSE(parse({"status"}).version);
+    EXPECT_NE(std::string(usageText()).find("--version"), std::string::npos);
+}
