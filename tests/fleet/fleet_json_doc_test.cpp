@@ -1,5 +1,5 @@
 // Every object lcfleet prints with --json is in docs/json.md, with exactly its keys
-// and their types: one row per command line, with the object its lines are to be.
+// and their types: one row per command line, with the type of the objects it prints.
 // A new verb or object gets a row here.
 #include <gtest/gtest.h>
 
@@ -25,11 +25,11 @@ TEST(FleetJsonDocumentation, EveryObjectLcfleetPrintsIsDocumented) {
     const Row rows[] = {
         {{"--prefix", env.prefix('j'), "--netns", ctlNs, "up", "2", "--bin", SIMLINECASTER_BIN, "--json"}, "up"},
         {{"status", "--json"}, "device"},
-        {{"freeze", "1", "--json"}, "fault"},
+        {{"freeze", "1", "--json"}, "faults"},
         {{"status", "1", "--json"}, "device"},
-        {{"thaw", "1", "--json"}, "fault"},
-        {{"input", "2", "off", "--json"}, "fault"},
-        {{"restart", "2", "--json"}, "fault"},
+        {{"thaw", "1", "--json"}, "faults"},
+        {{"input", "2", "off", "--json"}, "faults"},
+        {{"restart", "2", "--json"}, "faults"},
         {{"thaw", "9", "--json"}, "error"},  // no device 9
         {{"down", "--json"}, "down"},
     };
@@ -43,7 +43,9 @@ TEST(FleetJsonDocumentation, EveryObjectLcfleetPrintsIsDocumented) {
             size_t end = r.out.find('\n', at);
             std::string object = r.out.substr(at, end - at);
             at = end == std::string::npos ? r.out.size() : end + 1;
-            EXPECT_EQ(jsondoc::checkAs(doc, "lcfleet", row.object, object), "") << line;
+            std::string type;
+            EXPECT_EQ(jsondoc::check(doc, "lcfleet", object, type), "") << line;
+            EXPECT_EQ(type, row.object) << line;
         }
         seen.insert(row.object);
     }
