@@ -563,6 +563,13 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     EXPECT_EQ(WEXITSTATUS(status), 1) << "only the SIGINT counts";
 }
 
+TEST(FleetOptions, VersionNeedsNoCommand) {
+    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_TRUE(parse({"status", "--version"}).version);
+    EXPECT_FALSE(parse({"status"}).version);
+    EXPECT_NE(std::string(usageText()).find("--version"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lcfleet
 

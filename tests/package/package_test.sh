@@ -106,6 +106,9 @@ if [ $fleet = 1 ]; then
     out=$(timeout 5 "$root/usr/sbin/lcfleet" --help 2>&1)
     rc=$?
     [ $rc = 0 ] && [[ $out == *lcfleet* ]] || fail "lcfleet --help: exit $rc, '$out'"
+    out=$(timeout 5 "$root/usr/sbin/lcfleet" --version 2>&1)
+    rc=$?
+    [ $rc = 0 ] && [ "$out" = "lcfleet $version" ] || fail "lcfleet --version: exit $rc, '$out'"
 fi
 
 # Headless as the unit runs it: standard input /dev/null, console into a pipe (a
