@@ -9,19 +9,21 @@ case "${1:-}" in
     -*) echo "install-deps.sh: unknown option '$1' (see scripts/install-deps.sh --help)" >&2; exit 2 ;;
 esac
 
-# To build: cmake, make, g++ and GoogleTest (the configure step looks for it).
-build_packages=(cmake make g++ libgtest-dev libgmock-dev)
-# To test: iproute2 and nftables (namespaces and the fleet's faults); nlohmann-json3-dev
-# (the tests read the events' JSON lines); tshark and
+# To build: cmake, make, g++, GoogleTest and nlohmann-json (the configure step looks
+# for both: the tests check JSON output against docs/json.md and read the events'
+# JSON lines).
+build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
+# To test: iproute2 and nftables (namespaces and the fleet's faults); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze); podman, runc, its network
 # plugins with iptables, catatonit (the pods' pause process), uidmap, mmdebstrap,
-# podman-compose and python3-yaml (the container image test). scripts/profile-fleet.sh
-# asks for linux-perf and strace as extras.
-test_packages=(iproute2 nftables nlohmann-json3-dev tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file
-               man-db systemd podman runc containernetworking-plugins iptables catatonit uidmap mmdebstrap
-               podman-compose python3-yaml)
+# podman-compose and python3-yaml (the container image test); sox
+# (scripts/make-demo-pcm.sh and its test); jq (scripts/ci-example.sh and its test).
+# scripts/profile-fleet.sh asks for linux-perf and strace as extras.
+test_packages=(iproute2 nftables tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db systemd
+               podman runc containernetworking-plugins iptables catatonit uidmap mmdebstrap podman-compose
+               python3-yaml sox jq)
 if [ "${1:-}" = --build-only ]; then
     shift
     packages=("${build_packages[@]}" "$@")

@@ -30,6 +30,10 @@ expected="-rwxr-xr-x usr/bin/simlinecaster
 -rw-r--r-- usr/share/man/man1/lcctl.1.gz
 -rw-r--r-- usr/share/doc/simlinecaster/copyright
 -rw-r--r-- usr/share/doc/simlinecaster/changelog.gz
+-rw-r--r-- usr/share/doc/simlinecaster/README.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/events.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/json.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/protocol.md
 -rw-r--r-- usr/$unit_dir/simlinecaster@.service"
 [ $fleet = 1 ] && expected+="
 -rwxr-xr-x usr/sbin/lcfleet
@@ -102,6 +106,9 @@ if [ $fleet = 1 ]; then
     out=$(timeout 5 "$root/usr/sbin/lcfleet" --help 2>&1)
     rc=$?
     [ $rc = 0 ] && [[ $out == *lcfleet* ]] || fail "lcfleet --help: exit $rc, '$out'"
+    out=$(timeout 5 "$root/usr/sbin/lcfleet" --version 2>&1)
+    rc=$?
+    [ $rc = 0 ] && [ "$out" = "lcfleet $version" ] || fail "lcfleet --version: exit $rc, '$out'"
 fi
 
 # Headless as the unit runs it: standard input /dev/null, console into a pipe (a

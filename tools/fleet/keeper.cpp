@@ -13,7 +13,9 @@
 #include <map>
 #include <vector>
 
+#include "events.h"
 #include "files.h"
+#include "lab.h"
 #include "record.h"
 
 namespace lcfleet {
@@ -108,6 +110,34 @@ void waitConsoleTaken(const std::string& fifo, int ms) {
     if (had) nanosleep(&pause, nullptr);  // the keeper may still be writing what it took
 }
 
+namespace {
+
+// An "exited" event in lab.events for each device that ended.
+void recordExits(const std::string& stateDir, DeviceWatch& watch) {
+    for (const auto& e : watch.take()) {
+        nlohmann::ordered_json ev;
+        ev["type"] = "exited";
+        ev["instance"] = e.instance;
+        ev["pid"] = e.pid;
+        ev["code"] = e.code ? nlohmann::ordered_json(*e.code) : nlohmann::ordered_json(nullptr);
+        ev["signal"] = e.signal ? nlohmann::ordered_json(*e.signal) : nlohmann::ordered_json(nullptr);
+        appendLabEvent(stateDir, ev);
+    }
+}
+
+// The devices append their events themselves: those files, and the fleet's own
+// records, are rotated in place.
+void rotateEvents(const std::string& stateDir, const FleetRecord& r) {
+    for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n)
+        rotateLog(joinPath(stateDir, eventsFile(n)), joinPath(stateDir, eventsFile(n) + ".1"), r.logLimit);
+    rotateLog(joinPath(stateDir, kLabEventsFile), joinPath(stateDir, std::string(kLabEventsFile) + ".1"),
+              r.logLimit);
+}
+
+constexpr uint64_t kWatchSlot = UINT64_MAX;  // the pollfd of the device watch
+
+}  // namespace
+
 int keepLogs(const std::string& stateDir) {
     struct sigaction sa {};
     sa.sa_handler = onKeeperStop;
@@ -119,6 +149,8 @@ int keepLogs(const std::string& stateDir) {
     std::vector<uint64_t> instances;
     timespec lastLook{0, 0};
     FleetRecord r;
+    Lab lab(stateDir);
+    DeviceWatch watch(lab);  // a pidfd per device: an exit wakes the keeper at once
     while (!gKeeperStop) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -128,8 +160,14 @@ int keepLogs(const std::string& stateDir) {
             FleetRecord read;
             if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, read, why)) break;
             r = read;
+            // Devices started since the last look (up, restart) are watched from now on.
+            watch.refresh();
+            recordExits(stateDir, watch);
+            rotateEvents(stateDir, r);
             polled.clear();
             instances.clear();
+            polled.push_back(pollfd{watch.fd(), POLLIN, 0});
+            instances.push_back(kWatchSlot);
             for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n) {
                 auto it = fifos.find(n);
                 if (it == fifos.end()) {
@@ -160,6 +198,10 @@ int keepLogs(const std::string& stateDir) {
         for (size_t i = 0; i < polled.size(); ++i) {
             if ((polled[i].revents & POLLIN) == 0) continue;
             uint64_t n = instances[i];
+            if (n == kWatchSlot) {
+                recordExits(stateDir, watch);
+                continue;
+            }
             relayConsole(polled[i].fd, joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
         }
         timespec batch{0, kBatchNs};
@@ -167,7 +209,8 @@ int keepLogs(const std::string& stateDir) {
     }
     // What waits in the FIFOs now is written before the keeper ends.
     for (size_t i = 0; i < polled.size(); ++i)
-        relayConsole(polled[i].fd, joinPath(stateDir, logFile(instances[i])),
+        if (instances[i] != kWatchSlot)
+            relayConsole(polled[i].fd, joinPath(stateDir, logFile(instances[i])),
                      joinPath(stateDir, oldLogFile(instances[i])), r.logLimit);
     for (auto& [n, fd] : fifos) close(fd);
     return 0;

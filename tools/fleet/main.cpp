@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText(), stdout);
         return kExitOk;
     }
+    if (o.version) {
+        std::printf("lcfleet %s\n", LC_VERSION);
+        return kExitOk;
+    }
     if (geteuid() != 0) {
         complain("needs root (network namespaces)");
         return kExitFailed;
@@ -40,6 +44,7 @@ int main(int argc, char** argv) {
     case Verb::Down: return runDown(o);
     case Verb::Status: return runStatus(o);
     case Verb::KeepLogs: return runKeeper(o);
+    case Verb::Events: return runEvents(o);
     default: return runFault(o);
     }
 }
