@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -80,7 +81,8 @@ Error pressKey(const Fleet& f, uint64_t n, bool off) {
     }
     close(fd);
     auto confirmed = [&](int withinMs) {
-        for (int waited = 0; waited < withinMs; waited += 20) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+        while (std::chrono::steady_clock::now() < until) {
             if (c.events) {
                 if (fileSize(c.file) < from) from = 0;  // the keeper rotated the file meanwhile
                 if (confirmedIn(readFrom(c.file, from, 1 << 20), c, off)) return true;
