@@ -93,12 +93,13 @@ struct Options {
     std::string net = "198.19";
     std::string hostAddress = "198.19.0.1";  // the block's first address: the controller side
     std::string eventsDir;  // --events: each device's events file goes here
-    std::string eventsBin;  // the simulator started with --events, through a small script
+    std::string eventsBin;  // the simulator started with --events, through a launcher
+    std::string quietBin;   // the simulator started without events, through a launcher
     std::string compare;    // --compare: another simulator, measured in every round as well
 };
 
 const std::string& binaryOf(const Options& o, int kind) {
-    return kind == kSimulator ? o.bin : kind == kBaseline ? o.baseline : kind == kEvents ? o.eventsBin : o.compare;
+    return kind == kSimulator ? (o.quietBin.empty() ? o.bin : o.quietBin) : kind == kBaseline ? o.baseline : kind == kEvents ? o.eventsBin : o.compare;
 }
 
 volatile sig_atomic_t gInterrupted = 0;
@@ -492,6 +493,10 @@ long eventLines(const Options& o) {
 // an events file of its own (runEventsLauncher). A script would show its interpreter
 // as the first argument until it had started the simulator.
 constexpr const char* kLauncherName = "simlinecaster-events";
+// lcfleet hands every device an events file of the fleet's own when the simulator has
+// them; the plain simulator's windows start it through this name instead, which leaves
+// that file out, so that the simulator is measured as it runs without events.
+constexpr const char* kQuietName = "simlinecaster-quiet";
 constexpr const char* kLauncherTarget = "simulator-path";  // the simulator's path, in the same folder
 
 std::string folderOf(const std::string& path) {
@@ -499,23 +504,31 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-bool isEventsLauncher(const char* argv0) {
-    std::string name = argv0;
+std::string baseName(const char* path) {
+    std::string name = path;
     size_t slash = name.rfind('/');
-    return name.substr(slash == std::string::npos ? 0 : slash + 1) == kLauncherName;
+    return name.substr(slash == std::string::npos ? 0 : slash + 1);
 }
+
+bool isEventsLauncher(const char* argv0) { return baseName(argv0) == kLauncherName || baseName(argv0) == kQuietName; }
 
 int runEventsLauncher(int argc, char** argv) {
     std::string dir = folderOf(argv[0]);
     std::string sim = readText(dir + "/" + kLauncherTarget);
     while (!sim.empty() && sim.back() == '\n') sim.pop_back();
-    if (argc < 2 || sim.empty()) {
+    int first = 1;  // lcfleet's own events file is left out
+    while (first + 1 < argc && std::strcmp(argv[first], "--events") == 0) first += 2;
+    if (first >= argc || sim.empty()) {
         std::fprintf(stderr, "%s: no instance, or no %s/%s\n", kLauncherName, dir.c_str(), kLauncherTarget);
         return 127;
     }
-    std::string events = dir + "/events-" + argv[1] + ".jsonl";
-    std::vector<char*> args = {argv[0], const_cast<char*>("--events"), events.data()};
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    std::string events = dir + "/events-" + argv[first] + ".jsonl";
+    std::vector<char*> args = {argv[0]};
+    if (baseName(argv[0]) == kLauncherName) {
+        args.push_back(const_cast<char*>("--events"));
+        args.push_back(events.data());
+    }
+    for (int i = first; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     execv(sim.c_str(), args.data());
     std::fprintf(stderr, "%s: cannot start %s: %s\n", kLauncherName, sim.c_str(), std::strerror(errno));
@@ -524,6 +537,7 @@ int runEventsLauncher(int argc, char** argv) {
 
 bool prepareEvents(Options& o) {
     int rc = 0;
+    if (o.eventsDir.empty()) o.eventsDir = o.state + "-launch";  // the quiet launcher alone
     fleet::runCommand("mkdir -p " + fleet::shellQuote(o.eventsDir), rc);
     char real[PATH_MAX], self[PATH_MAX], sim[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -535,10 +549,12 @@ bool prepareEvents(Options& o) {
     self[n] = '\0';
     o.eventsDir = real;
     o.eventsBin = o.eventsDir + "/" + kLauncherName;
+    o.quietBin = o.eventsDir + "/" + kQuietName;
     std::ofstream target(o.eventsDir + "/" + kLauncherTarget);
     target << sim << "\n";
     target.close();
     fleet::runCommand("cp -f " + fleet::shellQuote(self) + " " + fleet::shellQuote(o.eventsBin), rc);
+    if (rc == 0) fleet::runCommand("cp -f " + fleet::shellQuote(self) + " " + fleet::shellQuote(o.quietBin), rc);
     if (!target || rc != 0) {
         std::fprintf(stderr, "--events: cannot write %s\n", o.eventsBin.c_str());
         return false;
@@ -1135,7 +1151,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (!programsRunnable(o)) return 1;
-    if (!o.eventsDir.empty() && !prepareEvents(o)) return 1;
+    if ((o.kinds[kSimulator] || o.kinds[kEvents]) && !prepareEvents(o)) return 1;
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 

@@ -50,9 +50,10 @@ std::string findSimulator(const std::string& given) {
     return realpath(found.c_str(), real) ? std::string(real) : "";
 }
 
-// True when the simulator writes device events (its help names --events).
+// True when the simulator writes device events (its help names --events). A program
+// that does not know --help (another device loop, say) would run on: it gets 3 s.
 bool simulatorHasEvents(const std::string& bin) {
-    RunResult r = run({bin, "--help"});
+    RunResult r = run({"timeout", "-s", "KILL", "3", bin, "--help"});
     return (r.out + r.err).find("--events") != std::string::npos;
 }
 
