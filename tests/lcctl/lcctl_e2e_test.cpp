@@ -680,7 +680,9 @@ TEST_F(LcctlE2E, InterfaceByName) {
 // and their types. One row per command line; {sim} stands for the device's address,
 // {ctlIf} for the controller's interface. play freezes the device for a moment on
 // its way, so that a stall shows; watch runs beside the rows after it (set-serial
-// changes a serial) and the device freezes at the end, so that it counts as removed.
+// changes a serial: a renumbering is told from a new device by the new number's second
+// announcement, so the time-out is longer than two announcements) and the device
+// freezes at the end, so that it counts as removed.
 TEST_F(LcctlE2E, JsonDocumentation) {
     std::string error;
     std::vector<jsondoc::Object> doc = jsondoc::load(LC_JSON_DOC, error);
@@ -698,7 +700,7 @@ TEST_F(LcctlE2E, JsonDocumentation) {
         {{"keep", "429", "--json"}, Action::Wait},
         {{"set-ip", "429", "--gateway", "198.18.7.254", "--json"}, Action::Wait},
         {{"configure", "{sim}", "--wait", "500", "--json", "--interface", "{ctlIf}"}, Action::Wait},
-        {{"watch", "--seconds", "9", "--timeout", "1100", "--json"}, Action::Beside},
+        {{"watch", "--seconds", "14", "--timeout", "2500", "--json"}, Action::Beside},
         {{"set-serial", "429", "430", "--json"}, Action::Wait},
     };
     // Needs 201 devices: no row makes it.
@@ -745,7 +747,7 @@ TEST_F(LcctlE2E, JsonDocumentation) {
     }
     ASSERT_TRUE(beside);
     sim->signal(SIGSTOP);
-    EXPECT_TRUE(beside->waitForOutput("\"type\":\"removed\"", 4s)) << beside->output();
+    EXPECT_TRUE(beside->waitForOutput("\"type\":\"removed\"", 6s)) << beside->output();
     sim->signal(SIGCONT);
     EXPECT_EQ(beside->waitExit(10s), 0) << beside->errorOutput();
     checkOutput(besideLine, beside->output());

@@ -225,6 +225,8 @@ protected:
         if (port == kHelloPort) {
             // A SetIP for another device: its refusal line is not held back under the
             // console's bound for unknown traffic, as an unknown datagram's might be.
+            // Mismatch lines are bounded to 20 a second: the markers keep below that.
+            std::this_thread::sleep_for(60ms);
             uint32_t n = 0x7E000000u + static_cast<uint32_t>(++markers_);
             lan_->send(port, setIP(n, 0));
             char refusal[64];
