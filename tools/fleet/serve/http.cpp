@@ -77,11 +77,14 @@ void quietLog(void*, const char*, va_list) {}
 
 }  // namespace
 
-HttpServer::HttpServer(Api& api, Broadcaster& events) : api_(api), events_(events) {}
+HttpServer::HttpServer(Broadcaster& events) : events_(events) {}
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+    if (listenFd_ >= 0) close(listenFd_);
+}
 
-bool HttpServer::start(const std::string& address, uint16_t port, std::string& error) {
+bool HttpServer::listen(const std::string& address, uint16_t port, std::string& error) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -89,22 +92,37 @@ bool HttpServer::start(const std::string& address, uint16_t port, std::string& e
         error = "not an IPv4 address: " + address;
         return false;
     }
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
-                           MHD_USE_ERROR_LOG;
-    daemon_ = MHD_start_daemon(flags, port, nullptr, nullptr, &onAccess, this,               //
-                               MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&sa),      //
-                               MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,            //
-                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS,         //
-                               MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,               //
-                               MHD_OPTION_EXTERNAL_LOGGER, &quietLog, nullptr,             //
-                               MHD_OPTION_END);
-    if (!daemon_) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno) +
-                " (in use, or not an address of this host?)";
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int one = 1;
+    socklen_t size = sizeof sa;
+    if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listenFd_, 128) != 0 ||
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &size) != 0) {
+        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        if (listenFd_ >= 0) close(listenFd_);
+        listenFd_ = -1;
         return false;
     }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-    port_ = info ? info->port : port;
+    port_ = ntohs(sa.sin_port);
+    return true;
+}
+
+bool HttpServer::start(Api& api, std::string& error) {
+    api_ = &api;
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
+                           MHD_USE_ERROR_LOG;
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onAccess, this,                   //
+                               MHD_OPTION_LISTEN_SOCKET, listenFd_,                          //
+                               MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, this,              //
+                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS,           //
+                               MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,                 //
+                               MHD_OPTION_EXTERNAL_LOGGER, &quietLog, nullptr,               //
+                               MHD_OPTION_END);
+    if (!daemon_) {
+        error = std::string("cannot start the HTTP server: ") + std::strerror(errno);
+        return false;
+    }
+    listenFd_ = -1;  // the library's now
     for (size_t i = 0; i < kWorkers; ++i) workers_.emplace_back([this] { work(); });
     ticker_ = std::thread([this] { tickLoop(); });
     return true;
@@ -147,7 +165,7 @@ int HttpServer::access(MHD_Connection* conn, const char* url, const char* method
             call->req.bodyTooLarge = true;
         *state = call;
         // A body too large for us is not read: the answer goes out at once.
-        if (call->req.bodyTooLarge) return respond(*call, api_.handle(call->req));
+        if (call->req.bodyTooLarge) return respond(*call, api_->handle(call->req));
         return true;
     }
     if (*uploadSize) {
@@ -165,7 +183,7 @@ int HttpServer::access(MHD_Connection* conn, const char* url, const char* method
         if (!submit(call)) return respond(*call, errorResponse(503, "too many changes under way; try again"));
         return true;
     }
-    return respond(*call, api_.handle(call->req));
+    return respond(*call, api_->handle(call->req));
 }
 
 bool HttpServer::submit(Call* call) {
@@ -186,7 +204,7 @@ void HttpServer::work() {
         Call* call = queue_.front();
         queue_.pop_front();
         lock.unlock();
-        Response r = api_.handle(call->req);
+        Response r = api_->handle(call->req);
         lock.lock();
         call->resp = std::move(r);
         call->stage = Call::Stage::Done;

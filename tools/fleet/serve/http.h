@@ -24,14 +24,16 @@ struct Call;
 
 class HttpServer {
 public:
-    HttpServer(Api& api, Broadcaster& events);
+    explicit HttpServer(Broadcaster& events);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Listens on address:port (port 0: any free one); false with error.
-    bool start(const std::string& address, uint16_t port, std::string& error);
+    // Binds address:port (port 0: any free one); false with error.
+    bool listen(const std::string& address, uint16_t port, std::string& error);
     uint16_t port() const { return port_; }
+    // Starts serving on the bound socket with api.
+    bool start(Api& api, std::string& error);
     // Stops taking connections, lets the changes under way finish, ends the event
     // streams cleanly (waiting up to a second for them) and stops.
     void stop();
@@ -49,8 +51,9 @@ private:
     void work();
     void tickLoop();
 
-    Api& api_;
+    Api* api_ = nullptr;
     Broadcaster& events_;
+    int listenFd_ = -1;
     MHD_Daemon* daemon_ = nullptr;
     uint16_t port_ = 0;
 
