@@ -70,8 +70,8 @@ public:
     void stop() override {}
 
     // Sends an event as a device would.
-    void emit(nlohmann::json event) {
-        if (sink_) sink_(std::move(event));
+    void emit(Event event) {
+        if (sink_) sink_({std::move(event)});
     }
 
 private:
@@ -115,8 +115,7 @@ private:
             break;
         }
         if (sink_)
-            sink_(nlohmann::json{{"type", "fault"}, {"instance", n}, {"kind", faultKindName(kind)}, {"on", on},
-                                 {"by", "api"}});
+            sink_({Event{{"type", "fault"}, {"instance", n}, {"kind", faultKindName(kind)}, {"on", on}, {"by", "api"}}});
         return {};
     }
 

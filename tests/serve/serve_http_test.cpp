@@ -25,7 +25,7 @@ protected:
     void SetUp() override { startServer(kEventRing); }
     void startServer(size_t ring) {
         events = std::make_unique<Broadcaster>(ring, "run1");
-        backend.start([this](json e) { events->publish(std::move(e)); });
+        backend.start([this](std::vector<Event> e) { events->publish(std::move(e)); });
         std::string error;
         server = std::make_unique<HttpServer>(*events);
         ASSERT_TRUE(server->listen("127.0.0.1", 0, error)) << error;
@@ -113,7 +113,7 @@ TEST_F(HttpTest, StreamsResumeAndEndCleanly) {
     Stream s(port, "/api/v1/events");
     ASSERT_TRUE(s.readUntil([](const std::string& t) { return t.find("retry:") != std::string::npos; }, 3000));
     EXPECT_EQ(s.status(), 200);
-    for (int k = 1; k <= 3; ++k) backend.emit(json{{"type", "announced"}, {"instance", 1}, {"k", k}});
+    for (int k = 1; k <= 3; ++k) backend.emit(Event{{"type", "announced"}, {"instance", 1}, {"k", k}});
     ASSERT_TRUE(s.readUntil([](const std::string& t) { return t.find("id: run1:3\n") != std::string::npos; }, 3000))
         << s.text();
 
@@ -129,7 +129,7 @@ TEST_F(HttpTest, StreamsResumeAndEndCleanly) {
     Reply r = ask(port, request("PUT", "/api/v1/devices/2/faults/frozen", port, auth()));
     ASSERT_EQ(r.status, 200);
     auto faultSeen = [](const std::string& t) {
-        return t.find("{\"by\":\"api\",\"instance\":2,\"kind\":\"frozen\",\"on\":true,\"type\":\"fault\"}") !=
+        return t.find("{\"type\":\"fault\",\"instance\":2,\"kind\":\"frozen\",\"on\":true,\"by\":\"api\"}") !=
                std::string::npos;
     };
     EXPECT_TRUE(s.readUntil(faultSeen, 3000)) << s.text();
@@ -152,7 +152,7 @@ TEST_F(HttpTest, AReaderThatStopsIsDroppedAndOthersMissNothing) {
     const int total = 3000;
     std::thread feed([&] {
         for (int k = 1; k <= total; ++k) {
-            backend.emit(json{{"type", "progress"}, {"instance", 1}, {"pad", pad}});
+            backend.emit(Event{{"type", "progress"}, {"instance", 1}, {"pad", pad}});
             if (k % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });

@@ -275,7 +275,7 @@ std::vector<std::string> ids(const std::string& text) {
     return out;
 }
 
-json event(uint64_t instance, int k) { return json{{"type", "announced"}, {"instance", instance}, {"k", k}}; }
+Event event(uint64_t instance, int k) { return Event{{"type", "announced"}, {"instance", instance}, {"k", k}}; }
 
 TEST(Events, IdsAreContiguousAndFramesWhole) {
     Broadcaster b(100, "r1");
@@ -286,12 +286,12 @@ TEST(Events, IdsAreContiguousAndFramesWhole) {
     EXPECT_EQ(ids(all->text), (std::vector<std::string>{"r1:1", "r1:2", "r1:3", "r1:4", "r1:5", "r1:6", "r1:7",
                                                         "r1:8", "r1:9"}));
     EXPECT_EQ(all->text.rfind("retry: 2000\n\n", 0), 0u);
-    EXPECT_NE(all->text.find("id: r1:1\ndata: {\"instance\":2,\"k\":1,\"type\":\"announced\"}\n\n"), std::string::npos);
+    EXPECT_NE(all->text.find("id: r1:1\ndata: {\"type\":\"announced\",\"instance\":2,\"k\":1}\n\n"), std::string::npos);
     EXPECT_EQ(drain(b, *two), 0);
     EXPECT_EQ(ids(two->text), (std::vector<std::string>{"r1:1", "r1:4", "r1:7"}));
     // Parked readers are woken once per batch, and events without a device reach all.
     EXPECT_EQ(all->parks, 1);
-    b.publish(json{{"type", "note"}});
+    b.publish(Event{{"type", "note"}});
     EXPECT_EQ(all->wakes, 1);
     EXPECT_EQ(two->wakes, 1);
     EXPECT_EQ(drain(b, *two), 0);

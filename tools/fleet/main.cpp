@@ -9,6 +9,7 @@
 #include "fleet.h"
 #include "options.h"
 #include "runner.h"
+#include "serve_verb.h"
 
 using namespace lcfleet;
 
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
     case Verb::Down: return runDown(o);
     case Verb::Status: return runStatus(o);
     case Verb::KeepLogs: return runKeeper(o);
+    case Verb::Serve: return lcserve::runServe(o.state, o.listen);
     default: return runFault(o);
     }
 }

@@ -19,6 +19,7 @@ constexpr VerbEntry kVerbs[] = {
     {"input", Verb::Input, 2, 2},     {"freeze", Verb::Freeze, 1, 1}, {"thaw", Verb::Thaw, 1, 1},
     {"restart", Verb::Restart, 1, 1}, {"unplug", Verb::Unplug, 1, 1}, {"plug", Verb::Plug, 1, 1},
     {"loss", Verb::Loss, 2, 2},       {"delay", Verb::Delay, 2, 3},   {"_keep-logs", Verb::KeepLogs, 0, 0},
+    {"serve", Verb::Serve, 0, 0},
 };
 
 const VerbEntry* findVerb(const std::string& name) {
@@ -217,7 +218,8 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         // Options whose value is taken as it is; the checks come with the verb.
         const std::pair<const char*, std::string*> textOptions[] = {
             {"--state", &o.state},   {"--prefix", &o.prefix}, {"--net", &o.net}, {"--host-address", &o.hostAddress},
-            {"--netns", &o.netns},   {"--pcm", &o.pcm},       {"--uplink", &o.uplink}, {"--bin", &o.bin}};
+            {"--netns", &o.netns},   {"--pcm", &o.pcm},       {"--uplink", &o.uplink}, {"--bin", &o.bin},
+            {"--listen", &o.listen}};
         std::string* text = nullptr;
         for (const auto& t : textOptions)
             if (a == t.first) text = t.second;
@@ -291,6 +293,7 @@ Usage:
   lcfleet [options] unplug N | plug N  its cable is pulled / put back
   lcfleet [options] loss N PERCENT     drops that share of its datagrams both ways (0 ends it)
   lcfleet [options] delay N MS [JITTER_MS]  delays what it sends (netem; 0 ends it)
+  lcfleet [options] serve [--listen ADDR:PORT]  HTTP API, live events and dashboard
   lcfleet --help
 
 up N      Starts N devices, instances K..K+N-1. Instance n runs `simlinecaster n [FILE]`
@@ -305,6 +308,11 @@ status    One line per device: instance, namespace, address, serial, pid, alive 
 down      Stops the devices (SIGTERM, SIGKILL after 5 s or --wait SECONDS) and removes what
           up made, faults included. An interrupt lets it finish; a second one stops it and
           says what is left.
+
+serve     Serves the fleet over HTTP on ADDR:PORT (default 127.0.0.1:8474) until SIGTERM
+          or Ctrl-C: a JSON API under /api/v1, its events as a stream, and a dashboard
+          at /. Changes need the token it makes at each start, kept in <state>/api.token
+          and printed once in the dashboard's address (http://...#token=...).
 
 Options of up:
   --first K         instance number of the first device (default 1)

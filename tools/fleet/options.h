@@ -16,7 +16,7 @@ enum ExitCode {
     kExitInterrupted = 130,
 };
 
-enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, KeepLogs };
+enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, KeepLogs, Serve };
 
 constexpr uint64_t kDefaultLogLimit = 128 * 1024;
 constexpr uint64_t kMinLogLimit = 4 * 1024;
@@ -41,6 +41,9 @@ struct Options {
 
     // down: seconds between SIGTERM and SIGKILL
     int termWaitSeconds = 5;
+
+    // serve: the address and port the HTTP API listens on
+    std::string listen = "127.0.0.1:8474";
 
     // fault verbs
     uint64_t device = 0;      // instance number N

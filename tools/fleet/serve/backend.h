@@ -45,8 +45,8 @@ struct DeviceView {
     bool plugged = true;
     std::string masterIp;    // "" none
     std::string playTarget;  // "" none, else "a.b.c.d:port"
-    bool inputOn = false;
-    int level = 0;
+    std::optional<bool> inputOn;  // unknown until the device tells
+    std::optional<int> level;
     bool muted = false;
     double rate = -1;        // frames a second while streaming; negative: null
     Faults faults;
@@ -62,9 +62,10 @@ struct Outcome {
     static Outcome refused(int status, std::string text) { return {status, std::move(text)}; }
 };
 
-// Where a backend hands its events: device events with "instance" added, and "fault"
-// events. Called from the backend's own threads.
-using EventSink = std::function<void(nlohmann::json event)>;
+// Where a backend hands its events, a batch at a time: device events with "instance"
+// added, and "fault" events. Called from the backend's own threads.
+using Event = nlohmann::ordered_json;
+using EventSink = std::function<void(std::vector<Event> events)>;
 
 class Backend {
 public:

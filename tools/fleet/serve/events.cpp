@@ -7,7 +7,7 @@
 
 namespace lcserve {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::string makeRunId() {
     unsigned char bytes[4] = {};

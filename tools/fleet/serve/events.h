@@ -48,8 +48,8 @@ public:
 
     const std::string& runId() const { return run_; }
     // Appends events (objects); their ids are given here. Wakes the parked readers once.
-    void publish(std::vector<nlohmann::json> events);
-    void publish(nlohmann::json event);
+    void publish(std::vector<nlohmann::ordered_json> events);
+    void publish(nlohmann::ordered_json event);
 
     // A new reader; lastEventId as the client sent it ("" for none).
     std::shared_ptr<Client> open(std::optional<uint64_t> instance, const std::string& lastEventId,
@@ -76,9 +76,9 @@ private:
         std::optional<uint64_t> instance;
         std::string frame;
     };
-    void append(nlohmann::json& event);
+    void append(nlohmann::ordered_json& event);
     bool matches(const Client& c, const Entry& e) const;
-    std::string frame(uint64_t seq, const nlohmann::json& event) const;
+    std::string frame(uint64_t seq, const nlohmann::ordered_json& event) const;
 
     mutable std::mutex mu_;
     size_t capacity_;
