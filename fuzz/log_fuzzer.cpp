@@ -11,8 +11,8 @@ using lcfuzz::require;
 
 namespace {
 
-// The cleaned text must be terminated inside its buffer, hold no control byte
-// or DEL, and keep the other bytes of the input in their order.
+// The cleaned text must be terminated inside its buffer, hold no control byte,
+// DEL or C1 control (alone, or C2 80..9F), and keep the other bytes of the input in their order.
 void checkSanitized(const uint8_t* in, size_t inSize, const char* out, size_t outSize) {
     size_t length = strnlen(out, outSize);
     require(length < outSize, "cleaned text not terminated inside its buffer");
@@ -20,6 +20,9 @@ void checkSanitized(const uint8_t* in, size_t inSize, const char* out, size_t ou
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(out[i]);
         require(c >= 0x20 && c != 0x7F, "cleaned text holds a control byte or DEL");
+        unsigned char before = i > 0 ? static_cast<unsigned char>(out[i - 1]) : 0;
+        require(!(c >= 0x80 && c <= 0x9F) || (before >= 0x80 && before != 0xC2),
+                "cleaned text holds a C1 control");
         while (j < inSize && in[j] != c) ++j;
         require(j < inSize, "cleaned text holds a byte the input did not have there");
         ++j;

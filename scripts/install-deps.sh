@@ -11,12 +11,13 @@ esac
 
 # To build: cmake, make, g++ and GoogleTest (the configure step looks for it).
 build_packages=(cmake make g++ libgtest-dev libgmock-dev)
-# To test: iproute2 and nftables (namespaces and the fleet's faults); tshark and
+# To test: iproute2 and nftables (namespaces and the fleet's faults); nlohmann-json3-dev
+# (the tests read the events' JSON lines); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
 # for linux-perf and strace as extras.
-test_packages=(iproute2 nftables tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
+test_packages=(iproute2 nftables nlohmann-json3-dev tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
                systemd)
 if [ "${1:-}" = --build-only ]; then
     shift

@@ -19,6 +19,9 @@ constexpr size_t kPrefix = 9;  // "HH:MM:SS "
 constexpr char kEraseToEndOfLine[] = "\x1b[K";
 
 bool gOpenLine = false;  // the last entry ended in "\r": the next one is written over it
+FILE* gConsole = stdout;  // where entries go: standard output, or standard error
+int gConsoleFd = STDOUT_FILENO;
+bool gWholeLines = false;  // every entry ends in a line feed
 bool gEntryLeftOut = false;    // the entry just handed to the writer was not written
 unsigned gLeftOutEntries = 0;  // entries left out since the last one written
 
@@ -53,7 +56,7 @@ size_t formatEntryf(char (&out)[kOutBuffer], const char* mask, ...) {
 // block the write, and every frame and announcement with it. An error or a
 // hang-up lets the write through, so that it reports them (a closed pipe: SIGPIPE).
 bool stdoutTakesEntry() {
-    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    pollfd p{gConsoleFd, POLLOUT, 0};
     return poll(&p, 1, 0) != 0;  // writable, an error or a hang-up; a failed test lets the write try
 }
 
@@ -61,9 +64,11 @@ bool stdoutTakesEntry() {
 // On a terminal, an entry written over an open line erases what is left of that
 // line where the entry's own first line ends. One write either way.
 bool putStdout(const char* text, size_t length) {
-    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    static const bool stdoutTerminal = isatty(STDOUT_FILENO) == 1;
+    static const bool stderrTerminal = isatty(STDERR_FILENO) == 1;
+    bool terminal = gConsoleFd == STDOUT_FILENO ? stdoutTerminal : stderrTerminal;
     if (!terminal || !gOpenLine || length >= kOutBuffer) {
-        std::fwrite(text, 1, length, stdout);
+        std::fwrite(text, 1, length, gConsole);
     } else {
         char out[kOutBuffer + sizeof kEraseToEndOfLine];
         size_t end = 0;
@@ -71,10 +76,10 @@ bool putStdout(const char* text, size_t length) {
         std::memcpy(out, text, end);
         std::memcpy(out + end, kEraseToEndOfLine, sizeof kEraseToEndOfLine - 1);
         std::memcpy(out + end + sizeof kEraseToEndOfLine - 1, text + end, length - end);
-        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, stdout);
+        std::fwrite(out, 1, length + sizeof kEraseToEndOfLine - 1, gConsole);
     }
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    std::clearerr(stdout);  // what failed is dropped; the next entry is tried afresh
+    if (std::fflush(gConsole) == 0 && !std::ferror(gConsole)) return true;
+    std::clearerr(gConsole);  // what failed is dropped; the next entry is tried afresh
     return false;
 }
 
@@ -111,15 +116,18 @@ bool stdoutIsJournal() {
     return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
+// text has room for one byte more than length (the terminating NUL's place).
 void write(char* text, size_t length) {
     static const bool journal = stdoutIsJournal();
-    if (journal && gWriter == writeStdout && length > 0 && text[length - 1] == '\r') text[length - 1] = '\n';
+    bool wholeLines = gWholeLines || (journal && gWriter == writeStdout && gConsoleFd == STDOUT_FILENO);
+    if (wholeLines && length > 0 && text[length - 1] == '\r') text[length - 1] = '\n';
+    if (gWholeLines && (length == 0 || text[length - 1] != '\n')) text[length++] = '\n';
     gEntryLeftOut = false;
     gWriter(text, length);
     if (!gEntryLeftOut) gOpenLine = length > 0 && text[length - 1] == '\r';
 }
 
-constexpr int kMaxBudgets = 4;
+constexpr int kMaxBudgets = 8;
 LineBudget* gBudgets[kMaxBudgets];
 int gBudgetCount = 0;
 
@@ -134,6 +142,14 @@ void setLogWriter(LogWriter writer) {
     gWriter = writer ? writer : writeStdout;
     gOpenLine = false;
 }
+
+void setConsoleStream(ConsoleStream stream) {
+    gConsole = stream == ConsoleStream::Stderr ? stderr : stdout;
+    gConsoleFd = stream == ConsoleStream::Stderr ? STDERR_FILENO : STDOUT_FILENO;
+    gOpenLine = false;
+}
+
+void setWholeLines(bool on) { gWholeLines = on; }
 
 void myprintf(const char* mask, ...) {
     char out[kOutBuffer];
@@ -150,12 +166,47 @@ void endConsoleLine() {
     gWriter("\n", 1);
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p[0..size), 0 when there is none.
+size_t utf8Length(const unsigned char* p, size_t size) {
+    unsigned char c = p[0];
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > size) return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) || (c == 0xF0 && p[1] < 0x90) ||
+        (c == 0xF4 && p[1] > 0x8F))
+        return 0;  // overlong, a surrogate, or beyond U+10FFFF
+    return len;
+}
+
+}  // namespace
+
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize) {
     if (outSize == 0) return;
-    size_t n = 0;
-    for (size_t i = 0; i < inSize && in[i] != '\0' && n < outSize - 1; ++i) {
+    // The C0 controls and DEL go first, so that the C1 test sees the bytes side by
+    // side as they would stand in the output.
+    unsigned char text[kOutBuffer];
+    size_t size = 0;
+    for (size_t i = 0; i < inSize && in[i] != '\0' && size < sizeof text; ++i) {
         unsigned char c = static_cast<unsigned char>(in[i]);
-        if (c >= 0x20 && c != 0x7F) out[n++] = in[i];
+        if (c >= 0x20 && c != 0x7F) text[size++] = c;
+    }
+    // Then the C1 controls: U+0080..U+009F in UTF-8 (C2 80..C2 9F), and the single
+    // bytes 0x80..0x9F that are not part of a UTF-8 sequence, which an 8-bit terminal
+    // takes as controls (0x9B opens a control sequence). A sequence is copied whole or
+    // not at all.
+    size_t n = 0;
+    for (size_t i = 0; i < size;) {
+        size_t len = utf8Length(text + i, size - i);
+        bool c1 = len == 2 && text[i] == 0xC2 && text[i + 1] <= 0x9F;
+        if (len == 0) len = 1;
+        bool drop = c1 || (len == 1 && text[i] >= 0x80 && text[i] <= 0x9F);
+        if (n + len > outSize - 1) break;
+        if (!drop)
+            for (size_t k = 0; k < len; ++k) out[n++] = static_cast<char>(text[i + k]);
+        i += len;
     }
     out[n] = '\0';
 }

@@ -13,13 +13,24 @@ void myprintf(const char* mask, ...) __attribute__((format(printf, 1, 2)));
 using LogWriter = void (*)(const char* text, size_t length);
 void setLogWriter(LogWriter writer);  // nullptr restores standard output
 
+// The console's stream: standard output (the default) or standard error, when
+// standard output carries something else.
+enum class ConsoleStream { Stdout, Stderr };
+void setConsoleStream(ConsoleStream stream);
+
+// With on, every entry ends in a line feed: a line meant to be overwritten ("\r")
+// ends in "\n" instead, for log collectors and files that keep every line.
+void setWholeLines(bool on);
+
 // Ends the console's last line when its entry ended in "\r", so that what comes
 // after the program (the shell's prompt) does not overwrite it.
 void endConsoleLine();
 
 // Copies text received from the network into out (at most outSize - 1 bytes and a
-// terminating NUL), dropping every control byte (below 0x20) and DEL (0x7F), so
-// that a stranger's text cannot forge or overwrite console lines.
+// terminating NUL), dropping every control byte (below 0x20), DEL (0x7F) and the C1
+// controls (U+0080..U+009F in UTF-8, and single bytes 0x80..0x9F outside UTF-8), so
+// that a stranger's text cannot forge or overwrite console lines. A UTF-8 character
+// is never cut in two at the end.
 void sanitizeReceivedText(const char* in, size_t inSize, char* out, size_t outSize);
 
 // Bounds one kind of line that traffic or a failure can repeat many times a second:

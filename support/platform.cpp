@@ -1,5 +1,7 @@
 #include "support/platform.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -15,6 +17,8 @@ volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gContinued = 0;
 volatile sig_atomic_t gSingleKeyMode = 0;  // set by initKeyboard or a later SIGCONT, in force now
 
+int gKeyFd = STDIN_FILENO;  // where keys are read: standard input, opened again without blocking
+int gSavedFlags = -1;       // standard input's own flags, when they had to be changed
 bool gTerminal = false;    // standard input is a terminal
 bool gFifo = false;        // standard input is a pipe or FIFO: its end of file lasts until the next writer
 bool gBackground = false;  // that terminal's foreground is another process group
@@ -32,6 +36,11 @@ int64_t gIncompleteSinceNs = -1;  // when the pending bytes were first seen as p
 constexpr int64_t kSequenceWaitNs = 50000000;
 
 void onStopSignal(int) { gStop = 1; }
+volatile sig_atomic_t gOutputClosed = 0;
+void onOutputClosed(int) {
+    gOutputClosed = 1;
+    gStop = 1;
+}
 void onContinue(int) { gContinued = 1; }
 
 void setHandler(int sig, void (*handler)(int)) {
@@ -87,9 +96,30 @@ void takeTerminalIfForeground() {
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) gSingleKeyMode = 1;
 }
 
+// Keys are read without blocking: a key taken back by whoever pressed it after the
+// readiness test (lcfleet's input does that) must not hold the turn up until the next
+// one. Standard input is opened again for that, since its file description may be a
+// shell's; where that is not allowed (a FIFO only its owner may open), its own flags
+// are changed, and changed back at the end. A file never blocks a read.
+void openKeyInput() {
+    struct stat in {};
+    if (fstat(STDIN_FILENO, &in) != 0 || S_ISREG(in.st_mode) || S_ISBLK(in.st_mode)) return;
+    int fd = open("/proc/self/fd/0", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat again {};
+    if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == in.st_dev && again.st_ino == in.st_ino) {
+        gKeyFd = fd;
+        return;
+    }
+    if (fd >= 0) close(fd);
+    if (isatty(STDIN_FILENO) == 1) return;  // shared with the shell; single-key mode reads without waiting
+    int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK) == 0)
+        gSavedFlags = flags;
+}
+
 // Reads what standard input holds now behind the pending bytes.
 void fillPending() {
-    ssize_t n = read(STDIN_FILENO, gPending + gPendingCount, sizeof gPending - static_cast<size_t>(gPendingCount));
+    ssize_t n = read(gKeyFd, gPending + gPendingCount, sizeof gPending - static_cast<size_t>(gPendingCount));
     if (n > 0) {
         gPendingCount += static_cast<int>(n);
     } else if (n == 0 && gFifo) {
@@ -117,6 +147,7 @@ void initKeyboard() {
     struct stat st {};
     gFifo = fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
     gTerminal = isatty(STDIN_FILENO) == 1;
+    openKeyInput();
     if (!gTerminal) return;
     if (tcgetattr(STDIN_FILENO, &gSavedModes) != 0) {
         gTerminal = false;
@@ -128,6 +159,8 @@ void initKeyboard() {
 void restoreKeyboard() {
     if (gSingleKeyMode && inForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &gSavedModes);
     gSingleKeyMode = 0;
+    if (gSavedFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, gSavedFlags);
+    gSavedFlags = -1;
 }
 
 int keyboardFd() {
@@ -139,7 +172,7 @@ int keyboardFd() {
         gTurnsSinceLook = 0;
         if (gBackground == inForeground()) takeTerminalIfForeground();  // the foreground changed hands
     }
-    return (gNoKeys || gBackground) ? -1 : STDIN_FILENO;
+    return (gNoKeys || gBackground) ? -1 : gKeyFd;
 }
 
 void stopReadingKeys() { gNoKeys = true; }
@@ -192,12 +225,13 @@ void installStopSignals() {
 // A closed output pipe ends the program like Ctrl-C, whatever the caller set: the
 // console has nowhere to go.
 void installConsoleSignals() {
-    setHandler(SIGPIPE, onStopSignal);
+    setHandler(SIGPIPE, onOutputClosed);
     setHandler(SIGTSTP, onTerminalStop);
     setHandler(SIGCONT, onContinue);
 }
 
 bool stopRequested() { return gStop != 0; }
+bool outputClosed() { return gOutputClosed != 0; }
 void requestStop() { gStop = 1; }
 
 ReadinessTest::ReadinessTest() {

@@ -14,7 +14,7 @@ constexpr int kKeySequence = 0x100;  // a terminal's CSI or SS3 sequence (arrow,
 // still generated); in the background the terminal is left alone and no key is
 // read. A pipe or FIFO delivers its bytes as keys; its end of file lasts only
 // until another writer opens it. End of file of anything else, or an unreadable
-// input, means no more keys.
+// input, means no more keys. A read for a key never waits, whatever standard input is.
 void initKeyboard();
 void restoreKeyboard();  // safe to call more than once
 // The descriptor for the turn's readiness test, or -1 while no key can come. After
@@ -47,6 +47,7 @@ void installStopSignals();
 // its modes back before the process stops; SIGCONT makes keyboardFd() look again.
 void installConsoleSignals();
 bool stopRequested();
+bool outputClosed();  // the stop came from SIGPIPE
 void requestStop();
 
 // The turn's one readiness test: which watched descriptors can be read now, asked

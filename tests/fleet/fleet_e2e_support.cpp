@@ -279,6 +279,8 @@ FleetEnv::FleetEnv() {
     std::vector<char> dir(pattern.begin(), pattern.end());
     dir.push_back('\0');
     if (mkdtemp(dir.data())) base_ = dir.data();
+    // Devices run as an unprivileged user: the files a test gives them must be reachable.
+    if (!base_.empty()) chmod(base_.c_str(), 0755);
 }
 
 FleetEnv::~FleetEnv() {

@@ -663,3 +663,83 @@ TEST_F(FleetTest, AStateDirectoryOthersCanChangeIsNeitherUsedNorTrusted) {
     EXPECT_TRUE(pathExists("/var/run/netns/" + prefix_ + std::to_string(kFirst)));
     EXPECT_TRUE(pathExists(state_ + "/fleet.conf"));
 }
+
+namespace {
+
+// The real, effective, saved and file-system uids of a process ("" when it is gone).
+std::string uidsOf(pid_t pid) {
+    std::istringstream in(readText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Uid:", 0) == 0) return line.substr(4);
+    return "";
+}
+
+void writeBytes(const std::string& path, size_t size, mode_t mode) {
+    std::ofstream(path) << std::string(size, 'p');
+    chmod(path.c_str(), mode);
+}
+
+}  // namespace
+
+TEST_F(FleetTest, DevicesRunUnprivilegedOnlyOnFilesThatRootAloneCanChange) {
+    // A folder a user owns: the PCM file and the simulator in it could be swapped after up.
+    const std::string userDir = env_.baseDir() + "/u", rootDir = env_.baseDir() + "/r";
+    const std::string secret = env_.baseDir() + "/secret.pcm";
+    for (const std::string& dir : {userDir, rootDir}) {
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        writeBytes(dir + "/a.pcm", 20000, 0644);
+        ASSERT_EQ(runProgram({"/bin/cp", SIMLINECASTER_BIN, dir + "/simlinecaster"}).code, 0);
+    }
+    ASSERT_EQ(chown(userDir.c_str(), 65534, 65534), 0);
+    writeBytes(secret, 20000, 0600);
+    const std::string names = "--prefix " + prefix_ + " --netns " + ctlNs_ + " up 1 --first " + std::to_string(kFirst);
+    int rc = 0;
+    for (const std::string& extra : {" --bin " + userDir + "/simlinecaster", " --pcm " + userDir + "/a.pcm"}) {
+        std::string out = fleet(names + extra, &rc);
+        EXPECT_EQ(rc, 1) << out;
+        EXPECT_NE(out.find(userDir + " can be changed by other users"), std::string::npos) << out;
+    }
+    // A file only root may read: the devices could not read it either.
+    std::string out = fleet(names + " --pcm " + secret, &rc);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("who cannot read " + secret), std::string::npos) << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    // Root's files in root's folder: the device runs on them, as a user that is not root.
+    out = fleet(names + " --bin " + rootDir + "/simlinecaster --pcm " + rootDir + "/a.pcm", &rc);
+    ASSERT_EQ(rc, 0) << out;
+    std::vector<fleet::Device> before = status();
+    ASSERT_EQ(before.size(), 1u);
+    std::string uids = uidsOf(before[0].pid);
+    ASSERT_FALSE(uids.empty());
+    std::istringstream fields(uids);
+    for (std::string uid; fields >> uid;) EXPECT_NE(uid, "0") << uids;
+    EXPECT_NE(readText(state_ + "/" + std::to_string(kFirst) + ".log").find("loaded " + rootDir + "/a.pcm with 20000"),
+              std::string::npos);
+
+    // The folder given away after up, or the file swapped for a link to a secret: no start
+    // uses them, and the device runs on.
+    const std::string restart = "restart " + std::to_string(kFirst);
+    ASSERT_EQ(chown(rootDir.c_str(), 65534, 65534), 0);
+    out = fleet(restart, &rc);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("not restarted: simulator " + rootDir + "/simlinecaster: " + rootDir + " can be changed"),
+              std::string::npos) << out;
+    ASSERT_EQ(chown(rootDir.c_str(), 0, 0), 0);
+    ASSERT_EQ(unlink((rootDir + "/a.pcm").c_str()), 0);
+    ASSERT_EQ(symlink(secret.c_str(), (rootDir + "/a.pcm").c_str()), 0);
+    out = fleet(restart, &rc);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("who cannot read " + rootDir + "/a.pcm"), std::string::npos) << out;
+    std::vector<fleet::Device> after = status();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_TRUE(after[0].alive);
+    EXPECT_EQ(after[0].pid, before[0].pid);
+    // Put back, the file serves the next start again.
+    ASSERT_EQ(unlink((rootDir + "/a.pcm").c_str()), 0);
+    writeBytes(rootDir + "/a.pcm", 20000, 0644);
+    out = fleet(restart, &rc);
+    EXPECT_EQ(rc, 0) << out;
+    out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+}

@@ -413,10 +413,11 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     if (child == 0) {
         signal(SIGHUP, SIG_IGN);
         signal(SIGINT, SIG_DFL);
-        countInterrupts();
+        Cancel cancel;
+        connectInterrupts(cancel);
         raise(SIGHUP);
         raise(SIGINT);
-        _exit(interruptCount());
+        _exit(cancel.count());
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

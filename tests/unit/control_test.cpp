@@ -109,6 +109,13 @@ TEST_F(Control, SetSerialLengthAndTexts) {
     EXPECT_EQ(lines()[1], "###           HwInfo : ABCDEFGHI\n");
     EXPECT_EQ(lines()[2], "###           Date   : ab[2J\n");
     EXPECT_EQ(lines()[3], "###           Comment: xy\xc3\xa4\n");
+
+    // C1 controls, as UTF-8 characters or single bytes, are dropped as well.
+    gEntries.clear();
+    EXPECT_TRUE(hello(encodeSetSerial(530, 531, "\xc2\x9b" "2J", "d", "\xc2\x9d" "0;t\x07\x9b" "1m")));
+    ASSERT_EQ(lines().size(), 4u);
+    EXPECT_EQ(lines()[1], "###           HwInfo : 2J\n");
+    EXPECT_EQ(lines()[3], "###           Comment: 0;t1m\n");
 }
 
 TEST_F(Control, ShortSetSerialReadsZerosNotEarlierBytes) {

@@ -1,7 +1,11 @@
 // Address text, console log, millisecond tick, file loading, key splitting and
 // the turn schedule.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstring>
@@ -119,13 +123,35 @@ TEST(SanitizeReceivedText, DropsControlBytesAndDel) {
     const char in[] = "a\tb\nc\rd\x08" "e\x7f" "f\x1b[1mg\x80\xfeh\0ignored";
     char out[64];
     sanitizeReceivedText(in, sizeof in - 1, out, sizeof out);
-    EXPECT_STREQ(out, "abcdef[1mg\x80\xfeh");
+    EXPECT_STREQ(out, "abcdef[1mg\xfeh") << "0x80 alone is a C1 control";
 
     char tiny[4];
     sanitizeReceivedText("abcdef", 6, tiny, sizeof tiny);
     EXPECT_STREQ(tiny, "abc");
     sanitizeReceivedText("abcdef", 2, out, sizeof out);  // stops at inSize without a NUL
     EXPECT_STREQ(out, "ab");
+}
+
+TEST(SanitizeReceivedText, DropsC1ControlsInUtf8AndAlone) {
+    char out[64];
+    // CSI and OSC as UTF-8 characters, then as single bytes: none reaches the console.
+    const char c1[] = "a\xc2\x9b" "2Jb\xc2\x9d" "0;x\x07" "c\x9b" "2J\x9d" "d\xc2\x80\xc2\x9f";
+    sanitizeReceivedText(c1, sizeof c1 - 1, out, sizeof out);
+    EXPECT_STREQ(out, "a2Jb0;xc2Jd");
+    // Text whose characters merely contain bytes 0x80..0x9F stays whole: U+00A0, e acute,
+    // the euro sign, a four-byte character.
+    const char text[] = "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5";
+    sanitizeReceivedText(text, sizeof text - 1, out, sizeof out);
+    EXPECT_STREQ(out, text);
+    // A dropped control byte cannot join a lead byte and a C1 byte into a character,
+    // and overlong or broken sequences are no cover for one.
+    const char joined[] = "x\xc2\x01\x9by\xe0\x82\x9bz\xc1\x9b";
+    sanitizeReceivedText(joined, sizeof joined - 1, out, sizeof out);
+    EXPECT_STREQ(out, "xy\xe0z\xc1");
+    // The end of the buffer cuts before a character, never inside it.
+    char small[4];
+    sanitizeReceivedText("ab\xc3\xa9", 4, small, sizeof small);
+    EXPECT_STREQ(small, "ab");
 }
 
 TEST_F(DeviceTest, TickArithmetic) {
@@ -230,6 +256,59 @@ TEST(KeyLength, SplitsEscapeSequences) {
     EXPECT_EQ(scanKey(alt, 3, true, false).key, kKeyEscape);
     EXPECT_EQ(length(plain, 2), 1);
     EXPECT_EQ(length(plain, 0), 0);
+}
+
+// In a child, with standard input on a FIFO (opened as lcfleet opens a device's, read
+// and write, blocking) or a pipe: a readiness test that saw a key which someone took
+// back before the read must give no key, not a read that waits for the next one.
+// With asNobody the child cannot open its input again (the FIFO is root's, 0600).
+// The child's exit: 0 when every step held, else the step that failed; -1 hung.
+int keyChild(bool fifo, bool asNobody) {
+    char dir[] = "/tmp/lc-unit-keys-XXXXXX";
+    if (!mkdtemp(dir)) return 100;
+    std::string path = std::string(dir) + "/in";
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        int fds[2];
+        if (fifo) {
+            if (mkfifo(path.c_str(), 0600) != 0) _exit(1);
+            fds[0] = open(path.c_str(), O_RDWR);
+            fds[1] = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        } else if (pipe(fds) != 0) {
+            _exit(1);
+        }
+        if (fds[0] < 0 || fds[1] < 0 || dup2(fds[0], STDIN_FILENO) < 0) _exit(2);
+        int writer = fds[1];
+        if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        initKeyboard();
+        if (readKey(true) != 0) _exit(4);  // said ready, but nothing there
+        if (write(writer, "m", 1) != 1) _exit(5);
+        if (readKey(true) != 'm') _exit(6);
+        restoreKeyboard();
+        if (asNobody && (fcntl(STDIN_FILENO, F_GETFL) & O_NONBLOCK) != 0) _exit(7);  // flags given back
+        _exit(0);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 3000 && waitpid(pid, &status, WNOHANG) == 0; waited += 10) usleep(10000);
+    int rc = -1;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    } else {
+        rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    unlink(path.c_str());
+    rmdir(dir);
+    return rc;
+}
+
+TEST(KeyInput, AKeyTakenBackAfterTheReadinessTestNeverBlocksTheRead) {
+    EXPECT_EQ(keyChild(true, false), 0) << "FIFO (-1: the read blocked)";
+    EXPECT_EQ(keyChild(false, false), 0) << "pipe";
+    if (geteuid() == 0) {
+        EXPECT_EQ(keyChild(true, true), 0) << "FIFO that only root may open again";
+    }
 }
 
 TEST(TurnPacer, DueTimesAdvanceWithoutDrift) {

@@ -274,6 +274,24 @@ TEST_F(ConsoleBound, UnknownTrafficTwentyLinesThenOneReport) {
     EXPECT_EQ(gEntries.size(), 24u) << "no report for a second that held nothing back";
 }
 
+TEST_F(ConsoleBound, MismatchedAdministrationMessagesAreBoundedEachAndStillEndTheTurn) {
+    for (int i = 0; i < 3000; ++i) {
+        EXPECT_TRUE(handleHelloDatagram(encodeSetIP(99, 1, 1, 2, 3, 4).data(), 23, sender("10.0.0.1"), ls));
+        EXPECT_TRUE(handleHelloDatagram(encodeSetSerial(99, 5, "", "", "").data(), 286, sender("10.0.0.1"), ls));
+    }
+    EXPECT_EQ(count("SetIP: serno mismatch (000001AD / 00000063)\n"), 20);
+    EXPECT_EQ(count("SetSerial: mismatch (000001AD / 00000063)\n"), 20);
+    EXPECT_EQ(gEntries.size(), 40u);
+    gSecond++;
+    reportHeldLines();
+    EXPECT_EQ(count("2980 more \"SetIP: serno mismatch\" lines not shown in the last second\n"), 1);
+    EXPECT_EQ(count("2980 more \"SetSerial: mismatch\" lines not shown in the last second\n"), 1);
+    // A message for this device is still obeyed at once.
+    gEntries.clear();
+    EXPECT_TRUE(handleHelloDatagram(encodeSetSerial(429, 5, "", "", "").data(), 286, sender("10.0.0.1"), ls));
+    EXPECT_EQ(lines()[0], "### SetSerial SNR    : 5\n");
+}
+
 TEST_F(ConsoleBound, RepeatedSendFailureIsBoundedToo) {
     UDPIO o;
     ASSERT_EQ(o.initSendReceive("bound.test", 0, 9, nullptr), 0);  // any free port

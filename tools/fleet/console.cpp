@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -119,26 +120,60 @@ bool recentRate(const std::string& text, int nowSecond, double& rate) {
     return true;
 }
 
-std::string statusHeader() {
-    char line[160];
-    std::snprintf(line, sizeof line, "%-8s %-12s %-15s %-10s %-8s %-5s %-7s %-12s %s\n", "INSTANCE", "NAMESPACE",
-                  "ADDRESS", "SERIAL", "PID", "STATE", "RATE", "FAULTS", "LAST CONSOLE LINE");
-    return line;
-}
+namespace {
 
-std::string formatRow(const StatusRow& r) {
-    std::string pid = r.pid > 0 ? std::to_string(r.pid) : "-";
+constexpr const char* kHeads[] = {"INSTANCE", "NAMESPACE", "ADDRESS", "SERIAL", "PID",    "STATE",
+                                  "RATE",     "MASTER",    "TARGET",  "INPUT",  "FAULTS", "LAST CONSOLE LINE"};
+constexpr size_t kColumns = sizeof kHeads / sizeof kHeads[0];
+constexpr size_t kMinWidths[kColumns] = {8, 12, 15, 10, 8, 5, 7, 15, 6, 5, 12, 0};
+
+std::vector<std::string> cellsOf(const StatusRow& r) {
     std::string rate = "-";
     if (r.rate >= 0) {
         char text[16];
         std::snprintf(text, sizeof text, "%.0f/s%s", r.rate, isSlow(r.rate) ? "!" : "");
         rate = text;
     }
-    char head[200];
-    std::snprintf(head, sizeof head, "%-8llu %-12s %-15s %-10u %-8s %-5s %-7s %-12s ",
-                  static_cast<unsigned long long>(r.instance), r.ns.c_str(), r.address.c_str(), r.serial, pid.c_str(),
-                  r.alive ? "alive" : "dead", rate.c_str(), r.faults.c_str());
-    return head + r.lastLine + "\n";
+    auto dash = [](const std::string& t) { return t.empty() ? std::string("-") : t; };
+    return {std::to_string(r.instance), dash(r.ns), dash(r.address), std::to_string(r.serial),
+            r.pid > 0 ? std::to_string(r.pid) : "-", r.alive ? "alive" : "dead", rate, dash(r.master),
+            dash(r.target), dash(r.input), dash(r.faults), r.lastLine};
+}
+
+std::string line(const std::vector<std::string>& cells, const size_t* widths) {
+    std::string out;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        out += cells[i];
+        if (i + 1 < cells.size()) out += std::string(widths[i] > cells[i].size() ? widths[i] - cells[i].size() : 0, ' ') + " ";
+    }
+    return out + "\n";
+}
+
+}  // namespace
+
+std::string formatTable(const std::vector<StatusRow>& rows) {
+    size_t widths[kColumns];
+    std::vector<std::vector<std::string>> cells;
+    for (size_t i = 0; i < kColumns; ++i) widths[i] = std::max(kMinWidths[i], std::string(kHeads[i]).size());
+    for (const auto& r : rows) {
+        cells.push_back(cellsOf(r));
+        for (size_t i = 0; i < kColumns; ++i) widths[i] = std::max(widths[i], cells.back()[i].size());
+    }
+    std::string out = line(std::vector<std::string>(kHeads, kHeads + kColumns), widths);
+    for (const auto& c : cells) out += line(c, widths);
+    return out;
+}
+
+std::string statusHeader() {
+    size_t widths[kColumns];
+    for (size_t i = 0; i < kColumns; ++i) widths[i] = std::max(kMinWidths[i], std::string(kHeads[i]).size());
+    return line(std::vector<std::string>(kHeads, kHeads + kColumns), widths);
+}
+
+std::string formatRow(const StatusRow& r) {
+    size_t widths[kColumns];
+    for (size_t i = 0; i < kColumns; ++i) widths[i] = std::max(kMinWidths[i], std::string(kHeads[i]).size());
+    return line(cellsOf(r), widths);
 }
 
 std::string overloadNote(const std::vector<StatusRow>& rows) {

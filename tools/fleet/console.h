@@ -49,8 +49,15 @@ struct StatusRow {
     double rate = -1;  // frames a second; negative when not streaming
     std::string faults = "-";
     std::string lastLine;
+    std::string master = "-";  // the master's address
+    std::string target = "-";  // the play target "a.b.c.d:port"
+    std::string input = "-";   // on, off, muted, or - while unknown
 };
 
+// The table with a header; every column as wide as its widest entry, so that rows stay
+// aligned whatever the faults (the last column, the console line, is free text).
+std::string formatTable(const std::vector<StatusRow>& rows);
+// The header and one row at the narrowest widths.
 std::string statusHeader();
 std::string formatRow(const StatusRow& row);
 // A line saying how many streaming devices are slow, or "" when none is.

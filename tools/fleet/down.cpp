@@ -15,6 +15,7 @@
 #include "dhcp.h"
 #include "files.h"
 #include "fleet.h"
+#include "lab.h"
 
 namespace lcfleet {
 
@@ -23,7 +24,7 @@ namespace {
 constexpr int kKillWaitMs = 2000;
 constexpr size_t kParallelReleases = 64;
 
-bool stopRequested() { return interruptCount() >= 2; }
+bool stopRequested(const Fleet& f) { return f.call.cancelCount() >= 2; }
 
 bool gone(pid_t pid) {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -74,25 +75,27 @@ void stopProcesses(Fleet& f, bool quiet, int termWaitMs) {
     }
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(termWaitMs);
-    while (Clock::now() < deadline && !stopRequested()) {
+    while (Clock::now() < deadline && !stopRequested(f)) {
         std::set<pid_t> left;
         for (pid_t pid : pids)
             if (!gone(pid)) left.insert(pid);
         pids.swap(left);
         if (pids.empty()) return;
-        pauseMs(50);
+        Call plain;  // an interrupt does not shorten the grace period: a second one ends it
+        plain.sleep(50);
     }
-    if (stopRequested()) return;
+    if (stopRequested(f)) return;
     for (pid_t pid : pids) {
         if (gone(pid)) continue;
-        if (!quiet) complain("pid " + std::to_string(pid) + " ignored SIGTERM, killing it");
+        if (!quiet) f.call.tell("pid " + std::to_string(pid) + " ignored SIGTERM, killing it");
         kill(pid, SIGKILL);
     }
     for (int waited = 0; waited < kKillWaitMs; waited += 20) {
         bool all = true;
         for (pid_t pid : pids) all = all && gone(pid);
         if (all) return;
-        pauseMs(20);
+        Call plain;
+        plain.sleep(20);
     }
 }
 
@@ -151,48 +154,40 @@ std::string leftovers(const Fleet& f) {
 
 }  // namespace
 
-int removeFleet(Fleet& f, bool quiet, int termWaitSeconds) {
+Error removeFleet(Fleet& f, bool quiet, int termWaitSeconds) {
     using Step = void (*)(Fleet&);
     static const Step steps[] = {stopKeeper, releaseLeases, nullptr, removeNetwork, removeHostsFiles, removeStateFiles};
     for (Step step : steps) {
-        if (stopRequested()) {
-            complain("down stopped by a second interrupt; left: " + leftovers(f));
-            complain("run 'lcfleet --state " + f.stateDir + " down' to finish");
-            return kExitInterrupted;
-        }
+        if (stopRequested(f))
+            return {Errc::Cancelled, "down stopped by a second interrupt; left: " + leftovers(f) +
+                                         "\nrun 'lcfleet --state " + f.stateDir + " down' to finish"};
         if (step) step(f);
         else stopProcesses(f, quiet, termWaitSeconds * 1000);
     }
-    return kExitOk;
+    return {};
 }
 
-int runDown(const Options& o) {
-    countInterrupts();
+Outcome<bool> Lab::down(int termWaitSeconds, const Call& call) const {
+    Outcome<bool> out;
     Fleet f;
-    f.stateDir = absolutePath(o.state);
-    if (!exists(f.path(kRecordFile))) {
-        std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
-        return kExitOk;
-    }
-    StateLock lock(f.stateDir);
+    f.stateDir = stateDir_;
+    f.call = call;
+    if (!exists(f.path(kRecordFile))) return out;
+    StateLock lock(f.stateDir, call, StateLock::Exclusive);
     if (lock.interrupted()) {
-        complain("interrupted while waiting; nothing changed");
-        return kExitInterrupted;
+        out.error = {Errc::Cancelled, "interrupted while waiting; nothing changed"};
+        return out;
     }
+    // The wait is over: from now on one interrupt lets down finish, a second stops it.
     std::string error;
     if (!f.load(error)) {
-        if (error.empty()) {
-            std::printf("no fleet recorded in %s\n", f.stateDir.c_str());
-            return kExitOk;
-        }
-        complain(error.rfind("refusing", 0) == 0 ? error : error + ": remove what is left by hand");
-        return kExitFailed;
+        if (!error.empty())
+            out.error = {Errc::Failed, error.rfind("refusing", 0) == 0 ? error : error + ": remove what is left by hand"};
+        return out;
     }
-    int rc = removeFleet(f, false, o.termWaitSeconds);
-    if (rc != kExitOk) return rc;
-    std::printf("lcfleet: fleet in %s is down%s\n", f.stateDir.c_str(),
-                interruptCount() ? " (finished after the interrupt)" : "");
-    return kExitOk;
+    if ((out.error = removeFleet(f, false, termWaitSeconds))) return out;
+    out.value = true;
+    return out;
 }
 
 }  // namespace lcfleet

@@ -1,8 +1,10 @@
-// The fault verbs: input, freeze, thaw, restart, unplug, plug, loss and delay on one
+// The fault calls: input, freeze, thaw, restart, unplug, plug, loss and delay on one
 // device of a running fleet. Each is one action that the kernel applies whole (a key,
 // a signal, a link state, one nft transaction, one tc change) and is recorded only
-// once it took effect, so a refused or failed verb changes nothing.
+// once it took effect, so a refused or failed change changes nothing. Each change is
+// appended to lab.events with who made it.
 #include <fcntl.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,8 +13,10 @@
 #include <cstring>
 
 #include "console.h"
+#include "events.h"
 #include "files.h"
 #include "fleet.h"
+#include "lab.h"
 #include "rules.h"
 
 namespace lcfleet {
@@ -23,240 +27,376 @@ constexpr int kConfirmMs = 3000;
 constexpr int kTakenConfirmMs = 1000;  // after the device took the key from its input
 constexpr int kRestartWaitMs = 5000;
 
-// Returns false with error set unless the device's simulator runs.
-bool needRunning(const Fleet& f, uint64_t n, std::string& error) {
-    if (f.deviceRuns(n)) return true;
-    error = "device " + std::to_string(n) + " is not running (see lcfleet status; restart starts it)";
-    return false;
+std::string dev(uint64_t n) { return "device " + std::to_string(n); }
+
+// Refused unless the device's simulator runs.
+Error needRunning(const Fleet& f, uint64_t n) {
+    if (f.deviceRuns(n)) return {};
+    return {Errc::Refused, dev(n) + " is not running (see lcfleet status; restart starts it)"};
 }
 
-bool pressKey(const Fleet& f, uint64_t n, bool off, std::string& error) {
+// Where a device confirms a key: its events when it has them, else its console.
+struct Confirmation {
+    std::string file;
+    bool events = false;
+};
+
+Confirmation confirmationOf(const Fleet& f, uint64_t n) {
+    return f.rec.events ? Confirmation{f.path(eventsFile(n)), true} : Confirmation{f.path(logFile(n)), false};
+}
+
+// True when the text (written after the key was pressed) holds the device's answer:
+// an input_muted event with the wanted value, or the console's line.
+bool confirmedIn(const std::string& text, const Confirmation& c, bool off) {
+    if (!c.events) return text.find(off ? "input muted" : "input unmuted") != std::string::npos;
+    return eventLineWhere(text, [off](const nlohmann::ordered_json& e) {
+        auto type = e.find("type"), muted = e.find("muted");
+        return type != e.end() && *type == "input_muted" && muted != e.end() && *muted == off;
+    });
+}
+
+// True when the text holds an event of the type.
+bool hasEvent(const std::string& text, const char* type) {
+    return eventLineWhere(text, [type](const nlohmann::ordered_json& e) {
+        auto t = e.find("type");
+        return t != e.end() && *t == type;
+    });
+}
+
+Error pressKey(const Fleet& f, uint64_t n, bool off) {
     DeviceFaults cur = f.faults(n);
-    if (!needRunning(f, n, error)) return false;
-    if (cur.frozen) {
-        error = "device " + std::to_string(n) + " is frozen: thaw it first";
-        return false;
-    }
-    const std::string log = f.path(logFile(n));
-    const char* confirm = off ? "input muted" : "input unmuted";
-    uint64_t from = fileSize(log);
+    if (Error e = needRunning(f, n)) return e;
+    if (cur.frozen) return {Errc::Refused, dev(n) + " is frozen: thaw it first"};
+    const Confirmation c = confirmationOf(f, n);
+    uint64_t from = fileSize(c.file);
     int fd = open(f.path(inputFifo(n)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     char key = off ? 'm' : 'u';
     if (fd < 0 || write(fd, &key, 1) != 1) {
-        error = "cannot press a key on device " + std::to_string(n) + ": " + std::strerror(errno);
+        Error e{Errc::Failed, "cannot press a key on " + dev(n) + ": " + std::strerror(errno)};
         if (fd >= 0) close(fd);
-        return false;
+        return e;
     }
     close(fd);
     auto confirmed = [&](int withinMs) {
         for (int waited = 0; waited < withinMs; waited += 20) {
-            if (fileSize(log) < from) from = 0;  // the keeper rotated the log meanwhile
-            if (readFrom(log, from, 1 << 20).find(confirm) != std::string::npos) return true;
-            if (!pauseMs(20)) return false;
+            if (fileSize(c.file) < from) from = 0;  // the keeper rotated the file meanwhile
+            if (confirmedIn(readFrom(c.file, from, 1 << 20), c, off)) return true;
+            if (!f.call.sleep(20)) return false;
         }
         return false;
     };
-    if (confirmed(kConfirmMs)) return true;
+    if (confirmed(kConfirmMs)) return {};
     // A device that has not read the key (stopped, hung, starved) would act on it later,
-    // after this verb failed: take it back, so that the failure changes nothing.
+    // after this call failed: take it back, so that the failure changes nothing.
     if (takeBack(f.path(inputFifo(n))) > 0) {
-        error = interruptCount() ? "interrupted before device " + std::to_string(n) + " took the key; nothing changed"
-                                 : "device " + std::to_string(n) +
-                                       " did not take the key within 3 s (stopped or overloaded?); nothing changed";
-        return false;
+        if (f.call.cancelled())
+            return {Errc::Cancelled, "interrupted before " + dev(n) + " took the key; nothing changed"};
+        return {Errc::Refused, dev(n) + " did not take the key within 3 s (stopped or overloaded?); nothing changed"};
     }
-    if (confirmed(kTakenConfirmMs)) return true;
-    error = "device " + std::to_string(n) + " took the key but did not confirm with '" + confirm +
-            "'; its input may have changed";
-    return false;
+    if (confirmed(kTakenConfirmMs)) return {};
+    return {Errc::Failed, dev(n) + " took the key but did not confirm with '" +
+                              std::string(off ? "input muted" : "input unmuted") + "'; its input may have changed"};
 }
 
-bool waitState(pid_t pid, bool stopped) {
+bool waitState(const Fleet& f, pid_t pid, bool stopped) {
     for (int waited = 0; waited < 1000; waited += 5) {
         if ((processState(pid) == 'T') == stopped) return true;
-        pauseMs(5);
+        f.call.sleep(5);
     }
     return false;
 }
 
-bool restart(const Fleet& f, uint64_t n, std::string& error) {
+Error restartDevice(const Fleet& f, uint64_t n) {
     // A simulator that cannot be started again is not stopped either.
-    if (access(f.rec.bin.c_str(), X_OK) != 0) {
-        error = "device " + std::to_string(n) + " not restarted: cannot run " + f.rec.bin + ": " + std::strerror(errno);
-        return false;
-    }
+    std::string error;
+    if (!f.filesTrusted(error)) return {Errc::Failed, dev(n) + " not restarted: " + error};
     pid_t pid = f.devicePid(n);
     if (f.deviceRuns(n)) {
         kill(pid, SIGKILL);  // a power cut: no goodbye on the wire
-        for (int waited = 0; waited < 3000 && f.deviceRuns(n); waited += 10) pauseMs(10);
-        if (f.deviceRuns(n)) {
-            error = "device " + std::to_string(n) + " (pid " + std::to_string(pid) + ") did not end";
-            return false;
+        for (int waited = 0; waited < 3000 && f.deviceRuns(n); waited += 10) {
+            Call plain;  // the kill is done: the wait for it is not cancelled
+            plain.sleep(10);
         }
+        if (f.deviceRuns(n)) return {Errc::Failed, dev(n) + " (pid " + std::to_string(pid) + ") did not end"};
     }
     takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
-    if (f.rec.dhcp && !f.writeHosts(n, error)) return false;
-    uint64_t from = fileSize(f.path(logFile(n)));
-    if (!f.startDevice(n, error)) return false;
-    // Its first announcement, after the ones the earlier process left in the log.
+    if (f.rec.dhcp && !f.writeHosts(n, error)) return {Errc::Failed, error};
+    const std::string watched = f.rec.events ? f.path(eventsFile(n)) : f.path(logFile(n));
+    uint64_t from = fileSize(watched);
+    if (!f.startDevice(n, error)) return {Errc::Failed, error};
+    // Its first announcement, after the ones the earlier process left.
     for (int waited = 0; waited < kRestartWaitMs; waited += 20) {
         if (!f.deviceRuns(n)) break;
-        if (fileSize(f.path(logFile(n))) < from) from = 0;
-        if (readFrom(f.path(logFile(n)), from, 1 << 20).find("SNR #") != std::string::npos) return true;
-        pauseMs(20);
+        if (fileSize(watched) < from) from = 0;
+        std::string fresh = readFrom(watched, from, 1 << 20);
+        if (f.rec.events ? hasEvent(fresh, "announced") : fresh.find("SNR #") != std::string::npos) return {};
+        if (!f.call.sleep(20)) return {Errc::Cancelled, dev(n) + " was restarted; interrupted while it came back"};
     }
-    error = "device " + std::to_string(n) + " did not come back: " + lastEntry(readTail(f.path(logFile(n)), 4096));
-    return false;
+    return {Errc::Failed, dev(n) + " did not come back: " + lastEntry(readTail(f.path(logFile(n)), 4096))};
 }
 
-bool setLink(const Fleet& f, uint64_t n, bool up, std::string& error) {
+Error setLink(const Fleet& f, uint64_t n, bool up) {
     RunResult r = f.ipHost({"link", "set", f.rec.vethName(n), up ? "up" : "down"});
-    if (r.code == 0) return true;
-    error = "cannot " + std::string(up ? "plug" : "unplug") + " device " + std::to_string(n) + ": " + r.firstLine();
-    return false;
+    if (r.code == 0) return {};
+    return {Errc::Failed, "cannot " + std::string(up ? "plug" : "unplug") + " " + dev(n) + ": " + r.firstLine()};
 }
 
-bool setLoss(const Fleet& f, uint64_t n, int percent, std::string& error) {
+// True when this kernel is older than 5.16, which brought nftables' egress hook.
+bool kernelLacksEgress() {
+    utsname u{};
+    int major = 0, minor = 0;
+    if (uname(&u) != 0 || std::sscanf(u.release, "%d.%d", &major, &minor) != 2) return false;
+    return major < 5 || (major == 5 && minor < 16);
+}
+
+constexpr const char* kNoEgress =
+    "loss needs nftables' egress hook (Linux 5.16 or later), which this kernel lacks; nothing changed";
+
+Error setLoss(const Fleet& f, uint64_t n, int percent) {
+    if (percent > 0 && kernelLacksEgress()) return {Errc::NotPossible, kNoEgress};
     RunResult r = run({"nft", "-f", "-"}, f.rec.nsName(n), lossRuleset(percent));
-    if (r.code == 0) return true;
-    error = r.code == -1 ? "loss needs nft (Debian package nftables)"
-                         : "loss on device " + std::to_string(n) + " failed: " + r.firstLine();
-    return false;
+    if (r.code == 0) return {};
+    if (r.code == -1) return {Errc::NotPossible, "loss needs nft (Debian package nftables); nothing changed"};
+    if ((r.err + r.out).find("hook egress") != std::string::npos) return {Errc::NotPossible, kNoEgress};
+    return {Errc::Failed, "loss on " + dev(n) + " failed: " + r.firstLine()};
 }
 
-bool setDelay(const Fleet& f, uint64_t n, int ms, int jitterMs, bool inForce, std::string& error) {
-    if (ms == 0 && !inForce) return true;
+Error setDelay(const Fleet& f, uint64_t n, int ms, int jitterMs) {
     RunResult r = run(delayArgs(ms, jitterMs), f.rec.nsName(n));
-    if (r.code == 0) return true;
+    if (r.code == 0) return {};
     if (netemMissing(r.err + r.out))
-        error = "delay needs the kernel's network emulator netem (sch_netem), which this kernel lacks; nothing changed";
-    else
-        error = r.code == -1 ? "delay needs tc (Debian package iproute2)"
-                             : "delay on device " + std::to_string(n) + " failed: " + r.firstLine();
-    return false;
+        return {Errc::NotPossible,
+                "delay needs the kernel's network emulator netem (sch_netem), which this kernel lacks; nothing changed"};
+    if (r.code == -1) return {Errc::NotPossible, "delay needs tc (Debian package iproute2); nothing changed"};
+    return {Errc::Failed, "delay on " + dev(n) + " failed: " + r.firstLine()};
 }
 
-// Applies the verb's fault; cur is updated to what is then in force.
-bool apply(const Options& o, const Fleet& f, DeviceFaults& cur, std::string& error) {
-    const uint64_t n = o.device;
-    switch (o.verb) {
-    case Verb::Input:
-        if (!pressKey(f, n, o.inputOff, error)) return false;
-        cur.inputOff = o.inputOff;
-        return true;
-    case Verb::Freeze:
-        if (!needRunning(f, n, error)) return false;
-        kill(f.devicePid(n), SIGSTOP);
-        if (!waitState(f.devicePid(n), true)) {
+// Applies one change; cur is updated to what is then in force, note says when there
+// was nothing to end.
+Error apply(const Fleet& f, uint64_t n, const FaultChange& c, DeviceFaults& cur, std::string& note) {
+    switch (c.kind) {
+    case FaultKind::InputOff:
+        if (Error e = pressKey(f, n, c.on)) return e;
+        cur.inputOff = c.on;
+        return {};
+    case FaultKind::Frozen:
+        if (Error e = needRunning(f, n)) return e;
+        kill(f.devicePid(n), c.on ? SIGSTOP : SIGCONT);
+        if (!waitState(f, f.devicePid(n), c.on) && c.on) {
             kill(f.devicePid(n), SIGCONT);
-            error = "device " + std::to_string(n) + " did not stop";
-            return false;
+            return {Errc::Failed, dev(n) + " did not stop"};
         }
-        cur.frozen = true;
-        return true;
-    case Verb::Thaw:
-        if (!needRunning(f, n, error)) return false;
-        kill(f.devicePid(n), SIGCONT);
-        waitState(f.devicePid(n), false);
-        cur.frozen = false;
-        return true;
-    case Verb::Restart:
-        if (!restart(f, n, error)) return false;
-        cur.inputOff = false;  // a fresh process: its input plays, nothing is stopped
-        cur.frozen = false;
-        return true;
-    case Verb::Unplug:
-    case Verb::Plug:
-        if (!setLink(f, n, o.verb == Verb::Plug, error)) return false;
-        cur.unplugged = o.verb == Verb::Unplug;
-        return true;
-    case Verb::Loss:
-        if (!setLoss(f, n, o.lossPercent, error)) return false;
-        cur.lossPercent = o.lossPercent;
-        return true;
-    case Verb::Delay:
-        if (!setDelay(f, n, o.delayMs, o.jitterMs, cur.delayMs != 0, error)) return false;
-        cur.delayMs = o.delayMs;
-        cur.jitterMs = o.delayMs ? o.jitterMs : 0;
-        return true;
-    default:
-        error = "not a fault verb";
-        return false;
+        cur.frozen = c.on;
+        return {};
+    case FaultKind::Unplugged:
+        if (Error e = setLink(f, n, !c.on)) return e;
+        cur.unplugged = c.on;
+        return {};
+    case FaultKind::Loss: {
+        int percent = c.on ? c.percent : 0;
+        if (percent == 0 && cur.lossPercent == 0) note = "no loss was in force on " + dev(n) + "; nothing to end";
+        if (Error e = setLoss(f, n, percent)) return e;
+        cur.lossPercent = percent;
+        return {};
     }
+    case FaultKind::Delay: {
+        int ms = c.on ? c.ms : 0;
+        if (ms == 0 && cur.delayMs == 0) {
+            // Nothing to remove: the host may not even have what a delay needs.
+            note = "no delay was in force on " + dev(n) + "; nothing to end";
+            return {};
+        }
+        if (Error e = setDelay(f, n, ms, ms ? c.jitterMs : 0)) return e;
+        cur.delayMs = ms;
+        cur.jitterMs = ms ? c.jitterMs : 0;
+        return {};
+    }
+    }
+    return {Errc::Invalid, "not a fault"};
 }
 
 // Puts back what apply changed when it cannot be recorded, so that the fault in force
-// stays the one status shows. A restart cannot be taken back.
-bool undo(const Options& o, const Fleet& f, const DeviceFaults& was, const DeviceFaults& cur) {
-    const uint64_t n = o.device;
-    std::string ignored;
-    switch (o.verb) {
-    case Verb::Input:
-        return was.inputOff == cur.inputOff || pressKey(f, n, was.inputOff, ignored);
-    case Verb::Freeze:
-    case Verb::Thaw:
+// stays the one status shows.
+bool undo(const Fleet& f, uint64_t n, FaultKind kind, const DeviceFaults& was, const DeviceFaults& cur) {
+    switch (kind) {
+    case FaultKind::InputOff:
+        return was.inputOff == cur.inputOff || !pressKey(f, n, was.inputOff);
+    case FaultKind::Frozen:
         if (was.frozen == cur.frozen) return true;
         kill(f.devicePid(n), was.frozen ? SIGSTOP : SIGCONT);
-        return waitState(f.devicePid(n), was.frozen);
-    case Verb::Unplug:
-    case Verb::Plug:
-        return was.unplugged == cur.unplugged || setLink(f, n, !was.unplugged, ignored);
-    case Verb::Loss:
-        return was.lossPercent == cur.lossPercent || setLoss(f, n, was.lossPercent, ignored);
-    case Verb::Delay:
+        return waitState(f, f.devicePid(n), was.frozen);
+    case FaultKind::Unplugged:
+        return was.unplugged == cur.unplugged || !setLink(f, n, !was.unplugged);
+    case FaultKind::Loss:
+        return was.lossPercent == cur.lossPercent || !setLoss(f, n, was.lossPercent);
+    case FaultKind::Delay:
         return (was.delayMs == cur.delayMs && was.jitterMs == cur.jitterMs) ||
-               setDelay(f, n, was.delayMs, was.jitterMs, true, ignored);
-    default:
-        return false;
+               !setDelay(f, n, was.delayMs, was.jitterMs);
     }
+    return false;
+}
+
+// The record of a change in lab.events, for whoever watches the fleet.
+void recordChange(const Fleet& f, uint64_t n, FaultKind kind, const DeviceFaults& now) {
+    nlohmann::ordered_json e;
+    e["type"] = "fault";
+    e["instance"] = n;
+    e["kind"] = faultKindName(kind);
+    switch (kind) {
+    case FaultKind::InputOff: e["on"] = now.inputOff; break;
+    case FaultKind::Frozen: e["on"] = now.frozen; break;
+    case FaultKind::Unplugged: e["on"] = now.unplugged; break;
+    case FaultKind::Loss:
+        e["on"] = now.lossPercent > 0;
+        e["percent"] = now.lossPercent;
+        break;
+    case FaultKind::Delay:
+        e["on"] = now.delayMs > 0;
+        e["ms"] = now.delayMs;
+        e["jitter_ms"] = now.jitterMs;
+        break;
+    }
+    e["by"] = actorName(f.call.by);
+    appendLabEvent(f.stateDir, e);
+}
+
+// The fleet loaded and device n locked for a change, or the error.
+struct Locked {
+    Fleet f;
+    std::unique_ptr<StateLock> lock;
+    Error error;
+};
+
+Locked lockForChange(const std::string& stateDir, uint64_t n, const Call& call) {
+    Locked l;
+    l.f.stateDir = stateDir;
+    l.f.call = call;
+    std::string error;
+    if (!l.f.load(error)) {
+        l.error = error.empty() ? Error{Errc::NoFleet, "no fleet recorded in " + stateDir} : Error{Errc::Failed, error};
+        return l;
+    }
+    l.lock = std::make_unique<StateLock>(stateDir, call, StateLock::Shared);
+    if (l.lock->interrupted()) {
+        l.error = {Errc::Cancelled, "interrupted while waiting; nothing changed"};
+        return l;
+    }
+    // Read again under the lock: a down may have ended the fleet while this waited.
+    if (!l.lock->held() || !l.f.load(error)) {
+        l.error = error.empty() ? Error{Errc::NoFleet, "no fleet recorded in " + stateDir} : Error{Errc::Failed, error};
+        return l;
+    }
+    if (!l.f.rec.hasInstance(n)) {
+        l.error = {Errc::NotInFleet, dev(n) + " is not in the fleet (instances " + std::to_string(l.f.rec.first) +
+                                         ".." + std::to_string(l.f.rec.last()) + ")"};
+        return l;
+    }
+    if (!l.lock->lockDevice(n, call)) {
+        l.error = {l.lock->interrupted() ? Errc::Cancelled : Errc::Failed,
+                   l.lock->interrupted() ? "interrupted while waiting; nothing changed"
+                                         : "cannot lock " + dev(n) + ": " + std::strerror(errno)};
+        return l;
+    }
+    return l;
+}
+
+Error saveOrUndo(const Fleet& f, uint64_t n, const std::vector<FaultKind>& kinds, const DeviceFaults& was,
+                 const DeviceFaults& cur) {
+    if (f.saveFaults(n, cur)) return {};
+    std::string what = "cannot record the faults of " + dev(n) + " in " + f.stateDir;
+    bool undone = true;
+    for (FaultKind k : kinds) undone = undo(f, n, k, was, cur) && undone;
+    what += undone ? "; nothing changed" : "; its fault may be in force: " + describeFaults(cur);
+    return {Errc::Failed, what};
 }
 
 }  // namespace
 
-int runFault(const Options& o) {
-    countInterrupts();
-    Fleet f;
-    f.stateDir = absolutePath(o.state);
-    std::string error;
-    if (!f.load(error)) {
-        complain(error.empty() ? "no fleet recorded in " + f.stateDir : error);
-        return kExitFailed;
-    }
-    StateLock lock(f.stateDir);
-    if (lock.interrupted()) {
-        complain("interrupted while waiting; nothing changed");
-        return kExitInterrupted;
-    }
-    // Read again under the lock: a down may have ended the fleet while this waited.
-    if (!lock.held() || !f.load(error)) {
-        complain(error.empty() ? "no fleet recorded in " + f.stateDir : error);
-        return kExitFailed;
-    }
-    if (!f.rec.hasInstance(o.device)) {
-        complain("device " + std::to_string(o.device) + " is not in the fleet (instances " +
-                 std::to_string(f.rec.first) + ".." + std::to_string(f.rec.last()) + ")");
-        return kExitFailed;
-    }
-    const DeviceFaults was = f.faults(o.device);
+Outcome<FaultResult> Lab::setFault(uint64_t n, const FaultChange& change, const Call& call) const {
+    Outcome<FaultResult> out;
+    if ((out.error = checkFault(change))) return out;
+    Locked l = lockForChange(stateDir_, n, call);
+    if ((out.error = l.error)) return out;
+    const DeviceFaults was = l.f.faults(n);
     DeviceFaults cur = was;
-    if (!apply(o, f, cur, error)) {
-        complain(error);
-        return interruptCount() && o.verb == Verb::Input ? kExitInterrupted : kExitFailed;
+    FaultResult& r = out.value;
+    r.instance = n;
+    if ((out.error = apply(l.f, n, change, cur, r.note))) return out;
+    if ((out.error = saveOrUndo(l.f, n, {change.kind}, was, cur))) return out;
+    r.faults = cur;
+    r.changed = r.note.empty();
+    if (r.changed) recordChange(l.f, n, change.kind, cur);
+    l.f.reviveKeeper(*l.lock);
+    return out;
+}
+
+Outcome<FaultResult> Lab::clearFaults(uint64_t n, const Call& call) const {
+    Outcome<FaultResult> out;
+    Locked l = lockForChange(stateDir_, n, call);
+    if ((out.error = l.error)) return out;
+    const DeviceFaults was = l.f.faults(n);
+    DeviceFaults cur = was;
+    std::vector<FaultKind> ended;
+    // Thawed first: a frozen device cannot take the key that turns its input on.
+    const std::pair<FaultKind, bool> inForce[] = {{FaultKind::Frozen, was.frozen},
+                                                  {FaultKind::Unplugged, was.unplugged},
+                                                  {FaultKind::InputOff, was.inputOff},
+                                                  {FaultKind::Loss, was.lossPercent > 0},
+                                                  {FaultKind::Delay, was.delayMs > 0}};
+    std::string note;
+    for (const auto& [kind, on] : inForce) {
+        if (!on) continue;
+        FaultChange c;
+        c.kind = kind;
+        c.on = false;
+        if ((out.error = apply(l.f, n, c, cur, note))) break;
+        ended.push_back(kind);
     }
-    if (!f.saveFaults(o.device, cur)) {
-        std::string what = "cannot record the faults of device " + std::to_string(o.device) + " in " + f.stateDir;
-        if (o.verb == Verb::Restart)
-            what += " (it was restarted)";
-        else
-            what += undo(o, f, was, cur) ? "; nothing changed" : "; its fault may be in force: " + describeFaults(cur);
-        complain(what);
-        return kExitFailed;
+    // Whatever ended is recorded, also when a later one failed.
+    if (Error saved = saveOrUndo(l.f, n, ended, was, cur)) {
+        out.error = saved;
+        return out;
     }
-    f.reviveKeeper();
-    std::printf("lcfleet: device %llu: %s\n", static_cast<unsigned long long>(o.device),
-                o.verb == Verb::Restart ? ("restarted, faults " + describeFaults(cur)).c_str()
-                                        : describeFaults(cur).c_str());
-    return kExitOk;
+    for (FaultKind k : ended) recordChange(l.f, n, k, cur);
+    out.value.instance = n;
+    out.value.faults = cur;
+    out.value.changed = !ended.empty();
+    if (ended.empty() && !out.error) out.value.note = "no fault was in force on " + dev(n) + "; nothing to end";
+    l.f.reviveKeeper(*l.lock);
+    return out;
+}
+
+Outcome<FaultResult> Lab::restart(uint64_t n, const Call& call) const {
+    Outcome<FaultResult> out;
+    Locked l = lockForChange(stateDir_, n, call);
+    if ((out.error = l.error)) return out;
+    DeviceFaults cur = l.f.faults(n);
+    // A restart that was interrupted while the new process came up still restarted it.
+    Error e = restartDevice(l.f, n);
+    if (e && e.code != Errc::Cancelled) {
+        out.error = e;
+        return out;
+    }
+    cur.inputOff = false;  // a fresh process: its input plays, nothing is stopped
+    cur.frozen = false;
+    if (!l.f.saveFaults(n, cur)) {
+        out.error = {Errc::Failed, "cannot record the faults of " + dev(n) + " in " + l.f.stateDir + " (it was restarted)"};
+        return out;
+    }
+    nlohmann::ordered_json ev;
+    ev["type"] = "restarted";
+    ev["instance"] = n;
+    ev["pid"] = l.f.devicePid(n);
+    ev["by"] = actorName(call.by);
+    appendLabEvent(l.f.stateDir, ev);
+    if (e) {
+        out.error = e;
+        return out;
+    }
+    out.value.instance = n;
+    out.value.faults = cur;
+    l.f.reviveKeeper(*l.lock);
+    return out;
 }
 
 }  // namespace lcfleet

@@ -22,36 +22,6 @@ namespace lcfleet {
 
 namespace {
 
-volatile sig_atomic_t gInterrupts = 0;
-void onInterrupt(int) { gInterrupts = gInterrupts + 1; }
-
-}  // namespace
-
-void complain(const std::string& text) { std::fprintf(stderr, "lcfleet: %s\n", text.c_str()); }
-
-void countInterrupts() {
-    struct sigaction sa {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(sig, &sa, nullptr);
-    }
-}
-
-int interruptCount() { return gInterrupts; }
-
-bool pauseMs(int ms) {
-    int before = gInterrupts;
-    timespec t{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR && gInterrupts == before) {
-    }
-    return gInterrupts == before;
-}
-
-namespace {
-
 // True when fd is still the file at path (not removed or replaced meanwhile).
 bool stillAt(int fd, const std::string& path) {
     struct stat held {}, now {};
@@ -59,23 +29,44 @@ bool stillAt(int fd, const std::string& path) {
            held.st_dev == now.st_dev && held.st_ino == now.st_ino;
 }
 
+constexpr int kLockPollMs = 20;
+
+// Tries the lock again every kLockPollMs until it is free or the call is cancelled.
+// try_ returns true when locked, false with errno set.
+template <class Try>
+bool waitForLock(Try tryLock, const Call& call, const std::string& notice, bool& cancelled) {
+    if (tryLock()) return true;
+    if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EACCES) return false;
+    call.tell(notice);
+    for (;;) {
+        if (!call.sleep(kLockPollMs)) {
+            cancelled = true;
+            return false;
+        }
+        if (tryLock()) return true;
+        if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EACCES) return false;
+    }
+}
+
 }  // namespace
 
-StateLock::StateLock(const std::string& stateDir, bool wait, bool create) {
+StateLock::StateLock(const std::string& stateDir, const Call& call, Mode mode, bool wait, bool create) {
     const std::string path = joinPath(stateDir, kLockFile);
+    const int op = mode == Shared ? LOCK_SH : LOCK_EX;
     bool told = false;
     for (int tries = 0; tries < 10; ++tries) {
         bool make = create || exists(joinPath(stateDir, kRecordFile));
         fd_ = open(path.c_str(), O_RDWR | (make ? O_CREAT : 0) | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd_ < 0) return;
-        bool locked = flock(fd_, LOCK_EX | LOCK_NB) == 0;
-        if (!locked && wait && errno == EWOULDBLOCK) {
-            if (!told) complain("waiting for another lcfleet command on " + stateDir);
+        bool locked = false;
+        if (wait) {
+            Call quiet = call;
+            if (told) quiet.notice = nullptr;
+            locked = waitForLock([&] { return flock(fd_, op | LOCK_NB) == 0; }, quiet,
+                                 "waiting for another lcfleet command on " + stateDir, interrupted_);
             told = true;
-            // An interrupt ends the wait: the handlers are installed without SA_RESTART.
-            while (!(locked = flock(fd_, LOCK_EX) == 0) && errno == EINTR && interruptCount() == 0) {
-            }
-            interrupted_ = !locked && interruptCount() > 0;
+        } else {
+            locked = flock(fd_, op | LOCK_NB) == 0;
         }
         if (locked && stillAt(fd_, path)) return;
         close(fd_);
@@ -88,24 +79,43 @@ StateLock::~StateLock() {
     if (fd_ >= 0) close(fd_);
 }
 
-HostLock::HostLock() {
+namespace {
+
+bool lockByte(int fd, uint64_t at) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(at);
+    fl.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+}  // namespace
+
+bool StateLock::tryLockKeeper() { return fd_ >= 0 && lockByte(fd_, kMaxInstance + 1); }
+
+bool StateLock::lockDevice(uint64_t n, const Call& call) {
+    if (fd_ < 0) return false;
+    auto tryLock = [&] { return lockByte(fd_, n); };
+    bool cancelled = false;
+    bool locked = waitForLock(tryLock, call, "waiting for another change of device " + std::to_string(n), cancelled);
+    interrupted_ = interrupted_ || cancelled;
+    return locked;
+}
+
+HostLock::HostLock(const Call& call) {
     fd_ = open(kHostLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         error_ = std::string("cannot open ") + kHostLockFile + ": " + std::strerror(errno);
         return;
     }
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-    complain("waiting for another lcfleet up on this host to make its fleet");
-    // An interrupt ends the wait: the handler is installed without SA_RESTART.
-    while (flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR || interruptCount() > 0) {
-            error_ = errno == EINTR ? "interrupted" : std::string("cannot lock ") + kHostLockFile + ": " +
-                                                           std::strerror(errno);
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
-    }
+    bool cancelled = false;
+    if (waitForLock([&] { return flock(fd_, LOCK_EX | LOCK_NB) == 0; }, call,
+                    "waiting for another lcfleet up on this host to make its fleet", cancelled))
+        return;
+    error_ = cancelled ? "interrupted" : std::string("cannot lock ") + kHostLockFile + ": " + std::strerror(errno);
+    close(fd_);
+    fd_ = -1;
 }
 
 void HostLock::release() {
@@ -248,8 +258,41 @@ bool rewritePidInPlace(const std::string& file, pid_t pid) {
 
 }  // namespace
 
+bool onlyRootCanChange(const std::string& what, const std::string& path, std::string& error) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        error = what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = what + " " + path + ": not a file";
+        return false;
+    }
+    if (onlyOwnerCanChange(path, error)) return true;
+    error = what + " " + path + ": " + error + "; devices use only files that root alone can change";
+    return false;
+}
+
+bool Fleet::filesTrusted(std::string& error) const {
+    if (access(rec.bin.c_str(), X_OK) != 0) {
+        error = "cannot run " + rec.bin + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!onlyRootCanChange("simulator", rec.bin, error)) return false;
+    if (rec.pcm.empty()) return true;
+    return onlyRootCanChange("PCM file", rec.pcm, error) && userCanRead(deviceUser(), rec.pcm, error);
+}
+
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) {
+        error = "device " + std::to_string(n) + " not started: " + error;
+        return false;
+    }
+    const User user = deviceUser();
     Launch l;
+    l.asUser = geteuid() == 0;
+    l.uid = user.uid;
+    l.gid = user.gid;
     l.program = rec.bin;
     l.args = {std::to_string(n)};
     if (!rec.pcm.empty()) l.args.push_back(rec.pcm);
@@ -296,13 +339,13 @@ bool Fleet::startKeeper(std::string& error) const {
     return true;
 }
 
-void Fleet::reviveKeeper() const {
-    if (keeperRuns()) return;
+void Fleet::reviveKeeper(StateLock& lock) const {
+    if (keeperRuns() || !lock.tryLockKeeper() || keeperRuns()) return;
     std::string error;
     if (startKeeper(error))
-        complain("the log keeper was not running (console logs grew unbounded); started it again");
+        call.tell("the log keeper was not running (console logs grew unbounded); started it again");
     else
-        complain("the log keeper is not running and did not start: " + error);
+        call.tell("the log keeper is not running and did not start: " + error);
 }
 
 bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {
@@ -328,7 +371,7 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
                     std::to_string(timeoutMs / 1000) + " s (first: " + std::to_string(waiting[0]) + ")";
             return false;
         }
-        if (!pauseMs(20)) {
+        if (!call.sleep(20)) {
             error = "interrupted";
             return false;
         }

@@ -1,5 +1,5 @@
-// The verbs of lcfleet and what they share: the state directory and its record, the
-// controller side's `ip`, starting and stopping devices, interrupts.
+// What the lab's calls share inside the library: the state directory and its record,
+// its locks, the controller side's `ip`, starting and stopping devices.
 #pragma once
 
 #include <sys/types.h>
@@ -9,43 +9,52 @@
 #include <string>
 #include <vector>
 
+#include "lab.h"
 #include "options.h"
 #include "record.h"
 #include "runner.h"
 
 namespace lcfleet {
 
+// Prints "lcfleet: <text>" on standard error (the command's, never the library's).
+void complain(const std::string& text);
+
+// Interrupts (SIGINT, SIGTERM, SIGHUP) cancel the token instead of ending the program.
+// A signal that the caller set to be ignored (nohup, a script's `cmd &`) stays ignored.
+void connectInterrupts(Cancel& cancel);
+
+// The command's verbs (cli.cpp): each calls the lab and prints what it returns.
 int runUp(const Options& o);
 int runDown(const Options& o);
 int runStatus(const Options& o);
 int runFault(const Options& o);
+int runEvents(const Options& o);
 int runKeeper(const Options& o);
 
-// Prints "lcfleet: <text>" on standard error.
-void complain(const std::string& text);
-
-// Interrupts (SIGINT, SIGTERM, SIGHUP) are counted instead of ending the program. A
-// signal that the caller set to be ignored (nohup, a script's `cmd &`) stays ignored.
-void countInterrupts();
-int interruptCount();
-
-// Sleeps ms milliseconds; false when an interrupt came (or had come) meanwhile.
-bool pauseMs(int ms);
-
-// An exclusive lock on the state directory's lock file, held while it lives. A lock
-// file that down removed while this waited for it is no lock: it is opened again.
-// Without wait it gives up at once when another command holds it; with wait it says
-// that it waits, and gives up at an interrupt. Only up (create) makes the lock file
-// where neither it nor a record is, so that a command that finds no fleet leaves
-// nothing behind.
+// The fleet's lock file, held while this lives. The fleet lock is flock()'s: shared for
+// reads and for changes of single devices, exclusive for up and down. A device's lock
+// is an open-file-description lock on byte N of the same file, so that changes of one
+// device wait for each other and changes of others do not. A lock file that down
+// removed while this waited for it is no lock: it is opened again. Without wait it
+// gives up at once when another command holds it; with wait it says so once (a notice)
+// and gives up when the call is cancelled. Only up (create) makes the lock file where
+// neither it nor a record is, so that a command that finds no fleet leaves nothing.
 class StateLock {
 public:
-    explicit StateLock(const std::string& stateDir, bool wait = true, bool create = false);
+    enum Mode { Shared, Exclusive };
+    StateLock(const std::string& stateDir, const Call& call, Mode mode = Exclusive, bool wait = true,
+              bool create = false);
     ~StateLock();
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
     bool held() const { return fd_ >= 0; }
     bool interrupted() const { return interrupted_; }
+    // Takes device n's lock as well, waiting for another change of it; false when
+    // cancelled meanwhile.
+    bool lockDevice(uint64_t n, const Call& call);
+    // The right to start the log keeper again, without waiting: false when another
+    // command is at it.
+    bool tryLockKeeper();
 
 private:
     int fd_ = -1;
@@ -54,11 +63,11 @@ private:
 
 // The host's lock of up: one up at a time checks the names, addresses and state
 // directory it wants and makes them, so that two ups never both find a name free and
-// then undo each other's. It waits for another up (saying so once) until an interrupt.
+// then undo each other's. It waits for another up (saying so once) until cancelled.
 constexpr const char* kHostLockFile = "/run/lcfleet.lock";
 class HostLock {
 public:
-    HostLock();
+    explicit HostLock(const Call& call);
     ~HostLock() { release(); }
     HostLock(const HostLock&) = delete;
     HostLock& operator=(const HostLock&) = delete;
@@ -75,6 +84,7 @@ private:
 struct Fleet {
     std::string stateDir;  // absolute
     FleetRecord rec;
+    Call call;  // the call this serves: its cancel token and notices
 
     std::string path(const std::string& name) const;
     // Reads the record; false with error "" when none is there.
@@ -97,20 +107,28 @@ struct Fleet {
     std::string hostsDir(uint64_t n) const;  // /etc/netns/<namespace>
     bool writeHosts(uint64_t n, std::string& error) const;
 
+    // True when the recorded simulator and PCM file may still be used: only root can
+    // change them or any directory above them, the simulator can be run and the devices'
+    // user can read the PCM file. Checked before every start.
+    bool filesTrusted(std::string& error) const;
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
-    // and log) and records its pid.
+    // and log) as the devices' user, and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;
     // The log keeper: whether it runs, and starting it (its pid in keeper.pid).
     bool keeperRuns() const;
     bool startKeeper(std::string& error) const;
     // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
-    // a line on standard error; the caller holds the state lock.
-    void reviveKeeper() const;
+    // a notice; the caller holds the state lock.
+    void reviveKeeper(StateLock& lock) const;
 
     // Waits until each of the devices has announced itself or ended; false with the
     // reason (devices that ended, or did not announce by the deadline).
     bool waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const;
 };
+
+// The simulator or PCM file named by what (an option, or "simulator") at path: true
+// when it is a file and only root can change it or any directory above it.
+bool onlyRootCanChange(const std::string& what, const std::string& path, std::string& error);
 
 // Reads back what is waiting in a FIFO (keys a device has not read); their number.
 size_t takeBack(const std::string& fifo);

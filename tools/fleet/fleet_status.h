@@ -46,12 +46,15 @@ struct Device {
     bool alive = false;
     double rate = -1;     // frames a second while streaming, else negative
     bool slow = false;    // the rate is marked as too low
+    std::string master;   // the master's address, "-" none
+    std::string target;   // the play target "a.b.c.d:port", "-" none
+    std::string input;    // "on", "off", "muted", "-" unknown
     std::string faults;   // "-" or e.g. "frozen,loss=50%"
     std::string lastLine;
 };
 
 // Parses the rows of `lcfleet status`:
-// INSTANCE NAMESPACE ADDRESS SERIAL PID STATE RATE FAULTS LAST...
+// INSTANCE NAMESPACE ADDRESS SERIAL PID STATE RATE MASTER TARGET INPUT FAULTS LAST...
 // The header and lines that do not fit are skipped.
 inline std::vector<Device> parseStatus(const std::string& text) {
     std::vector<Device> devices;
@@ -61,7 +64,9 @@ inline std::vector<Device> parseStatus(const std::string& text) {
         std::istringstream in(line);
         Device d;
         std::string pid, state, rate;
-        if (!(in >> d.instance >> d.ns >> d.address >> d.serial >> pid >> state >> rate >> d.faults)) continue;
+        if (!(in >> d.instance >> d.ns >> d.address >> d.serial >> pid >> state >> rate >> d.master >> d.target >>
+              d.input >> d.faults))
+            continue;
         if (state != "alive" && state != "dead") continue;
         d.pid = (pid == "-") ? -1 : static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10));
         d.alive = state == "alive";

@@ -1,13 +1,16 @@
 #include "keeper.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <ctime>
 
+#include "events.h"
 #include "files.h"
+#include "lab.h"
 #include "record.h"
 
 namespace lcfleet {
@@ -51,19 +54,46 @@ bool rotateLog(const std::string& log, const std::string& oldLog, uint64_t limit
     return ok;
 }
 
+namespace {
+
+// An "exited" event in lab.events for each device that ended.
+void recordExits(const std::string& stateDir, DeviceWatch& watch) {
+    for (const auto& e : watch.take()) {
+        nlohmann::ordered_json ev;
+        ev["type"] = "exited";
+        ev["instance"] = e.instance;
+        ev["pid"] = e.pid;
+        ev["code"] = e.code ? nlohmann::ordered_json(*e.code) : nlohmann::ordered_json(nullptr);
+        ev["signal"] = e.signal ? nlohmann::ordered_json(*e.signal) : nlohmann::ordered_json(nullptr);
+        appendLabEvent(stateDir, ev);
+    }
+}
+
+}  // namespace
+
 int keepLogs(const std::string& stateDir) {
     struct sigaction sa {};
     sa.sa_handler = onKeeperStop;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+    Lab lab(stateDir);
+    DeviceWatch watch(lab);
     while (!gKeeperStop) {
         std::string text, why;
         FleetRecord r;
         if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, r, why)) return 0;
-        for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n)
+        // Devices started since the last look (up, restart) are watched from now on.
+        watch.refresh();
+        recordExits(stateDir, watch);
+        for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n) {
             rotateLog(joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
-        timespec pause{kKeeperPeriodSeconds, 0};
-        nanosleep(&pause, nullptr);  // a stop signal cuts it short
+            rotateLog(joinPath(stateDir, eventsFile(n)), joinPath(stateDir, eventsFile(n) + ".1"), r.logLimit);
+        }
+        rotateLog(joinPath(stateDir, kLabEventsFile), joinPath(stateDir, std::string(kLabEventsFile) + ".1"),
+                  r.logLimit);
+        // An exit wakes it at once; a stop signal cuts the wait short.
+        pollfd p{watch.fd(), POLLIN, 0};
+        if (poll(&p, 1, kKeeperPeriodSeconds * 1000) > 0) recordExits(stateDir, watch);
     }
     return 0;
 }

@@ -180,6 +180,7 @@ struct FleetView {
 struct UpResult {
     FleetRecord record;
     std::vector<std::string> warnings;  // also given to Call::notice as they come
+    bool undone = false;                // with an error: what up had made is removed again
 };
 
 struct FaultResult {
@@ -243,6 +244,7 @@ private:
     std::vector<uint64_t> only_;
     bool withLab_;
     std::vector<std::unique_ptr<Source>> sources_;
+    std::vector<std::pair<uint64_t, std::string>> pending_;  // backlog of the rotated parts
 };
 
 // The exits of the fleet's devices, from a pidfd per device.

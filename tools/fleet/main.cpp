@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
     case Verb::Down: return runDown(o);
     case Verb::Status: return runStatus(o);
     case Verb::KeepLogs: return runKeeper(o);
+    case Verb::Events: return runEvents(o);
     case Verb::Serve: return lcserve::runServe(o.state, o.listen);
     default: return runFault(o);
     }

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "block.h"
@@ -15,10 +16,11 @@ struct VerbEntry {
 };
 
 constexpr VerbEntry kVerbs[] = {
-    {"up", Verb::Up, 1, 1},           {"status", Verb::Status, 0, 0}, {"down", Verb::Down, 0, 0},
+    {"up", Verb::Up, 1, 1},           {"status", Verb::Status, 0, SIZE_MAX}, {"down", Verb::Down, 0, 0},
     {"input", Verb::Input, 2, 2},     {"freeze", Verb::Freeze, 1, 1}, {"thaw", Verb::Thaw, 1, 1},
     {"restart", Verb::Restart, 1, 1}, {"unplug", Verb::Unplug, 1, 1}, {"plug", Verb::Plug, 1, 1},
-    {"loss", Verb::Loss, 2, 2},       {"delay", Verb::Delay, 2, 3},   {"_keep-logs", Verb::KeepLogs, 0, 0},
+    {"loss", Verb::Loss, 2, 2},       {"delay", Verb::Delay, 2, 3},   {"events", Verb::Events, 0, SIZE_MAX},
+    {"_keep-logs", Verb::KeepLogs, 0, 0},
     {"serve", Verb::Serve, 0, 0},
 };
 
@@ -61,6 +63,16 @@ bool takeOperands(const std::vector<std::string>& ops, Options& o, std::string& 
     }
     if (ops.empty()) return true;
     const char* verb = verbName(o.verb);
+    if (o.verb == Verb::Status || o.verb == Verb::Events) {
+        for (const auto& op : ops) {
+            if (!parseNumber(op, kMaxInstance, v)) {
+                error = std::string(verb) + " takes instance numbers N, not '" + op + "'";
+                return false;
+            }
+            o.devices.push_back(v);
+        }
+        return true;
+    }
     if (!parseNumber(ops[0], kMaxInstance, o.device)) {
         error = std::string(verb) + " needs an instance number N, not '" + ops[0] + "'";
         return false;
@@ -230,6 +242,10 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
             if (!value(*text)) return false;
         } else if (a == "--dhcp") {
             o.dhcp = true;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--follow") {
+            o.follow = true;
         } else if (a == "--first") {
             if (!value(v)) return false;
             if (!parseNumber(v, kMaxInstance, o.first)) {
@@ -269,6 +285,10 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         return false;
     }
     o.verb = verb->verb;
+    if (o.follow && o.verb != Verb::Events) {
+        error = "--follow goes with events only (see --help)";
+        return false;
+    }
     if (operands.size() < verb->minOperands || operands.size() > verb->maxOperands) {
         if (operands.size() > verb->maxOperands)
             error = "unexpected argument " + operands[verb->maxOperands] + " (see --help)";
@@ -285,7 +305,7 @@ const char* usageText() {
 Usage:
   lcfleet [options] up N [--first K] [--pcm FILE] [--uplink IFACE] [--bin PATH]
                          [--dhcp] [--log-limit SIZE]
-  lcfleet [options] status
+  lcfleet [options] status [N ...] [--json]
   lcfleet [options] down [--wait SECONDS]
   lcfleet [options] input N off|on     mute or unmute device N's input
   lcfleet [options] freeze N | thaw N  the device hangs / goes on where it stopped
@@ -293,6 +313,7 @@ Usage:
   lcfleet [options] unplug N | plug N  its cable is pulled / put back
   lcfleet [options] loss N PERCENT     drops that share of its datagrams both ways (0 ends it)
   lcfleet [options] delay N MS [JITTER_MS]  delays what it sends (netem; 0 ends it)
+  lcfleet [options] events [N ...] [--follow]  the devices' events, merged (JSON lines)
   lcfleet [options] serve [--listen ADDR:PORT]  HTTP API, live events and dashboard
   lcfleet --help
 
@@ -302,9 +323,14 @@ up N      Starts N devices, instances K..K+N-1. Instance n runs `simlinecaster n
           by instance number (in a /16: A.B.(n/250).(n%250+2)), or from a DHCP server with
           --dhcp. The host side of the bridge gets the block's first address (see
           --host-address). Consoles go to <state>/<n>.log, kept below the log limit.
-status    One line per device: instance, namespace, address, serial, pid, alive or dead,
-          frame rate while streaming, faults in force, last console line. Exit status 1
-          when a device is dead, 3 when no fleet is recorded.
+status    One line per device (or per device named): instance, namespace, address, serial,
+          pid, alive or dead, frame rate while streaming, master, play target, input,
+          faults in force, last console line; with --json one JSON object per device.
+          Exit status 1 when a device is dead or the controller namespace is gone, 3 when
+          no fleet is recorded.
+events    Every device's events (and the fault, restart and exit records of the fleet)
+          in time order as JSON lines, each with "instance"; --follow goes on printing
+          new ones until Ctrl-C or down.
 down      Stops the devices (SIGTERM, SIGKILL after 5 s or --wait SECONDS) and removes what
           up made, faults included. An interrupt lets it finish; a second one stops it and
           says what is left.
@@ -317,6 +343,8 @@ serve     Serves the fleet over HTTP on ADDR:PORT (default 127.0.0.1:8474) until
 Options of up:
   --first K         instance number of the first device (default 1)
   --pcm FILE        raw 16-bit stereo PCM file that every device plays instead of its tone
+                    (it and the simulator: files only root can change; devices run as
+                    the user simlinecaster, or nobody, and must be able to read it)
   --uplink IFACE    enslaves a spare interface to the bridge so that controllers on that LAN
                     see the devices; down releases it
   --bin PATH        simulator binary (default: the one built beside lcfleet, then
@@ -331,8 +359,11 @@ Common options (up records them; the other verbs need only --state):
                         A.B means A.B.0.0/16)
   --host-address ADDR   the host's address on the bridge, or none (default: first address)
   --netns NS            put the bridge and the controller side into namespace NS
+  --json                every verb prints its result as JSON on standard output
 
-Exit status: 0 done, 1 failed (one line on standard error), 2 bad arguments.
+Exit status: 0 done, 1 failed (one line on standard error), 2 bad arguments, 3 no
+fleet recorded (status), 4 not possible on this host (delay without netem, loss
+without nftables' egress hook; nothing changed), 130 interrupted.
 See lcfleet(8).
 )";
 }

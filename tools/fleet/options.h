@@ -13,10 +13,11 @@ enum ExitCode {
     kExitFailed = 1,   // could not be done; or status: a device is dead
     kExitUsage = 2,    // bad arguments
     kExitNoFleet = 3,  // status: no fleet recorded
+    kExitNotPossible = 4,  // a fault this host cannot make (delay without netem, loss without the egress hook)
     kExitInterrupted = 130,
 };
 
-enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, KeepLogs, Serve };
+enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, Events, KeepLogs, Serve };
 
 constexpr uint64_t kDefaultLogLimit = 128 * 1024;
 constexpr uint64_t kMinLogLimit = 4 * 1024;
@@ -24,6 +25,8 @@ constexpr uint64_t kMinLogLimit = 4 * 1024;
 struct Options {
     Verb verb = Verb::None;
     bool help = false;
+    bool json = false;    // --json: JSON on standard output
+    bool follow = false;  // events --follow
 
     // Common options; up records them, the other verbs read them from the record.
     std::string state;        // as given, or $LCFLEET_STATE, or /run/lcfleet
@@ -41,6 +44,9 @@ struct Options {
 
     // down: seconds between SIGTERM and SIGKILL
     int termWaitSeconds = 5;
+
+    // status and events: the devices named (none: all)
+    std::vector<uint64_t> devices;
 
     // serve: the address and port the HTTP API listens on
     std::string listen = "127.0.0.1:8474";

@@ -53,7 +53,8 @@ std::string formatRecord(const FleetRecord& r) {
         << "pcm=" << r.pcm << "\n"
         << "uplink=" << r.uplink << "\n"
         << "dhcp=" << (r.dhcp ? 1 : 0) << "\n"
-        << "log_limit=" << r.logLimit << "\n";
+        << "log_limit=" << r.logLimit << "\n"
+        << "events=" << (r.events ? 1 : 0) << "\n";
     for (const auto& d : r.madeDirs) out << "made_dir=" << d << "\n";
     if (r.etcNetnsMade) out << "etc_netns_made=1\n";
     if (r.bridgeMade) out << "bridge_made=1\n";
@@ -82,6 +83,7 @@ bool parseRecord(const std::string& text, const std::string& stateDir, FleetReco
         else if (key == "uplink") r.uplink = value;
         else if (key == "dhcp") r.dhcp = value == "1";
         else if (key == "log_limit") toNumber(value, r.logLimit);
+        else if (key == "events") r.events = value == "1";
         else if (key == "made_dir") r.madeDirs.push_back(value);
         else if (key == "etc_netns_made") r.etcNetnsMade = value == "1";
         else if (key == "bridge_made") r.bridgeMade = value == "1";
@@ -146,6 +148,7 @@ std::string describeFaults(const DeviceFaults& f) {
 std::string pidFile(uint64_t n) { return std::to_string(n) + ".pid"; }
 std::string logFile(uint64_t n) { return std::to_string(n) + ".log"; }
 std::string oldLogFile(uint64_t n) { return std::to_string(n) + ".log.1"; }
+std::string eventsFile(uint64_t n) { return std::to_string(n) + ".events"; }
 std::string inputFifo(uint64_t n) { return std::to_string(n) + ".in"; }
 std::string faultsFile(uint64_t n) { return std::to_string(n) + ".faults"; }
 std::string addressFile(uint64_t n) { return std::to_string(n) + ".addr"; }
@@ -153,15 +156,18 @@ std::string leaseFile(uint64_t n) { return std::to_string(n) + ".leases"; }
 std::string dhclientPidFile(uint64_t n) { return std::to_string(n) + ".dhclient.pid"; }
 
 std::vector<std::string> deviceFileNames(uint64_t n) {
-    std::vector<std::string> names = {pidFile(n),   logFile(n),  oldLogFile(n),      inputFifo(n),
-                                      faultsFile(n), addressFile(n), leaseFile(n), dhclientPidFile(n)};
+    std::vector<std::string> names = {pidFile(n),     logFile(n),     oldLogFile(n), inputFifo(n),
+                                      faultsFile(n),  addressFile(n), leaseFile(n),  dhclientPidFile(n),
+                                      eventsFile(n),  eventsFile(n) + ".1"};
     // Files written whole under a temporary name and renamed into place.
-    for (const auto& base : {oldLogFile(n), faultsFile(n), addressFile(n), pidFile(n)}) names.push_back(base + ".new");
+    for (const auto& base : {oldLogFile(n), faultsFile(n), addressFile(n), pidFile(n), eventsFile(n) + ".1"})
+        names.push_back(base + ".new");
     return names;
 }
 
 std::vector<std::string> fleetFileNames() {
-    return {kRecordFile, std::string(kRecordFile) + ".new", kLockFile, kKeeperPidFile, kDhcpScript, kDhcpConf};
+    return {kRecordFile, std::string(kRecordFile) + ".new", kLockFile, kKeeperPidFile, kDhcpScript, kDhcpConf,
+            "lab.events", "lab.events.1", "lab.events.1.new"};
 }
 
 }  // namespace lcfleet

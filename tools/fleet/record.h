@@ -29,6 +29,7 @@ struct FleetRecord {
     bool bridgeMade = false;
     bool routeAdded = false;
     bool uplinkAttached = false;
+    bool events = false;  // the devices run with --events <n>.events
 
     uint64_t last() const { return first + count - 1; }
     bool hasInstance(uint64_t n) const { return n >= first && n <= last(); }
@@ -69,6 +70,7 @@ std::vector<std::string> fleetFileNames();
 std::string pidFile(uint64_t n);
 std::string logFile(uint64_t n);
 std::string oldLogFile(uint64_t n);  // the rotated part
+std::string eventsFile(uint64_t n);  // the device's events (JSON lines); ".1" its rotated part
 std::string inputFifo(uint64_t n);
 std::string faultsFile(uint64_t n);
 std::string addressFile(uint64_t n);  // written by the DHCP client's script

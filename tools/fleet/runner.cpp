@@ -3,8 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,7 +82,9 @@ int waitFor(pid_t pid) {
             fail(("bind " + l.hostsFile + " over /etc/hosts").c_str());
     }
     if (!l.hostname.empty() && sethostname(l.hostname.c_str(), l.hostname.size()) != 0) fail("sethostname");
-    int in = open(l.input.empty() ? "/dev/null" : l.input.c_str(), O_RDWR);
+    // Without blocking: a device's key input is a FIFO, and a key taken back must not
+    // leave the device waiting in a read.
+    int in = open(l.input.empty() ? "/dev/null" : l.input.c_str(), O_RDWR | O_NONBLOCK);
     if (in < 0) fail(("open " + l.input).c_str());
     int out = l.output.empty() ? open("/dev/null", O_WRONLY) : open(l.output.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (out < 0) fail(("open " + l.output).c_str());
@@ -87,7 +92,15 @@ int waitFor(pid_t pid) {
     if (in > 2) close(in);
     if (out > 2) close(out);
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // nothing lcfleet's caller left open reaches the device
-    execv(l.program.c_str(), argv.data());
+    if (!l.asUser) {
+        execv(l.program.c_str(), argv.data());
+        fail(("exec " + l.program).c_str());
+    }
+    int program = open(l.program.c_str(), O_PATH | O_CLOEXEC);
+    if (program < 0) fail(("open " + l.program).c_str());
+    if (setgroups(0, nullptr) != 0 || setgid(l.gid) != 0 || setuid(l.uid) != 0) fail("cannot change to the devices' user");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("no_new_privs");
+    fexecve(program, argv.data(), environ);
     fail(("exec " + l.program).c_str());
     _exit(127);
 }
@@ -274,6 +287,34 @@ pid_t launch(const Launch& l, std::string& error) {
         return -1;
     }
     return pid;
+}
+
+User deviceUser() {
+    User u;
+    for (const char* name : {kDeviceUser, "nobody"}) {
+        if (const passwd* pw = getpwnam(name)) {
+            u.name = pw->pw_name;
+            u.uid = pw->pw_uid;
+            u.gid = pw->pw_gid;
+            return u;
+        }
+    }
+    u.name = "uid 65534";
+    return u;
+}
+
+bool userCanRead(const User& user, const std::string& path, std::string& error) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0) _exit(255);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno & 0xFF);
+    }
+    int code = pid < 0 ? 255 : waitFor(pid);
+    if (code == 0) return true;
+    error = "the devices run as user " + user.name + ", who cannot read " + path +
+            (code > 0 && code < 128 ? std::string(": ") + std::strerror(code) : std::string());
+    return false;
 }
 
 char processState(pid_t pid) {

@@ -47,7 +47,25 @@ struct Launch {
     std::string hostsFile;          // bind-mounted over /etc/hosts in an own mount namespace
     std::string input;              // opened read-write as standard input ("" /dev/null)
     std::string output;             // standard output and error, opened for appending ("" /dev/null)
+    // Runs as this user once the namespaces, mounts and standard streams are set up (as
+    // root), with no supplementary groups and no way to gain privileges; the program is
+    // opened before, so that it need not be reachable by that user.
+    bool asUser = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
 };
+
+// The user that devices run as: the package's system user when it exists, else nobody.
+constexpr const char* kDeviceUser = "simlinecaster";
+struct User {
+    std::string name;
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+};
+User deviceUser();
+// True when that user can open the file for reading (asked of the kernel in a child
+// that becomes the user); otherwise false with the reason in error.
+bool userCanRead(const User& user, const std::string& path, std::string& error);
 
 // Starts it in a session of its own and returns its pid once the program is executing;
 // -1 with the reason in error when any step before that failed.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -18,10 +19,11 @@
 #include "files.h"
 #include "fleet.h"
 #include "keeper.h"
+#include "lab.h"
 
 namespace lcfleet {
 
-int removeFleet(Fleet& f, bool quiet, int termWaitSeconds);  // down.cpp
+Error removeFleet(Fleet& f, bool quiet, int termWaitSeconds);  // down.cpp
 
 namespace {
 
@@ -48,8 +50,63 @@ std::string findSimulator(const std::string& given) {
     return realpath(found.c_str(), real) ? std::string(real) : "";
 }
 
+// True when the simulator writes device events (its help names --events).
+bool simulatorHasEvents(const std::string& bin) {
+    RunResult r = run({bin, "--help"});
+    return (r.out + r.err).find("--events") != std::string::npos;
+}
+
+void warn(const Fleet& f, std::vector<std::string>& warnings, const std::string& line) {
+    warnings.push_back(line);
+    f.call.tell(line);
+}
+
+// A PCM file that is really a WAV file plays its header as samples.
+void warnOfWavHeader(const Fleet& f, const std::string& pcm, std::vector<std::string>& warnings) {
+    std::string head = readFrom(pcm, 0, 12);
+    if (head.size() == 12 && head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "WAVE") == 0)
+        warn(f, warnings,
+             "warning: " + pcm + " starts with a RIFF/WAVE header, which the devices play as raw samples; convert it: "
+             "sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 -L out.pcm");
+}
+
+// Other fleets' bridges on the controller side, with the instances of their veths
+// (<prefix>h<n> enslaved to <prefix>br): their serial numbers are 429 + 100 * n too.
+void warnOfOverlappingSerials(const Fleet& f, std::vector<std::string>& warnings) {
+    std::map<std::string, std::pair<uint64_t, uint64_t>> others;  // bridge -> instances
+    std::istringstream lines(f.ipHost({"-o", "link", "show", "type", "veth"}).out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t a = line.find(": "), m = line.find(" master ");
+        if (a == std::string::npos || m == std::string::npos) continue;
+        std::string name = line.substr(a + 2, line.find_first_of(":@", a + 2) - a - 2);
+        std::istringstream rest(line.substr(m + 8));
+        std::string bridge;
+        rest >> bridge;
+        if (bridge == f.rec.bridgeName() || bridge.size() < 3 || bridge.compare(bridge.size() - 2, 2, "br") != 0)
+            continue;
+        std::string prefix = bridge.substr(0, bridge.size() - 2) + "h";
+        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size()) continue;
+        std::string digits = name.substr(prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) continue;
+        uint64_t n = std::stoull(digits);
+        auto it = others.find(bridge);
+        if (it == others.end()) others[bridge] = {n, n};
+        else it->second = {std::min(it->second.first, n), std::max(it->second.second, n)};
+    }
+    const FleetRecord& r = f.rec;
+    for (const auto& [bridge, range] : others) {
+        if (range.second < r.first || range.first > r.last()) continue;
+        uint64_t lo = std::max(range.first, r.first), hi = std::min(range.second, r.last());
+        warn(f, warnings,
+             "warning: serial numbers " + std::to_string(429 + 100 * lo) + ".." + std::to_string(429 + 100 * hi) +
+                 " are also those of the fleet on " + bridge + " (instances " + std::to_string(range.first) + ".." +
+                 std::to_string(range.second) + "): a controller that hears both cannot tell them apart (use --first)");
+    }
+}
+
 // Everything that can be checked before anything is made. Fills the record.
-bool checkUp(const Options& o, Fleet& f, std::string& error) {
+bool checkUp(const Options& o, Fleet& f, std::vector<std::string>& warnings, std::string& error) {
     FleetRecord& r = f.rec;
     r.prefix = o.prefix;
     r.netns = o.netns;
@@ -75,11 +132,18 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
             return false;
         }
         r.pcm = real;
+        warnOfWavHeader(f, r.pcm, warnings);
     }
     if (!recordablePath(r.bin) || !recordablePath(r.pcm)) {
         error = "the simulator's or the PCM file's real path holds a control character";
         return false;
     }
+    // Devices run the simulator and read the file as recorded, at every start: what
+    // another user could swap meanwhile is refused now.
+    if (!onlyRootCanChange(o.bin.empty() ? "simulator" : "--bin", r.bin, error)) return false;
+    if (!r.pcm.empty() &&
+        !(onlyRootCanChange("--pcm", r.pcm, error) && userCanRead(deviceUser(), r.pcm, error)))
+        return false;
     if (!o.netns.empty() && !netnsExists(o.netns)) {
         error = "namespace " + o.netns + " does not exist";
         return false;
@@ -110,6 +174,8 @@ bool checkUp(const Options& o, Fleet& f, std::string& error) {
         else if (exists(f.hostsDir(n))) error = f.hostsDir(n) + " exists already";
         if (!error.empty()) return false;
     }
+    warnOfOverlappingSerials(f, warnings);
+    r.events = simulatorHasEvents(r.bin);
     if (r.hostAddress != 0 || !r.dhcp) {
         std::vector<InUse> inUse = parseAddresses(f.ipHost({"-o", "-4", "addr", "show"}).out);
         std::vector<InUse> routes = parseRoutes(f.ipHost({"-4", "route", "show", "table", "main"}).out);
@@ -165,7 +231,7 @@ bool batch(const RunResult& r, const std::string& what, std::string& error) {
 
 // Each thing made is noted in the record at once; when the note cannot be written (a
 // full disk), the thing is unmade on the spot, since down would not know of it.
-bool makeBridge(Fleet& f, std::string& error) {
+bool makeBridge(Fleet& f, std::vector<std::string>& warnings, std::string& error) {
     const FleetRecord& r = f.rec;
     const std::string br = r.bridgeName();
     if (!batch(f.ipHost({"link", "add", br, "type", "bridge", "mcast_snooping", "0"}), "bridge " + br, error))
@@ -178,7 +244,19 @@ bool makeBridge(Fleet& f, std::string& error) {
     if (r.hostAddress) cmds += "addr add " + dotted(r.hostAddress) + "/" + std::to_string(r.block.prefix) + " dev " + br + "\n";
     cmds += "link set " + br + " up\n";
     if (!batch(f.ipHost({"-batch", "-"}, cmds), "bridge " + br, error)) return false;
-    if (f.ipHost({"-4", "route", "show", "exact", "224.0.0.0/4"}).out.find_first_not_of(" \n") == std::string::npos) {
+    std::string route = f.ipHost({"-4", "route", "show", "exact", "224.0.0.0/4"}).out;
+    if (size_t dev = route.find(" dev "); dev != std::string::npos) {
+        std::istringstream in(route.substr(dev + 5));
+        std::string on;
+        in >> on;
+        if (on != br)
+            warn(f, warnings,
+                 "warning: the 224.0.0.0/4 route stays on " + on + ", so controllers " +
+                     (r.netns.empty() ? std::string("on this host") : "in namespace " + r.netns) +
+                     " join and send to the group there and hear only the devices behind it, not these (see "
+                     "README, two fleets)");
+    }
+    if (route.find_first_not_of(" \n") == std::string::npos) {
         if (!batch(f.ipHost({"route", "add", "224.0.0.0/4", "dev", br}), "multicast route", error)) return false;
         if (!f.noteMade("route_added", error)) {
             f.ipHost({"route", "del", "224.0.0.0/4", "dev", br});
@@ -209,7 +287,7 @@ bool makeDeviceNets(Fleet& f, std::string& error) {
     if (!batch(run({"ip", "-batch", "-"}, "", namespaces), "namespaces", error)) return false;
     if (!batch(f.ipHost({"-batch", "-"}, hostSide), "veths", error)) return false;
     for (uint64_t n = r.first; n <= r.last(); ++n) {
-        if (interruptCount()) {
+        if (f.call.cancelled()) {
             error = "interrupted";
             return false;
         }
@@ -253,7 +331,7 @@ bool startDhcp(Fleet& f, std::string& error) {
                     "); is a DHCP server on the bridge's LAN?";
             return false;
         }
-        if (!pauseMs(50)) {
+        if (!f.call.sleep(50)) {
             error = "interrupted";
             return false;
         }
@@ -279,7 +357,7 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
 bool startDevices(Fleet& f, std::string& error) {
     std::vector<uint64_t> all;
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
-        if (interruptCount()) {
+        if (f.call.cancelled()) {
             error = "interrupted";
             return false;
         }
@@ -297,64 +375,59 @@ bool startDevices(Fleet& f, std::string& error) {
 
 }  // namespace
 
-int runUp(const Options& o) {
-    countInterrupts();  // from here on an interrupt undoes what up made
+Outcome<UpResult> Lab::up(const Options& o, const Call& call) const {
+    Outcome<UpResult> out;
     Fleet f;
-    f.stateDir = absolutePath(o.state);
+    f.stateDir = stateDir_;
+    f.call = call;  // from here on a cancel undoes what up made
     std::string error;
+    auto fail = [&](const std::string& text) {
+        out.error = {call.cancelled() ? Errc::Cancelled : Errc::Failed, text};
+        return out;
+    };
     // Checks and making of names, addresses and the state directory happen under the
     // host's lock; once the names exist, other ups find them taken.
-    HostLock hostLock;
-    if (!hostLock.held()) {
-        complain(hostLock.error());
-        return interruptCount() ? kExitInterrupted : kExitFailed;
-    }
-    if (!checkStateDir(f, error) || !checkUp(o, f, error) ||
+    HostLock hostLock(call);
+    if (!hostLock.held()) return fail(hostLock.error());
+    if (!checkStateDir(f, error) || !checkUp(o, f, out.value.warnings, error) ||
         !makeDirectories(f.stateDir, f.rec.madeDirs, error)) {
-        complain(error);
-        return kExitFailed;
+        out.error = {Errc::Failed, error};
+        return out;
     }
     bool lockMade = !exists(f.path(kLockFile));
-    StateLock lock(f.stateDir, true, true);
+    StateLock lock(f.stateDir, call, StateLock::Exclusive, true, true);
     // The settings are recorded whole before anything is made, so that down always
     // knows what to remove.
-    bool ok = !interruptCount();
+    bool ok = !call.cancelled();
     if (!ok) error = "interrupted";
     if (ok && !(lock.held() && writeFileAtomic(f.path(kRecordFile), formatRecord(f.rec)))) {
         ok = false;
         error = "cannot write " + f.path(kRecordFile);
     }
-    ok = ok && makeBridge(f, error) && makeDeviceNets(f, error);
+    ok = ok && makeBridge(f, out.value.warnings, error) && makeDeviceNets(f, error);
     hostLock.release();  // the namespaces now exist: another up finds their names taken
     if (ok && f.rec.dhcp) ok = startDhcp(f, error);
     ok = ok && makeHostsFiles(f, error) && startDevices(f, error);
-    if (ok && interruptCount()) {
+    if (ok && call.cancelled()) {
         ok = false;
         error = "interrupted";
     }
     if (!ok) {
-        complain(error);
-        complain("up failed, removing what it made");
+        // What was made goes again, quietly: the reason is the error.
+        out.value.undone = true;
         std::string why;
-        if (f.load(why)) {
-            removeFleet(f, true, o.termWaitSeconds);
+        Fleet quiet = f;
+        quiet.call.notice = nullptr;
+        if (quiet.load(why)) {
+            removeFleet(quiet, true, o.termWaitSeconds);
         } else {
             if (lockMade) unlink(f.path(kLockFile).c_str());
             for (auto it = f.rec.madeDirs.rbegin(); it != f.rec.madeDirs.rend(); ++it) rmdir(it->c_str());
         }
-        return interruptCount() ? kExitInterrupted : kExitFailed;
+        return fail(error);
     }
-    const FleetRecord& r = f.rec;
-    std::printf("lcfleet: %llu devices up (instances %llu..%llu, serials %u..%u); ",
-                static_cast<unsigned long long>(r.count), static_cast<unsigned long long>(r.first),
-                static_cast<unsigned long long>(r.last()), static_cast<uint32_t>(429 + 100 * r.first),
-                static_cast<uint32_t>(429 + 100 * r.last()));
-    if (r.hostAddress)
-        std::printf("controller address %s", dotted(r.hostAddress).c_str());
-    else
-        std::printf("no controller address");
-    std::printf(" on %s%s%s\n", r.bridgeName().c_str(), r.netns.empty() ? "" : " in namespace ", r.netns.c_str());
-    return kExitOk;
+    out.value.record = f.rec;
+    return out;
 }
 
 }  // namespace lcfleet

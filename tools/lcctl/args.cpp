@@ -12,6 +12,7 @@ constexpr unsigned kAdminVerbs = bit(Verb::SetSerial) | bit(Verb::SetIP);
 constexpr unsigned kAllVerbs = 0xFFFFFFFEu;
 constexpr size_t kShortTextMax = 9;   // 10-byte fields keep their last byte for the NUL
 constexpr size_t kCommentMax = 255;
+constexpr uint32_t kAnnouncementGapMs = 1100;  // a device announces every 1001 ms and a turn
 
 using Handler = std::string (*)(Options&, const std::string&);
 
@@ -77,14 +78,24 @@ std::string onPort(Options& o, const std::string& v) {
     return err;
 }
 
+// play: the play time-out sent with start play; watch: the silence after which a
+// device counts as gone.
+std::string onTimeout(Options& o, const std::string& v) {
+    if (o.verb != Verb::Watch) return onPlayTimeout(o, v);
+    std::string err = setU32(o.watchTimeoutMs, v, "milliseconds");
+    if (err.empty() && o.watchTimeoutMs < kAnnouncementGapMs)
+        return "devices announce every second; give at least " + std::to_string(kAnnouncementGapMs) + " ms";
+    return err;
+}
+
 const OptionSpec kOptions[] = {
-    {"--json", bit(Verb::Discover) | bit(Verb::Play), false, [](Options& o, const std::string&) {
+    {"--json", bit(Verb::Discover) | bit(Verb::Play) | bit(Verb::Watch), false, [](Options& o, const std::string&) {
          o.json = true;
          return std::string();
      }},
     {"--interface", kAllVerbs, true, [](Options& o, const std::string& v) { return setAddress(o.interfaceIP, v); }},
-    {"--seconds", bit(Verb::Discover) | bit(Verb::Play), true, onSeconds},
-    {"--wait", kAllVerbs & ~bit(Verb::Discover), true,
+    {"--seconds", bit(Verb::Discover) | bit(Verb::Play) | bit(Verb::Watch), true, onSeconds},
+    {"--wait", kAllVerbs & ~bit(Verb::Discover) & ~bit(Verb::Watch), true,
      [](Options& o, const std::string& v) { return setU32(o.waitMs, v, "milliseconds"); }},
     {"--serial", kDeviceVerbs, true,
      [](Options& o, const std::string& v) { return setU32(o.commandSerial, v, "a serial number"); }},
@@ -116,7 +127,7 @@ const OptionSpec kOptions[] = {
          return std::string();
      }},
     {"--port", bit(Verb::Play), true, onPort},
-    {"--timeout", bit(Verb::Play), true, onPlayTimeout},
+    {"--timeout", bit(Verb::Play) | bit(Verb::Watch), true, onTimeout},
     {"--late", bit(Verb::Play), true, [](Options& o, const std::string& v) { return setU32(o.lateMs, v, "milliseconds"); }},
     {"--wav", bit(Verb::Play), true, [](Options& o, const std::string& v) {
          if (v.empty()) return std::string("--wav needs a file name");
@@ -148,7 +159,7 @@ struct VerbSpec {
 const VerbSpec kVerbs[] = {
     {"discover", Verb::Discover, 0, 3000}, {"configure", Verb::Configure, 1, 0}, {"play", Verb::Play, 1, 10000},
     {"stop", Verb::Stop, 1, 0},           {"keep", Verb::Keep, 1, 0},           {"set-serial", Verb::SetSerial, 2, 0},
-    {"set-ip", Verb::SetIP, 1, 0},
+    {"set-ip", Verb::SetIP, 1, 0},         {"watch", Verb::Watch, 0, 0},
 };
 
 const VerbSpec* findVerb(const std::string& name) {
@@ -189,7 +200,7 @@ std::string parseSerialOperand(const std::string& text, uint32_t& out, const cha
 }
 
 std::string applyOperands(const VerbSpec& verb, const std::vector<std::string>& ops, Options& o) {
-    static const char* const kNames[] = {"", "DEVICE", "DEVICE", "DEVICE", "DEVICE", "CURRENT and NEW", "SERIAL"};
+    static const char* const kNames[] = {"", "", "DEVICE", "DEVICE", "DEVICE", "DEVICE", "CURRENT and NEW", "SERIAL", ""};
     if (ops.size() < verb.operands)
         return std::string("missing ") + kNames[static_cast<int>(verb.verb)];
     if (ops.size() > verb.operands) return "unexpected argument '" + ops[verb.operands] + "'";
@@ -203,6 +214,7 @@ std::string applyOperands(const VerbSpec& verb, const std::vector<std::string>& 
             o.device.bySerial = true;
             return parseSerialOperand(ops[0], o.device.serial, "SERIAL");
         case Verb::Discover:
+        case Verb::Watch:
             return {};
         default:
             return parseDevice(ops[0], o.device);

@@ -19,7 +19,7 @@ enum ExitCode {
     kExitStreamStopped = 5,  // play: the stream stopped before the end of play
 };
 
-enum class Verb { None, Discover, Configure, Play, Stop, Keep, SetSerial, SetIP };
+enum class Verb { None, Discover, Configure, Play, Stop, Keep, SetSerial, SetIP, Watch };
 
 // A device named on the command line: a dotted IPv4 address, or a serial number
 // that is looked up in the announcements.
@@ -41,6 +41,7 @@ struct Options {
 
     uint32_t durationMs = 0;  // discover listen time, play duration (0: until Ctrl-C)
     uint32_t waitMs = 3000;   // how long to wait for a device to answer
+    uint32_t watchTimeoutMs = 3500;  // watch: silence after which a device counts as gone
 
     // configure (play sends one too unless noConfigure)
     lc::ConfigureArgs configure{};

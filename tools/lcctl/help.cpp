@@ -18,6 +18,9 @@ const char kOverview[] =
     "  keep DEVICE                           send keep play\n"
     "  set-serial CURRENT NEW [options]      give a device a new serial number\n"
     "  set-ip SERIAL [options]               send network settings to a device\n"
+    "  watch [--seconds S] [--timeout MS] [--json]\n"
+    "                                        list the devices live: found, changed,\n"
+    "                                        removed\n"
     "\n"
     "DEVICE is the device's IPv4 address (commands go to its UDP port 4001) or its\n"
     "serial number, which is looked up in the announcements on 239.255.84.83:4002\n"
@@ -154,6 +157,26 @@ const char kSetIP[] =
     "--wait MS (default 3000) for an announcement of SERIAL and exits with code 3\n"
     "when none comes.\n";
 
+const char kWatch[] =
+    "Usage: lcctl watch [--seconds S] [--timeout MS] [--json]\n"
+    "\n"
+    "Listens on 239.255.84.83 port 4002 and keeps a table of up to 200 devices by\n"
+    "serial number, printing one line per change:\n"
+    "  Found serial 529 at 198.18.0.3 master none software 103\n"
+    "  Changed serial 529 at 198.18.0.3: master none -> 198.18.0.1\n"
+    "  Removed serial 529 at 198.18.0.3 (no announcement for 3.5 s)\n"
+    "Changed covers the master, the address, the software version, and a new serial\n"
+    "number at a device's address (decided 1.5 s later: the old one fell silent,\n"
+    "or both announce and the new one is Found). On a terminal the three kinds are\n"
+    "green, yellow and red (not with NO_COLOR set); into a pipe or file, no colour.\n"
+    "Past 200 devices it says once how many it cannot hold. Ends after S seconds\n"
+    "(default: runs until Ctrl-C) with exit code 0 and a one-line summary.\n"
+    "\n"
+    "  --seconds S     how long to watch (decimals allowed; 0 or none: until Ctrl-C)\n"
+    "  --timeout MS    silence after which a device counts as removed (default 3500,\n"
+    "                  at least 1100)\n"
+    "  --json          every change, and the summary, as one JSON object per line\n";
+
 }  // namespace
 
 const char* helpText(Verb verb) {
@@ -165,6 +188,7 @@ const char* helpText(Verb verb) {
         case Verb::Keep: return kKeep;
         case Verb::SetSerial: return kSetSerial;
         case Verb::SetIP: return kSetIP;
+        case Verb::Watch: return kWatch;
         case Verb::None: break;
     }
     return kOverview;

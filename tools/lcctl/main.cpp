@@ -24,6 +24,7 @@ int dispatch(const Options& o) {
         case Verb::Keep: return runStopOrKeep(o);
         case Verb::SetSerial: return runSetSerial(o);
         case Verb::SetIP: return runSetIP(o);
+        case Verb::Watch: return runWatch(o);
         case Verb::None: break;
     }
     return kExitUsage;

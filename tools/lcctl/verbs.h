@@ -11,5 +11,6 @@ int runPlay(const Options& o);
 int runStopOrKeep(const Options& o);
 int runSetSerial(const Options& o);
 int runSetIP(const Options& o);
+int runWatch(const Options& o);
 
 }  // namespace lcctl

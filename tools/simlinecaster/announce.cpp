@@ -4,6 +4,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "events.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -13,8 +14,11 @@ namespace {
 
 constexpr uint32_t kHelloIntervalMs = 1000;
 
-// Junk on the announcement port would otherwise print a line per datagram.
+// Junk on the announcement port, or administration messages for other serial numbers
+// sent to the group, would otherwise print a line per datagram on every device.
 LineBudget gUnknownHelloLines("unknown hello");
+LineBudget gSetSerialMismatchLines("SetSerial: mismatch");
+LineBudget gSetIPMismatchLines("SetIP: serno mismatch");
 
 // Copies what arrived into a zeroed record: bytes that did not arrive read as zero.
 template <typename Record>
@@ -30,18 +34,21 @@ uint32_t senderAsLogged(const sockaddr_in& sender) {
     return get_le32(reinterpret_cast<const uint8_t*>(&sender.sin_addr.s_addr));
 }
 
-void handleSetSerial(const uint8_t* data, int count) {
+void handleSetSerial(const uint8_t* data, int count, const sockaddr_in& sender) {
     CmdAdminSetSerial msg = receivedAs<CmdAdminSetSerial>(data, count);
     uint32_t cur = get_le32(msg.ui32SerialCur);
+    uint32_t serialNew = get_le32(msg.ui32SerialNew);
     if (cur != uiGlblOwnSerial) {
-        myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
+        eventSetSerial(sender, false, cur, serialNew, nullptr, 0, nullptr, 0, nullptr, 0);
+        if (gSetSerialMismatchLines.allow()) myprintf("SetSerial: mismatch (%08X / %08X)\n", uiGlblOwnSerial, cur);
         return;
     }
-    uint32_t serialNew = get_le32(msg.ui32SerialNew);
     char hw[sizeof msg.szHwInfo], date[sizeof msg.szDate], comment[sizeof msg.szComment];
     sanitizeReceivedText(msg.szHwInfo, sizeof msg.szHwInfo - 1, hw, sizeof hw);
     sanitizeReceivedText(msg.szDate, sizeof msg.szDate - 1, date, sizeof date);
     sanitizeReceivedText(msg.szComment, sizeof msg.szComment - 1, comment, sizeof comment);
+    eventSetSerial(sender, true, cur, serialNew, msg.szHwInfo, sizeof msg.szHwInfo - 1, msg.szDate,
+                   sizeof msg.szDate - 1, msg.szComment, sizeof msg.szComment - 1);
     myprintf("### SetSerial SNR    : %u\n", serialNew);
     myprintf("###           HwInfo : %s\n", hw);
     myprintf("###           Date   : %s\n", date);
@@ -54,11 +61,13 @@ void printAddressLine(const char* mask, const uint8_t* field) {
     myprintf(mask, (ip >> 24) & 0xFFu, (ip >> 16) & 0xFFu, (ip >> 8) & 0xFFu, ip & 0xFFu);
 }
 
-void handleSetIP(const uint8_t* data, int count) {
+void handleSetIP(const uint8_t* data, int count, const sockaddr_in& sender) {
     CmdAdminSetIP msg = receivedAs<CmdAdminSetIP>(data, count);
     uint32_t serial = get_le32(msg.ui32Serial);
+    eventSetIP(sender, serial == uiGlblOwnSerial, serial, msg.xCommand, get_le32(msg.ui32ServerIP),
+               get_le32(msg.ui32GatewayIP), get_le32(msg.ui32NameserverIP), get_le32(msg.ui32Netmask));
     if (serial != uiGlblOwnSerial) {
-        myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
+        if (gSetIPMismatchLines.allow()) myprintf("SetIP: serno mismatch (%08X / %08X)\n", uiGlblOwnSerial, serial);
         return;
     }
     if (msg.xCommand & SetIPServer) printAddressLine("### SetIP: server %u.%u.%u.%u\n", msg.ui32ServerIP);
@@ -95,6 +104,7 @@ Outgoing announcementStep(LoopState& ls, CmdControllerHelloWithInformation& out)
                  ls.arotate[ls.irotate % 4]);
         ls.irotate++;
     }
+    eventAnnounced();
     Outgoing o;
     o.data = &out;
     o.size = sizeof out;
@@ -104,16 +114,17 @@ Outgoing announcementStep(LoopState& ls, CmdControllerHelloWithInformation& out)
 bool handleHelloDatagram(const uint8_t* data, int count, const sockaddr_in& sender, LoopState&) {
     if (count < 0) return false;  // a failed receive carries nothing to report
     if (count >= kSetSerialMinBytes && data[0] == kMagic && data[1] == CmdAdminSetSerialCode) {
-        handleSetSerial(data, count);
+        handleSetSerial(data, count, sender);
         return true;
     }
     if (count >= static_cast<int>(sizeof(CmdAdminSetIP)) && data[0] == kMagic && data[1] == CmdAdminSetIPCode) {
-        handleSetIP(data, count);
+        handleSetIP(data, count, sender);
         return true;
     }
     uint8_t head[7] = {};
     if (count > 0) std::memcpy(head, data, std::min(count, 7));
     if (isIgnoredTraffic(head) || !gUnknownHelloLines.allow()) return false;
+    eventUnknownTraffic(sender, data, count);
     myprintf("unknown hello %02x%02x%02x from %x  \n", head[0], head[1], head[2], senderAsLogged(sender));
     return false;
 }

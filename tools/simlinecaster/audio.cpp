@@ -5,6 +5,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "events.h"
 #include "net/IPAsString.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -85,6 +86,7 @@ void progressStep(LoopState& ls) {
              static_cast<unsigned>(uiGlblTargetPort), bGlblInputIsOn ? "ON " : "OFF",
              static_cast<unsigned>(iGlblInputLevel), static_cast<unsigned>(glblConfig.ui8AutoSenseLevel));
     std::fflush(stdout);
+    eventProgress(ls);
     ls.iphase2 = (ls.iphase2 == ls.iphase2hi) ? ls.iphase2lo : ls.iphase2hi;
 }
 
@@ -100,6 +102,7 @@ void frameStep(LoopState& ls) {
         fillTone(payload, ls.iphase2);
     if (ls.bMuted) std::memset(payload, 0, kAudioPayloadBytes);  // the source ran on; the line is silent
     ls.bOnOffFlank = updateInputLevel(payload, kAudioPayloadBytes);
+    if (ls.bOnOffFlank) eventInputChanged();
 }
 
 Outgoing sendStep(LoopState& ls) {

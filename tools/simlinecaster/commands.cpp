@@ -5,6 +5,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "events.h"
 #include "net/IPAsString.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -16,7 +17,7 @@ namespace {
 constexpr int kMinCommandBytes = 6;
 constexpr uint32_t kMinPlayTimeout = 1000;
 
-void startPlay(const CmdAdapterLineCasterCommand& cmd, LoopState& ls) {
+void startPlay(const CmdAdapterLineCasterCommand& cmd, const sockaddr_in& sender, LoopState& ls) {
     const LineCasterConfig& s = cmd.state;
     std::memcpy(glblConfig.ui32PlayTargetIP, s.ui32PlayTargetIP, sizeof s.ui32PlayTargetIP);
     std::memcpy(glblConfig.ui16PlayTargetPort, s.ui16PlayTargetPort, sizeof s.ui16PlayTargetPort);
@@ -29,16 +30,19 @@ void startPlay(const CmdAdapterLineCasterCommand& cmd, LoopState& ls) {
     uint32_t timeout = get_le32(s.ui32PlayTimeout);
     if (timeout >= kMinPlayTimeout) uiGlblPlayTimeout = timeout;
 
+    bool restarted = ls.iState != 0;
     ls.iState = 1;
     ls.uiPlayStartSeqNum = ls.sequenceNumber;
     ls.uiPlayStartTime = currentTimer();
     ls.uiKeepAliveTime = ls.uiPlayStartTime;
+    eventPlayStarted(sender, restarted, reinterpret_cast<const char*>(s.szPlayTargetZone), sizeof s.szPlayTargetZone);
     myprintf("start play to %u.%u.%u.%u port %u:%u   \n", (uiGlblTargetIP >> 24) & 0xFFu,
              (uiGlblTargetIP >> 16) & 0xFFu, (uiGlblTargetIP >> 8) & 0xFFu, uiGlblTargetIP & 0xFFu,
              static_cast<unsigned>(uiGlblTargetPort), static_cast<unsigned>(uiGlblTargetPlayerPort));
 }
 
 void stopPlay(LoopState& ls) {
+    eventPlayStopped("command", ls.iState != 0, ls.iState != 0 ? ls.sequenceNumber - ls.uiPlayStartSeqNum : 0);
     ls.iState = 0;
     myprintf("STOP  PLAY to %s port %d\n", IPAsString(uiGlblTargetIP), static_cast<int>(uiGlblTargetPort));
 }
@@ -46,6 +50,7 @@ void stopPlay(LoopState& ls) {
 void keepPlay(const sockaddr_in& sender, LoopState& ls) {
     myprintf("got KEEP  PLAY from %x  \n", get_le32(reinterpret_cast<const uint8_t*>(&sender.sin_addr.s_addr)));
     ls.uiKeepAliveTime = currentTimer();
+    eventPlayKept(sender, ls.iState != 0);
 }
 
 void configure(const CmdAdapterLineCasterCommand& cmd, const sockaddr_in& sender) {
@@ -64,6 +69,7 @@ void configure(const CmdAdapterLineCasterCommand& cmd, const sockaddr_in& sender
     glblConfig.ui8MultiMasterMode = s.ui8MultiMasterMode;
 
     addRecentBind(uiGlblMasterSerial, uiGlblMasterIP, s.ui8MultiMasterMode);
+    eventConfigured(sender);
 }
 
 }  // namespace
@@ -76,7 +82,7 @@ void handleCommand(const uint8_t* data, int count, const sockaddr_in& sender, Lo
     std::memcpy(&cmd, data, std::min(static_cast<size_t>(count), sizeof cmd));
 
     switch (get_be16(cmd.eSubCmd)) {
-        case SubCmdStartPlay: startPlay(cmd, ls); break;
+        case SubCmdStartPlay: startPlay(cmd, sender, ls); break;
         case SubCmdStopPlay: stopPlay(ls); break;
         case SubCmdKeepPlay: keepPlay(sender, ls); break;
         case SubCmdConfigure: configure(cmd, sender); break;
@@ -87,5 +93,6 @@ void handleCommand(const uint8_t* data, int count, const sockaddr_in& sender, Lo
 void playTimeoutStep(LoopState& ls) {
     if (ls.iState != 1 || currentTimer() - ls.uiKeepAliveTime <= uiGlblPlayTimeout) return;
     ls.iState = 0;
+    eventPlayStopped("timeout", true, ls.sequenceNumber - ls.uiPlayStartSeqNum);
     myprintf("STOP  PLAY to %s port %d (timeout)   \n", IPAsString(uiGlblTargetIP), static_cast<int>(uiGlblTargetPort));
 }

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "device.h"
+#include "events.h"
 #include "net/UDPIO.h"
+#include "options.h"
 #include "support/clock.h"
 #include "support/loadfile.h"
 #include "support/log.h"
@@ -33,6 +35,28 @@ void printUsage() {
     myprintf("   simlinecaster 1 demo.pcm\n");
     myprintf("      plays demo.pcm\n");
     myprintf("\n");
+}
+
+void printOptions() {
+    myprintf("Options, before the instance:\n");
+    myprintf("   --events FILE\n");
+    myprintf("      appends one JSON object per line to FILE for every event\n");
+    myprintf("   --log text|lines|json\n");
+    myprintf("      text: the console as it is (the default)\n");
+    myprintf("      lines: every console entry ends in a line feed\n");
+    myprintf("      json: the events on standard output, the console on standard error\n");
+    myprintf("\n");
+}
+
+bool isHelp(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
+
+// Where the console goes, and in what shape, for the --log mode.
+void applyLogMode(LogMode mode) {
+    if (mode == LogMode::Lines) setWholeLines(true);
+    if (mode == LogMode::Json) {
+        setConsoleStream(ConsoleStream::Stderr);
+        setWholeLines(isatty(STDERR_FILENO) != 1);  // a terminal overwrites; a collector keeps lines
+    }
 }
 
 struct Endpoints {
@@ -101,6 +125,12 @@ TurnInput readinessStep(ReadinessTest& ready) {
     return in;
 }
 
+// Why the loop ended: Escape, a stop signal, or the reader of the output went away.
+const char* stopReason() {
+    if (!stopRequested()) return "escape";
+    return outputClosed() ? "output closed" : "signal";
+}
+
 void runLoop(Endpoints& ep, LoopState& ls) {
     static TurnRecords records;
     ReadinessTest ready;
@@ -117,22 +147,47 @@ void runLoop(Endpoints& ep, LoopState& ls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    if (argc < 2) {
         printUsage();
         return 0;
     }
-    if (std::strcmp(argv[1], "--version") == 0) {
+    CommandLine cl;
+    bool optionsOk = parseCommandLine(argc, argv, cl);
+    applyLogMode(cl.logMode);
+    if (!optionsOk) {
+        myprintf("%s\n", cl.szError);
+        return -1;
+    }
+    if (cl.operand < argc && isHelp(argv[cl.operand])) {
+        printUsage();
+        printOptions();
+        return 0;
+    }
+    if (cl.operand < argc && std::strcmp(argv[cl.operand], "--version") == 0) {
         std::printf("simlinecaster %s\n", LC_VERSION);
         return 0;
     }
+    if (cl.operand >= argc) {
+        myprintf("the instance is missing after the options\n");
+        return -1;
+    }
+    const char* pszInstance = argv[cl.operand];
     initRecentBinds();
     int32_t iInstance = 0;
-    if (!parseInstance(argv[1], iInstance)) {
-        myprintf("the instance must be a number from %d to %d, not \"%.40s\"\n", kMinInstance, kMaxInstance, argv[1]);
+    if (!parseInstance(pszInstance, iInstance)) {
+        myprintf("the instance must be a number from %d to %d, not \"%.40s\"\n", kMinInstance, kMaxInstance, pszInstance);
         printUsage();
         return -1;
     }
-    const char* pszFile = argc > 2 ? argv[2] : nullptr;
+    const char* pszFile = cl.operand + 1 < argc ? argv[cl.operand + 1] : nullptr;
+    if (cl.pszEvents) {
+        char error[320];
+        if (!openEventsFile(cl.pszEvents, error, sizeof error)) {
+            myprintf("%s\n", error);
+            return -1;
+        }
+    }
+    if (cl.logMode == LogMode::Json) eventsToStdout();
 
     static LoopState ls;  // 2000-byte work buffer and the loop's counters, allocated once
     resetDevice(iInstance, ls);
@@ -152,7 +207,9 @@ int main(int argc, char** argv) {
             rc = -1;
         } else {
             if (pszFile && stdinIsFile(pszFile)) stopReadingKeys();
+            eventStarted(iInstance, ls.pdata ? pszFile : nullptr, LC_VERSION);
             runLoop(ep, ls);
+            eventStopped(stopReason());
             ep.omain.closeAll();
         }
     }  // endpoints released in reverse order of creation

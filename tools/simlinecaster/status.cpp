@@ -4,6 +4,7 @@
 
 #include "core/byteorder.h"
 #include "device.h"
+#include "events.h"
 #include "net/IPAsString.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -49,5 +50,6 @@ Outgoing statusStep(LoopState& ls, RspAdapterLineCasterStatus& out) {
     ls.uiLastStatusSent = currentTimer();
     myprintf("sending status %s %u%% to %s:%d   \n", out.ui8InputIsOnOrOff ? "ON " : "OFF",
              static_cast<unsigned>(out.ui8CurrentInputLevel), o.address, o.port);
+    eventStatusSent(o.address, o.port, out);
     return o;
 }
