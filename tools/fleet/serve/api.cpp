@@ -8,7 +8,7 @@
 
 namespace lcserve {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 

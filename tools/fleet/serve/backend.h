@@ -85,6 +85,6 @@ public:
 };
 
 // The JSON of one device as the API gives it.
-nlohmann::json deviceJson(const DeviceView& d);
+nlohmann::ordered_json deviceJson(const DeviceView& d);
 
 }  // namespace lcserve
