@@ -125,7 +125,7 @@ namespace {
 constexpr const char* kHeads[] = {"INSTANCE", "NAMESPACE", "ADDRESS", "SERIAL", "PID",    "STATE",
                                   "RATE",     "MASTER",    "TARGET",  "INPUT",  "FAULTS", "LAST CONSOLE LINE"};
 constexpr size_t kColumns = sizeof kHeads / sizeof kHeads[0];
-constexpr size_t kMinWidths[kColumns] = {8, 12, 15, 10, 8, 5, 7, 15, 6, 5, 12, 0};
+constexpr size_t kMinWidths[kColumns] = {8, 12, 15, 10, 8, 5, 7, 15, 15, 5, 12, 0};
 
 std::vector<std::string> cellsOf(const StatusRow& r) {
     std::string rate = "-";
