@@ -66,6 +66,14 @@ TEST_F(HttpTest, AnswersOverTheSocket) {
     EXPECT_EQ(json::parse(r.body)["faults"]["loss"], 12);
 }
 
+TEST_F(HttpTest, EveryChangeIsAnswered) {
+    // Changes run on workers while their connection waits; none may be left waiting.
+    for (int i = 0; i < 300; ++i) {
+        Reply r = ask(port, request(i % 2 ? "PUT" : "DELETE", "/api/v1/devices/1/faults/frozen", port, auth()), 5000);
+        ASSERT_EQ(r.status, 200) << "change " << i;
+    }
+}
+
 TEST_F(HttpTest, TooLargeIsRefusedWithoutReadingIt) {
     // Announced as 1 GiB: refused at once, before any of it is sent.
     std::string head = "PUT /api/v1/devices/1/faults/loss HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +

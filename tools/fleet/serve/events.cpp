@@ -51,8 +51,7 @@ void Broadcaster::publish(std::vector<json> events) {
     const uint64_t first = ring_.front().seq;
     for (const auto& c : clients_) {
         if (c->parked) {
-            c->parked = false;
-            if (c->wake) c->wake();
+            wake(*c);
         } else if (c->next < first && !c->cutOff) {
             // Not reading (its socket is full) and now behind the ring: let it go.
             c->cutOff = true;
@@ -94,6 +93,13 @@ std::shared_ptr<Broadcaster::Client> Broadcaster::open(std::optional<uint64_t> i
     return c;
 }
 
+void Broadcaster::wake(Client& c) {
+    c.parked = false;
+    c.woken = true;
+    c.wokenAt = Clock::now();
+    if (c.wake) c.wake();
+}
+
 void Broadcaster::close(const std::shared_ptr<Client>& client) {
     std::lock_guard<std::mutex> lock(mu_);
     clients_.erase(client);
@@ -105,6 +111,7 @@ bool Broadcaster::matches(const Client& c, const Entry& e) const {
 
 ssize_t Broadcaster::read(Client& c, char* buf, size_t max) {
     std::lock_guard<std::mutex> lock(mu_);
+    c.woken = false;
     if (!ring_.empty() && c.next < ring_.front().seq && !ended_) return -2;
     size_t n = 0;
     auto take = [&] {
@@ -144,22 +151,17 @@ void Broadcaster::tick() {
     std::lock_guard<std::mutex> lock(mu_);
     const auto now = Clock::now();
     for (const auto& c : clients_) {
-        if (c->parked && now - c->lastWrite >= kKeepAlive) {
-            c->parked = false;
-            if (c->wake) c->wake();
-        }
+        if ((c->parked && now - c->lastWrite >= kKeepAlive) ||
+            (c->woken && now - c->wokenAt >= std::chrono::milliseconds(50)))
+            wake(*c);
     }
 }
 
 void Broadcaster::shutdown() {
     std::lock_guard<std::mutex> lock(mu_);
     ended_ = true;
-    for (const auto& c : clients_) {
-        if (c->parked) {
-            c->parked = false;
-            if (c->wake) c->wake();
-        }
-    }
+    for (const auto& c : clients_)
+        if (c->parked) wake(*c);
 }
 
 size_t Broadcaster::clients() const {

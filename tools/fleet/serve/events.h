@@ -38,6 +38,8 @@ public:
         std::string pending;         // bytes due before the next event
         Clock::time_point lastWrite;
         bool parked = false;
+        bool woken = false;          // woken and not yet read since
+        Clock::time_point wokenAt;
         bool cutOff = false;
         std::function<void()> park;
         std::function<void()> wake;
@@ -63,7 +65,9 @@ public:
     // -2 when the client fell behind the ring.
     ssize_t read(Client& client, char* buf, size_t max);
 
-    // Wakes readers that have written nothing for kKeepAlive (they send a comment).
+    // Wakes readers that have written nothing for kKeepAlive (they send a comment), and
+    // again those woken a while ago that have not read since (in case a wake crossed
+    // the parking of the connection).
     void tick();
     // Ends every stream: readers get -1 once their pending bytes are out.
     void shutdown();
@@ -78,6 +82,7 @@ private:
     };
     void append(nlohmann::ordered_json& event);
     bool matches(const Client& c, const Entry& e) const;
+    static void wake(Client& c);
     std::string frame(uint64_t seq, const nlohmann::ordered_json& event) const;
 
     mutable std::mutex mu_;

@@ -138,10 +138,20 @@ void HttpServer::stop() {
     cv_.notify_all();
     for (auto& w : workers_) w.join();
     workers_.clear();
-    if (ticker_.joinable()) ticker_.join();
     events_.shutdown();
-    for (int waited = 0; waited < 1000 && events_.clients() > 0; waited += 10)
+    // The answers of the last changes and the ends of the streams go out first.
+    auto pending = [this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        return !resumed_.empty() || events_.clients() > 0;
+    };
+    for (int waited = 0; waited < 1000 && pending(); waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        tickerStop_ = true;
+    }
+    tickCv_.notify_all();
+    if (ticker_.joinable()) ticker_.join();
     MHD_stop_daemon(daemon_);
     if (listener != MHD_INVALID_SOCKET) close(listener);
     daemon_ = nullptr;
@@ -178,7 +188,11 @@ int HttpServer::access(MHD_Connection* conn, const char* url, const char* method
         *uploadSize = 0;
         return true;
     }
-    if (call->stage == Call::Stage::Done) return respond(*call, call->resp);
+    if (call->stage == Call::Stage::Done) {
+        std::lock_guard<std::mutex> lock(mu_);
+        resumed_.erase(call);
+        return respond(*call, call->resp);
+    }
     if (isChange(call->req.method) && !call->req.bodyTooLarge) {
         if (!submit(call)) return respond(*call, errorResponse(503, "too many changes under way; try again"));
         return true;
@@ -208,13 +222,17 @@ void HttpServer::work() {
         lock.lock();
         call->resp = std::move(r);
         call->stage = Call::Stage::Done;
+        resumed_.insert(call);
         MHD_resume_connection(call->conn);
     }
 }
 
+// Keep-alives, and resumes again whatever was resumed and not yet taken up, in case a
+// resume crossed the library's own suspending of the connection.
 void HttpServer::tickLoop() {
     std::unique_lock<std::mutex> lock(mu_);
-    while (!cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
+    while (!tickCv_.wait_for(lock, std::chrono::milliseconds(50), [this] { return tickerStop_; })) {
+        for (Call* call : resumed_) MHD_resume_connection(call->conn);
         lock.unlock();
         events_.tick();
         lock.lock();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,9 +59,12 @@ private:
     uint16_t port_ = 0;
 
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable cv_;      // workers wait here
+    std::condition_variable tickCv_;  // the ticker here
     std::deque<Call*> queue_;
+    std::set<Call*> resumed_;  // done on a worker, not yet answered
     bool stopping_ = false;
+    bool tickerStop_ = false;
     std::vector<std::thread> workers_;
     std::thread ticker_;
 };
