@@ -163,7 +163,7 @@ function render(n) {
   q('.v-pid').textContent = d.pid || '—';
   const on = d.input_on;
   q('.meter').classList.toggle('off', on === false);
-  q('.input').textContent = on === null || on === undefined ? 'input ?' : (on ? 'input on' : 'input off') + (d.muted ? ' (muted)' : '');
+  q('.input').textContent = on === null || on === undefined ? 'input —' : (on ? 'input on' : 'input off') + (d.muted ? ' (muted)' : '');
   q('.fill').style.width = `${Math.max(0, Math.min(99, d.level || 0))}%`;
   q('.level').textContent = d.level === null || d.level === undefined ? '' : `${d.level}%`;
   const faults = faultList(d.faults);
