@@ -9,15 +9,17 @@ case "${1:-}" in
     -*) echo "install-deps.sh: unknown option '$1' (see scripts/install-deps.sh --help)" >&2; exit 2 ;;
 esac
 
-# To build: cmake, make, g++ and GoogleTest (the configure step looks for it).
-build_packages=(cmake make g++ libgtest-dev libgmock-dev)
-# To test: iproute2 and nftables (namespaces and the fleet's faults); nlohmann-json3-dev
-# (the tests read the events' JSON lines); tshark and
+# To build: cmake, make, g++ and GoogleTest (the configure step looks for it);
+# libmicrohttpd-dev and nlohmann-json3-dev (lcfleet serve's HTTP and JSON, the events'
+# JSON lines).
+build_packages=(cmake make g++ libgtest-dev libgmock-dev libmicrohttpd-dev nlohmann-json3-dev)
+# To test: iproute2 and nftables (namespaces and the fleet's faults); chromium,
+# chromium-driver and python3-selenium (the dashboard's browser test); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
 # for linux-perf and strace as extras.
-test_packages=(iproute2 nftables nlohmann-json3-dev tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
+test_packages=(iproute2 nftables chromium chromium-driver python3-selenium tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
                systemd)
 if [ "${1:-}" = --build-only ]; then
     shift

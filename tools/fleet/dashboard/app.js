@@ -232,7 +232,7 @@ function apply(e) {
     return;
   }
   const list = recent.get(n) || [];
-  list.push(JSON.stringify(e));
+  list.push(describe(e));
   if (list.length > RECENT) list.shift();
   recent.set(n, list);
   if (selected === n) showEvents();
@@ -256,12 +256,22 @@ function apply(e) {
   schedule(n);
 }
 
+// One line of the events panel: its time of day, its type and its own keys.
+function describe(e) {
+  const t = typeof e.time === 'string' ? e.time.slice(11, 23) : '';
+  const rest = Object.entries(e)
+    .filter(([k]) => !['time', 'seq', 'serial', 'type', 'instance'].includes(k))
+    .map(([k, v]) => `${k}=${typeof v === 'object' ? JSON.stringify(v) : v}`);
+  return `${t} ${e.type} ${rest.join(' ')}`;
+}
+
 function openEvents(n) {
   const prev = selected;
   selected = n;
   if (prev !== null) schedule(prev);
   schedule(n);
   $('eventsPanel').hidden = false;
+  document.body.classList.add('panel-open');
   showEvents();
 }
 
@@ -301,6 +311,7 @@ setInterval(() => {
 
 $('eventsClose').addEventListener('click', () => {
   $('eventsPanel').hidden = true;
+  document.body.classList.remove('panel-open');
   const prev = selected;
   selected = null;
   if (prev !== null) schedule(prev);
