@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api.h"
@@ -337,6 +338,20 @@ TEST(Events, AReaderThatFallsBehindIsCutNotWaitedFor) {
     EXPECT_EQ(b.read(*stalled->client, buf.data(), buf.size()), -2);
     b.close(stalled->client);
     EXPECT_EQ(b.clients(), 1u);
+}
+
+TEST(Events, AQuietStreamGetsKeepAliveComments) {
+    Broadcaster b(10, "r1", std::chrono::milliseconds(30));
+    auto r = openReader(b);
+    EXPECT_EQ(drain(b, *r), 0);
+    EXPECT_EQ(r->parks, 1);
+    b.tick();
+    EXPECT_EQ(r->wakes, 0);  // not yet due
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    b.tick();
+    EXPECT_EQ(r->wakes, 1);
+    EXPECT_EQ(drain(b, *r), 0);
+    EXPECT_EQ(r->text, "retry: 2000\n\n: keep-alive\n\n");
 }
 
 TEST(Events, ShutdownEndsStreamsAfterWhatIsDue) {

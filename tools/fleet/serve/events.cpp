@@ -20,8 +20,8 @@ std::string makeRunId() {
     return text;
 }
 
-Broadcaster::Broadcaster(size_t capacity, std::string runId)
-    : capacity_(capacity ? capacity : 1), run_(runId.empty() ? makeRunId() : std::move(runId)) {}
+Broadcaster::Broadcaster(size_t capacity, std::string runId, Clock::duration keepAlive)
+    : capacity_(capacity ? capacity : 1), run_(runId.empty() ? makeRunId() : std::move(runId)), keepAlive_(keepAlive) {}
 
 std::string Broadcaster::frame(uint64_t seq, const json& event) const {
     return "id: " + run_ + ":" + std::to_string(seq) + "\ndata: " +
@@ -134,7 +134,7 @@ ssize_t Broadcaster::read(Client& c, char* buf, size_t max) {
     }
     const auto now = Clock::now();
     if (n == 0 && ended_) return -1;
-    if (n == 0 && now - c.lastWrite >= kKeepAlive) {
+    if (n == 0 && now - c.lastWrite >= keepAlive_) {
         c.pending = ": keep-alive\n\n";
         take();
     }
@@ -151,7 +151,7 @@ void Broadcaster::tick() {
     std::lock_guard<std::mutex> lock(mu_);
     const auto now = Clock::now();
     for (const auto& c : clients_) {
-        if ((c->parked && now - c->lastWrite >= kKeepAlive) ||
+        if ((c->parked && now - c->lastWrite >= keepAlive_) ||
             (c->woken && now - c->wokenAt >= std::chrono::milliseconds(50)))
             wake(*c);
     }

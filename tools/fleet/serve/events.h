@@ -46,7 +46,8 @@ public:
         std::function<void()> cut;
     };
 
-    explicit Broadcaster(size_t capacity = kEventRing, std::string runId = "");
+    explicit Broadcaster(size_t capacity = kEventRing, std::string runId = "",
+                         Clock::duration keepAlive = kKeepAlive);
 
     const std::string& runId() const { return run_; }
     // Appends events (objects); their ids are given here. Wakes the parked readers once.
@@ -65,7 +66,8 @@ public:
     // -2 when the client fell behind the ring.
     ssize_t read(Client& client, char* buf, size_t max);
 
-    // Wakes readers that have written nothing for kKeepAlive (they send a comment), and
+    // Wakes readers that have written nothing for the keep-alive time (they send a
+    // comment), and
     // again those woken a while ago that have not read since (in case a wake crossed
     // the parking of the connection).
     void tick();
@@ -88,6 +90,7 @@ private:
     mutable std::mutex mu_;
     size_t capacity_;
     std::string run_;
+    Clock::duration keepAlive_;
     uint64_t seq_ = 0;
     std::deque<Entry> ring_;
     std::set<std::shared_ptr<Client>> clients_;
