@@ -9,18 +9,18 @@ case "${1:-}" in
     -*) echo "install-deps.sh: unknown option '$1' (see scripts/install-deps.sh --help)" >&2; exit 2 ;;
 esac
 
-# To build: cmake, make, g++ and GoogleTest (the configure step looks for it);
-# libmicrohttpd-dev and nlohmann-json3-dev (lcfleet serve's HTTP and JSON, the events'
-# JSON lines).
-build_packages=(cmake make g++ libgtest-dev libgmock-dev libmicrohttpd-dev nlohmann-json3-dev)
+# To build: cmake, make, g++, GoogleTest and nlohmann-json (the configure step looks
+# for both: the tests check JSON output against docs/json.md and read the events'
+# JSON lines), libmicrohttpd-dev (lcfleet serve's HTTP).
+build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev libmicrohttpd-dev)
 # To test: iproute2 and nftables (namespaces and the fleet's faults); chromium,
 # chromium-driver and python3-selenium (the dashboard's browser test); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
-# for linux-perf and strace as extras.
-test_packages=(iproute2 nftables chromium chromium-driver python3-selenium tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db
-               systemd)
+# for linux-perf and strace as extras. sox: scripts/make-demo-pcm.sh and its test.
+test_packages=(iproute2 nftables chromium chromium-driver python3-selenium tshark tcpdump dnsmasq-base
+               isc-dhcp-client lintian dpkg-dev file man-db systemd sox)
 if [ "${1:-}" = --build-only ]; then
     shift
     packages=("${build_packages[@]}" "$@")

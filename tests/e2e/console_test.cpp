@@ -348,7 +348,7 @@ TEST_F(Console, WaveFileIsNamedWhenLoaded) {
     ASSERT_GE(m.size(), 6u) << sim->output();
     EXPECT_EQ(m[4], "loaded " + path + " with 20016 bytes.");
     EXPECT_EQ(m[5], path + " starts with a RIFF/WAVE header and plays as raw samples, header included; "
-                           "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 out.pcm");
+                           "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 -L out.pcm");
     std::remove(path.c_str());
 }
 

@@ -270,6 +270,8 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
                             &rc);
     std::remove(pcm.c_str());
     EXPECT_NE(rc, 0) << out;
+    EXPECT_NE(out.find("stopped at once: "), std::string::npos) << out;
+    EXPECT_NE(out.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << out;
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_FALSE(pathExists(state_ + "/fleet.conf"));
 
@@ -742,4 +744,27 @@ TEST_F(FleetTest, DevicesRunUnprivilegedOnlyOnFilesThatRootAloneCanChange) {
     EXPECT_EQ(rc, 0) << out;
     out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;
+}
+
+TEST_F(FleetTest, ANewStateDirectoryDirectlyUnderTmpIsMadeUsedAndRemoved) {
+    const std::string state = env_.baseDir() + "-state";  // /tmp/lcfleet-test-...-state
+    ASSERT_EQ(state.rfind('/'), 4u) << state;
+    auto run = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {LCFLEET_BIN, "--state", state};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProgram(argv);
+    };
+    Result r = run({"--prefix", prefix_, "--netns", ctlNs_, "up", "1", "--first", std::to_string(kFirst), "--bin",
+                    SIMLINECASTER_BIN});
+    EXPECT_EQ(r.code, 0) << r.all();
+    struct stat st {};
+    EXPECT_EQ(stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    r = run({"status"});
+    EXPECT_EQ(r.code, 0) << r.all();
+    r = run({"down"});
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_FALSE(pathExists(state));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }

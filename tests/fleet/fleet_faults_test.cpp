@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <fstream>
 #include <csignal>
 #include <set>
 #include <sstream>
@@ -488,6 +490,13 @@ TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
     ASSERT_EQ(r.code, 0) << r.all();
     std::vector<fleet::Device> before = env_.status('b');
     ASSERT_EQ(before.size(), 1u);
+    // Its key input gone: the start would fail, so the old process is not killed.
+    const std::string fifo = env_.stateDir('b') + "/" + std::to_string(before[0].instance) + ".in";
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("not restarted: its input " + fifo + " is gone"), std::string::npos) << r.err;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(unlink(bin.c_str()), 0);
     r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
     EXPECT_EQ(r.code, 1) << r.all();
@@ -496,6 +505,46 @@ TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
     ASSERT_EQ(after.size(), 1u);
     EXPECT_TRUE(after[0].alive);
     EXPECT_EQ(after[0].pid, before[0].pid);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FleetFaultsTest, APidFileNamingAnotherNamespacesSimulatorIsNotTheDevice) {
+    // Another fleet's simulator of the same program, in a namespace of its own.
+    const std::string ns = env_.makeNamespace('x');
+    ASSERT_TRUE(ip({"-n", ns, "route", "add", "224.0.0.0/4", "dev", "lo"}));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(SIMLINECASTER_BIN, real), nullptr);
+    pid_t stranger = startProgram({real, "99"}, "", enterNamespace(ns));
+    env_.track(stranger);
+    ASSERT_TRUE(waitUntil([&] { return readText("/proc/" + std::to_string(stranger) + "/cmdline").rfind(real, 0) == 0; },
+                          milliseconds(2000)));
+    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_FALSE(processGone(stranger));
+
+    // Device 5 dies and its pid comes back as the stranger's.
+    const fleet::Device& d = devices_[0];
+    ASSERT_EQ(kill(d.pid, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(d.pid); }, milliseconds(2000)));
+    const std::string pidFile = env_.stateDir('a') + "/" + std::to_string(d.instance) + ".pid";
+    std::ofstream(pidFile) << stranger << "\n";
+
+    std::vector<fleet::Device> rows = env_.status('a');
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_FALSE(rows[0].alive) << "the stranger is not device " << d.instance;
+    Result r = fault({"freeze", std::to_string(d.instance)});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("is not running"), std::string::npos) << r.err;
+    EXPECT_NE(lcfleet::processState(stranger), 'T') << "freeze stopped another fleet's simulator";
+    r = fault({"restart", std::to_string(d.instance)});
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_TRUE(now(0).alive);
+    r = fault({"down"});
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_FALSE(processGone(stranger)) << "restart or down killed another fleet's simulator";
+    kill(stranger, SIGKILL);
 }
 
 }  // namespace

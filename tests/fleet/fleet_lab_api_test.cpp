@@ -26,6 +26,7 @@
 #include "core/codec.h"
 #include "fleet_e2e_support.h"
 #include "harness.h"
+#include "json_doc.h"
 #include "tools/fleet/lab.h"
 
 namespace {
@@ -102,10 +103,12 @@ TEST_F(FleetLabApiTest, StatusAndEventsShowWhatTheControllerDidAndRateRestartsWi
         },
         milliseconds(6000));
     ASSERT_TRUE(streaming) << dev.dump();
-    // The same keys as the lab server's device objects, in this order.
+    // The keys of the lab server's device objects, after the type and schema every
+    // printed object has.
     std::vector<std::string> keys;
     for (auto it = dev.begin(); it != dev.end(); ++it) keys.push_back(it.key());
-    std::set<std::string> expected = {"instance",  "serial", "address", "namespace",  "pid",
+    EXPECT_EQ(dev["type"], "device");
+    std::set<std::string> expected = {"type", "schema", "instance",  "serial", "address", "namespace",  "pid",
                                       "state",     "plugged", "master_ip", "play_target", "input_on",
                                       "level",     "muted",   "rate",      "faults"};
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), expected) << dev.dump();
@@ -344,6 +347,36 @@ TEST_F(FleetLabApiTest, ASecondFleetInTheSameNamespaceAndAGoneControllerAreSaid)
     Result st = cli({"status"});
     EXPECT_EQ(st.code, 1) << st.all();
     EXPECT_NE(st.out.find("the controller side is gone: namespace " + ctlNs_), std::string::npos) << st.all();
+}
+
+// Every JSON object lcfleet prints is in docs/json.md with exactly its keys and types.
+TEST_F(FleetLabApiTest, EveryJsonObjectIsDocumented) {
+    std::string error;
+    std::vector<jsondoc::Object> doc = jsondoc::load(LC_JSON_DOC, error);
+    ASSERT_EQ(error, "");
+    const std::string n = std::to_string(kFirst), other = std::to_string(kFirst + 1);
+    const std::vector<std::vector<std::string>> commands = {
+        {"status", "--json"}, {"status", n, "--json"},   {"freeze", n, "--json"},  {"thaw", n, "--json"},
+        {"delay", n, "0", "--json"}, {"loss", n, "7", "--json"}, {"loss", n, "0", "--json"},
+        {"restart", other, "--json"}, {"input", "99", "off", "--json"}, {"status", "99", "--json"},
+        {"--prefix", env_.prefix('b'), "--net", "198.19", "--netns", ctlNs_, "up", "1", "--first", "50", "--bin",
+         SIMLINECASTER_BIN, "--json"},
+        {"down", "--json"}, {"down", "--json"}};
+    std::set<std::string> types;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        // The up and the downs are the second fleet's.
+        Result r = env_.fleet(i >= 10 ? 'b' : 'a', commands[i]);
+        std::vector<std::string> lines;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        EXPECT_FALSE(lines.empty()) << commands[i][0] << ": " << r.all();
+        for (const auto& line : lines) {
+            std::string type;
+            EXPECT_EQ(jsondoc::check(doc, "lcfleet", line, type), "") << commands[i][0] << ": " << line;
+            types.insert(type);
+        }
+    }
+    EXPECT_EQ(types, (std::set<std::string>{"device", "faults", "error", "up", "down"}));
 }
 
 }  // namespace

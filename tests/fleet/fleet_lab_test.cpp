@@ -169,6 +169,16 @@ TEST_F(FleetLabTest, DhcpFleetsTakeTheirAddressesFromTheLanServer) {
     EXPECT_EQ(leased, addresses) << "status shows the addresses the server handed out";
     ASSERT_NO_FATAL_FAILURE(checkFromTheController(a, b));
 
+    // A device whose lease is gone cannot start again: restart says so and leaves it running.
+    ASSERT_EQ(unlink((env_.stateDir('a') + "/" + std::to_string(a[0].instance) + ".addr").c_str()), 0);
+    Result restart = env_.fleet('a', {"restart", std::to_string(a[0].instance)});
+    EXPECT_EQ(restart.code, 1) << restart.all();
+    EXPECT_NE(restart.err.find("not restarted: it has no address"), std::string::npos) << restart.err;
+    std::vector<fleet::Device> after = env_.status('a');
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_TRUE(after[0].alive);
+    EXPECT_EQ(after[0].pid, a[0].pid);
+
     for (char role : {'a', 'b'}) {
         Result r = env_.fleet(role, {"down"});
         EXPECT_EQ(r.code, 0) << r.all();

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -17,7 +21,9 @@
 #include "files.h"
 #include "fleet.h"
 #include "fleet_status.h"
+#include "events.h"
 #include "keeper.h"
+#include "lab.h"
 #include "options.h"
 #include "record.h"
 
@@ -191,6 +197,12 @@ TEST(FleetOptions, RefusalsSayWhat) {
     EXPECT_NE(parseError({"--prefix", "Lc", "status"}).find("--prefix"), std::string::npos);
     EXPECT_NE(parseError({"--prefix", "abcdefghi", "up", "1", "--first", "100000"}).find("too long"),
               std::string::npos);
+    // Instances the simulator refuses are refused here (the last one counts).
+    EXPECT_EQ(parseError({"up", "1", "--first", "70000"}),
+              "instances 70000..70000: the simulator takes instances up to 64224");
+    EXPECT_NE(parseError({"up", "2", "--first", "64224"}).find("64224..64225"), std::string::npos);
+    EXPECT_EQ(parse({"up", "2", "--first", "64223"}).first, 64223u);
+    EXPECT_NE(parseError({"up", "70000"}).find("up to 64224"), std::string::npos);
 }
 
 TEST(FleetOptions, UpRefusesABadBlockHostAddressOrNameAsAUsageError) {
@@ -286,6 +298,25 @@ TEST(FleetConsole, SerialFromTheLatestAnnouncementOrSetSerial) {
 std::string progress(const std::string& time, int rate) {
     return time + " Streaming ... 812 pks at " + std::to_string(rate) +
            " pks/sec (48.000 khz) to 198.18.0.1:23456 input ON  45% (t20) \r";
+}
+
+TEST(FleetConsole, WhyASimulatorStoppedAtItsStart) {
+    // A refused instance: the reason, not the usage text's last (empty) line.
+    EXPECT_EQ(firstErrorLine("06:06:38 the instance must be a number from -4 to 64224, not \"70000\"\n"
+                             "06:06:38 LineCaster Simulator V1.0\n06:06:38 Usage:\n06:06:38 \n"),
+              "06:06:38 the instance must be a number from -4 to 64224, not \"70000\"");
+    // A file too short, after the lines of a normal start.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:38 UDP.MULTICAST: fd=3 outport=4002 inport=4002 "
+                             "group=239.255.84.83 active.\n06:06:38 UDP.UNICAST  : fd=4 outport=1333 inport=4001 "
+                             "active.\n06:06:38 loaded /x.pcm with 9999 bytes.\n06:06:38 need at least 10 kbytes of "
+                             "data\n"),
+              "06:06:38 need at least 10 kbytes of data");
+    // A bind failure on standard error has no time prefix.
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\nError: master.hello bind failed, 98\n"),
+              "Error: master.hello bind failed, 98");
+    EXPECT_EQ(firstErrorLine("06:06:38 Ownport=1316\n06:06:39 sending hello as SNR #529. MMode=0\r"),
+              "06:06:39 sending hello as SNR #529. MMode=0");
+    EXPECT_EQ(firstErrorLine(""), "");
 }
 
 TEST(FleetConsole, RateOfTheLastSecondsWhileStreaming) {
@@ -393,6 +424,27 @@ TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
     }
 }
 
+TEST_F(FleetStateDir, ANewDirectoryInAStickyOneIsMadeOnlyByLcfleet) {
+    std::string error;
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);  // like /tmp
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error)) << "a fleet's own files never go into it";
+    EXPECT_TRUE(onlyOwnerCanChange(dir_, error, true)) << error;
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    EXPECT_FALSE(onlyOwnerCanChange(dir_, error, true)) << "not sticky: others may rename what is made in it";
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+
+    std::vector<std::string> made;
+    ASSERT_TRUE(makeDirectories(dir_ + "/a/state", dir_, made, error)) << error;
+    EXPECT_EQ(made, (std::vector<std::string>{dir_ + "/a", dir_ + "/a/state"}));
+    // Someone else was quicker between the check and the making: their directory is not used.
+    ASSERT_EQ(mkdir((dir_ + "/b").c_str(), 0755), 0);
+    made.clear();
+    EXPECT_FALSE(makeDirectories(dir_ + "/b", dir_, made, error));
+    EXPECT_NE(error.find(dir_ + "/b appeared while lcfleet checked"), std::string::npos) << error;
+    EXPECT_TRUE(made.empty());
+    EXPECT_TRUE(makeDirectories(dir_ + "/b", dir_ + "/b", made, error)) << "it was there at the check";
+}
+
 TEST_F(FleetStateDir, OneDirectoryHasOneNameThroughSymbolicLinks) {
     char* real = realpath(dir_.c_str(), nullptr);
     ASSERT_NE(real, nullptr);
@@ -423,6 +475,193 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "a counted signal must not end the program";
     EXPECT_EQ(WEXITSTATUS(status), 1) << "only the SIGINT counts";
+}
+
+}  // namespace
+}  // namespace lcfleet
+
+namespace lcfleet {
+namespace {
+
+std::string event(const std::string& time, const std::string& type, const std::string& rest = "") {
+    return R"({"time":")" + time + R"(","seq":1,"serial":529,"type":")" + type + "\"" +
+           (rest.empty() ? "" : "," + rest) + "}\n";
+}
+
+double at(const std::string& time) {
+    double s = 0;
+    EXPECT_TRUE(parseEventTime(time, s)) << time;
+    return s;
+}
+
+TEST(FleetEvents, StateComesFromTheLastEventsOfTheCurrentProcess) {
+    const std::string t = "2026-12-09T06:00:";
+    std::string text = "serial\":1}\n" +  // the tail began inside a line
+                       event(t + "00.000000Z", "started") +
+                       event(t + "00.100000Z", "announced", R"("master_ip":null)") +
+                       event(t + "01.000000Z", "configured", R"("master_ip":"198.18.0.1")") +
+                       event(t + "01.000000Z", "play_started", R"("target":"198.18.0.1:5004")") +
+                       event(t + "02.000000Z", "progress", R"("frames":40,"rate":40,"target":"198.18.0.1:5004")") +
+                       event(t + "03.000000Z", "progress", R"("frames":240,"rate":200,"target":"198.18.0.1:5004")") +
+                       event(t + "04.000000Z", "progress", R"("frames":438,"rate":198,"target":"198.18.0.1:5004")") +
+                       event(t + "04.500000Z", "status_sent", R"("input_on":true,"level":3)") +
+                       event(t + "04.600000Z", "input_muted", R"("muted":true)");
+    const std::string writing = "{\"time\":\"" + t + "04.7";  // a line being written
+    EventState s = readEventState(text + writing, at(t + "05.000000Z"));
+    EXPECT_TRUE(s.announced);
+    EXPECT_EQ(s.master, "198.18.0.1");
+    EXPECT_EQ(s.target, "198.18.0.1:5004");
+    ASSERT_TRUE(s.inputOn.has_value());
+    EXPECT_TRUE(*s.inputOn);
+    EXPECT_EQ(s.level, 3);
+    EXPECT_EQ(s.muted, true);
+    EXPECT_DOUBLE_EQ(s.rate, 199.0) << "a stream's first progress counts part of a second only";
+    EXPECT_LT(readEventState(text, at(t + "08.000000Z")).rate, 0) << "4 s without progress: frozen";
+    // A stop ends the stream; a new process forgets what the old one said.
+    EventState stopped = readEventState(text + event(t + "05.000000Z", "play_stopped", R"("reason":"command")"),
+                                        at(t + "05.100000Z"));
+    EXPECT_EQ(stopped.target, "");
+    EXPECT_LT(stopped.rate, 0);
+    EventState fresh = readEventState(text + event(t + "06.000000Z", "started"), at(t + "06.100000Z"));
+    EXPECT_EQ(fresh.master, "");
+    EXPECT_EQ(fresh.target, "");
+    EXPECT_FALSE(fresh.inputOn.has_value());
+    EXPECT_FALSE(fresh.announced);
+    EXPECT_FALSE(fresh.muted.has_value());
+    EXPECT_EQ(fresh.serial, 529u);
+}
+
+TEST(FleetEvents, TimeStampsReadBack) {
+    double s = 0;
+    ASSERT_TRUE(parseEventTime(eventTime(), s));
+    EXPECT_NEAR(s, static_cast<double>(time(nullptr)), 2.0);
+    ASSERT_TRUE(parseEventTime("1970-01-01T00:00:01.250000Z", s));
+    EXPECT_DOUBLE_EQ(s, 1.25);
+    for (const char* bad : {"", "1970-01-01 00:00:01Z", "1970-01-01T00:00:01.25", "12:00:00"})
+        EXPECT_FALSE(parseEventTime(bad, s)) << bad;
+}
+
+TEST(FleetStatusTable, ColumnsStayAlignedWhateverTheFaults) {
+    StatusRow a{1, "lcdev1", "198.18.0.3", 529, 10, true, 200, "-", "10:00:00 a"};
+    StatusRow b{2, "lcdev2", "198.18.0.4", 629, 11, true, -1, "input-off,frozen,unplugged,loss=10%,delay=100ms",
+                "10:00:00 b", "198.18.0.1", "198.18.0.1:23456", "muted"};
+    std::string table = formatTable({a, b});
+    std::vector<std::string> lines = entries(table);
+    ASSERT_EQ(lines.size(), 3u);
+    size_t last = lines[0].find("LAST CONSOLE LINE");
+    EXPECT_EQ(lines[1].find("10:00:00 a"), last);
+    EXPECT_EQ(lines[2].find("10:00:00 b"), last);
+    std::vector<fleet::Device> d = fleet::parseStatus(table);
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].master, "-");
+    EXPECT_EQ(d[1].master, "198.18.0.1");
+    EXPECT_EQ(d[1].target, "198.18.0.1:23456");
+    EXPECT_EQ(d[1].input, "muted");
+    EXPECT_EQ(d[1].faults, "input-off,frozen,unplugged,loss=10%,delay=100ms");
+    EXPECT_EQ(d[1].lastLine, "10:00:00 b");
+}
+
+TEST(FleetLabCalls, FaultChangesAreCheckedAsTheCommandChecksThem) {
+    FaultKind k;
+    for (const char* name : {"input_off", "frozen", "unplugged", "loss", "delay"}) {
+        ASSERT_TRUE(parseFaultKind(name, k)) << name;
+        EXPECT_STREQ(faultKindName(k), name);
+    }
+    EXPECT_FALSE(parseFaultKind("input-off", k));
+    EXPECT_FALSE(checkFault({FaultKind::Loss, true, 100}));
+    EXPECT_EQ(checkFault({FaultKind::Loss, true, 101}).code, Errc::Invalid);
+    EXPECT_EQ(checkFault({FaultKind::Loss, true, 0}).code, Errc::Invalid) << "a loss of 0 is an end, not a fault";
+    EXPECT_FALSE(checkFault({FaultKind::Loss, false, 0}));
+    EXPECT_FALSE(checkFault({FaultKind::Delay, true, 0, 60000, 60000}));
+    EXPECT_EQ(checkFault({FaultKind::Delay, true, 0, 60001, 0}).code, Errc::Invalid);
+    EXPECT_EQ(checkFault({FaultKind::Delay, false, 0, 0, 5}).code, Errc::Invalid) << "ending takes no jitter";
+    DeviceInfo d;
+    d.instance = 3;
+    d.faults.lossPercent = 10;
+    nlohmann::ordered_json j = deviceJson(d);
+    EXPECT_TRUE(j["address"].is_null());
+    EXPECT_TRUE(j["pid"].is_null());
+    EXPECT_TRUE(j["rate"].is_null());
+    EXPECT_TRUE(j["input_on"].is_null());
+    EXPECT_EQ(j["state"], "dead");
+    EXPECT_EQ(j["faults"]["loss"], 10);
+    EXPECT_EQ(j["faults"]["delay"]["jitter_ms"], 0);
+}
+
+TEST(FleetLabCalls, ACancelEndsASleepFromAnotherThread) {
+    Cancel cancel;
+    EXPECT_TRUE(cancel.sleep(1));
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cancel.cancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cancel.sleep(10000));
+    later.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(cancel.sleep(10)) << "once cancelled, every later wait ends at once";
+    EXPECT_EQ(cancel.count(), 1);
+    pollfd p{cancel.fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+}
+
+// A state directory with a record of two devices and their events files, made by hand.
+class FleetEventMerge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/lcfleet-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        FleetRecord r;
+        r.prefix = "lu";
+        std::string error;
+        ASSERT_TRUE(parseBlock("198.18", r.block, error));
+        r.first = 1;
+        r.count = 2;
+        r.bin = "/bin/true";
+        r.events = true;
+        ASSERT_TRUE(writeFileAtomic(dir_ + "/fleet.conf", formatRecord(r)));
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void add(const std::string& name, const std::string& text) { ASSERT_TRUE(appendFile(dir_ + "/" + name, text)); }
+    std::string dir_;
+};
+
+TEST_F(FleetEventMerge, EventsOfAllDevicesComeInTimeOrderAcrossARotation) {
+    const std::string t = "2026-12-09T06:00:0";
+    add("1.events.1", event(t + "0.000000Z", "started"));
+    add("1.events", event(t + "2.000000Z", "announced"));
+    add("2.events", event(t + "1.000000Z", "started") + event(t + "3.000000Z", "announced"));
+    Lab lab(dir_);
+    EventFollower f(lab);
+    ASSERT_FALSE(f.open(true, Call{}));
+    auto order = [](const std::vector<nlohmann::ordered_json>& events) {
+        std::string out;
+        for (const auto& e : events) out += std::to_string(e["instance"].get<int>()) + e["type"].get<std::string>()[0];
+        return out;
+    };
+    EXPECT_EQ(order(f.read()), "1s2s1a2a");
+    EXPECT_EQ(order(f.read()), "") << "nothing new";
+    // New lines, a line still being written, a rotation by rename, a fault record.
+    add("2.events", event(t + "4.000000Z", "progress") + "{\"time\":");
+    add("1.events", event(t + "5.000000Z", "progress"));
+    ASSERT_EQ(rename((dir_ + "/1.events").c_str(), (dir_ + "/1.events.1").c_str()), 0);
+    add("1.events", event(t + "6.000000Z", "stopped"));
+    ASSERT_TRUE(appendLabEvent(dir_, {{"type", "fault"}, {"instance", 2}, {"kind", "frozen"}}));
+    std::vector<nlohmann::ordered_json> next = f.read();
+    EXPECT_EQ(order(next), "2p1p1s2f");
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(next.back()["kind"], "frozen");
+    add("2.events", "\"" + t + "7.000000Z\",\"seq\":9,\"serial\":629,\"type\":\"announced\"}\n");
+    EXPECT_EQ(order(f.read()), "2a") << "the line finished later";
+    // Only device 2, without a backlog.
+    EventFollower two(lab, {2});
+    ASSERT_FALSE(two.open(false, Call{}));
+    ASSERT_TRUE(appendLabEvent(dir_, {{"type", "fault"}, {"instance", 1}, {"kind", "frozen"}}));
+    add("2.events", event(t + "8.000000Z", "progress"));
+    EXPECT_EQ(order(two.read()), "2p");
+    EventFollower none(lab, {3});
+    EXPECT_EQ(none.open(true, Call{}).code, Errc::NotInFleet);
 }
 
 }  // namespace

@@ -432,7 +432,8 @@ TwoHosts::TwoHosts() {
     std::string id = std::to_string(pid) + "x" + std::to_string(n);
     simNs = "lcs" + id;
     ctlNs = "lcc" + id;
-    std::string simIf = "vs" + id, ctlIf = "vc" + id;  // at most 2 + 7 + 1 + 5 characters
+    simIf = "vs" + id;  // at most 2 + 7 + 1 + 5 characters
+    ctlIf = "vc" + id;
 
     // One /24 of 198.18.0.0/15 per object: 512 subnets, spread by process and object.
     unsigned subnet = (pid * 7u + n) % 512u;
@@ -474,6 +475,25 @@ TwoHosts::~TwoHosts() {
     if (!simNs.empty()) untrackAndRemoveNetns(simNs);
     if (!ctlNs.empty()) untrackAndRemoveNetns(ctlNs);
 }
+
+LoopbackHost::LoopbackHost() {
+    installSafetyNet();
+    static std::atomic<unsigned> counter{0};
+    ns = "lcl" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+    std::string errors;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ip", "netns", "add", ns},
+             {"ip", "-n", ns, "link", "set", "lo", "up"},
+             {"ip", "-n", ns, "route", "add", "224.0.0.0/4", "dev", "lo"}}) {
+        if (runCommand(args, &errors) != 0) {
+            error_ = "command failed: ip " + args[1] + " ... : " + errors;
+            break;
+        }
+        if (args[1] == "netns") trackNetns(ns);
+    }
+}
+
+LoopbackHost::~LoopbackHost() { untrackAndRemoveNetns(ns); }
 
 int TwoHosts::ctlSocket(uint16_t port, const char* group) const { return boundSocketIn(ctlNs, port, group); }
 

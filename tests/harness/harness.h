@@ -36,6 +36,7 @@ public:
     const std::string& error() const { return error_; }
 
     std::string simNs, ctlNs;        // namespace names
+    std::string simIf, ctlIf;        // the veth ends in them
     std::string simAddr, ctlAddr;    // dotted text
     uint32_t simIP = 0, ctlIP = 0;   // first octet most significant
 
@@ -47,6 +48,23 @@ public:
 
     // Runs a command line inside a namespace (via `ip netns exec`); returns its exit status.
     int runIn(const std::string& ns, const std::string& command) const;
+
+private:
+    std::string error_;
+};
+
+// One namespace "lcl<id>" with nothing but loopback, up, and the route 224.0.0.0/4
+// on it: a host without a network, where programs meet over loopback only.
+class LoopbackHost {
+public:
+    LoopbackHost();
+    ~LoopbackHost();
+    LoopbackHost(const LoopbackHost&) = delete;
+    LoopbackHost& operator=(const LoopbackHost&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    std::string ns;
 
 private:
     std::string error_;

@@ -146,7 +146,7 @@ TEST(LcctlArgs, RefusesWithAReasonThatNamesTheProblem) {
         {{"play", "198.18.0.1", "--json=1"}, "takes no value"},
         {{"play", "198.18.0.1", "--no-configure", "--multi-master"}, "--no-configure"},
         {{"configure", "198.18.0.1", "--level", "101"}, "--level"},
-        {{"configure", "198.18.0.1", "--json"}, "--json does not apply to configure"},
+        {{"configure", "198.18.0.1", "--max-stall", "500"}, "--max-stall does not apply to configure"},
         {{"stop", "198.18.0.1", "--wav", "x.wav"}, "--wav does not apply to stop"},
         {{"discover", "--seconds", "0"}, "more than 0"},
         {{"discover", "extra"}, "unexpected argument"},
@@ -179,7 +179,7 @@ TEST(LcctlArgs, OptionsBeforeTheVerbAreCheckedAgainstIt) {
     ParseResult r = parse({"--interface", "198.18.0.2", "discover", "--seconds", "2"});
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.options.verb, Verb::Discover);
-    EXPECT_EQ(r.options.interfaceIP, ip(198, 18, 0, 2));
+    EXPECT_EQ(r.options.iface.ip, ip(198, 18, 0, 2));
     EXPECT_EQ(r.options.durationMs, 2000u);
 
     ParseResult inl = parse({"--interface=198.18.0.2", "--wait", "900", "play", "198.18.0.1"});
@@ -199,7 +199,7 @@ TEST(LcctlArgs, OptionsBeforeTheVerbAreCheckedAgainstIt) {
         {{"--bogus", "discover"}, "unknown option '--bogus'", Verb::None},
         {{"--interface", "198.18.0.2", "fly"}, "unknown command 'fly'", Verb::None},
         {{"--wait", "100", "discover"}, "--wait does not apply to discover", Verb::Discover},
-        {{"--json", "stop", "198.18.0.1"}, "--json does not apply to stop", Verb::Stop},
+        {{"--count", "2", "stop", "198.18.0.1"}, "--count does not apply to stop", Verb::Stop},
         {{"--seconds", "discover"}, "--seconds needs a value before the command 'discover'", Verb::Discover},
     };
     for (const Case& c : cases) {
@@ -216,4 +216,44 @@ TEST(LcctlArgs, VersionBeforeAnyVerb) {
     EXPECT_TRUE(v.options.version);
     EXPECT_TRUE(parse({"--interface", "198.18.0.2", "--version"}).options.version);
     EXPECT_FALSE(parse({"play", "198.18.0.1", "--version"}).ok());  // not an option of a verb
+}
+
+TEST(LcctlArgs, NewerOptionsAndTheirLimits) {
+    for (const char* verb : {"configure", "play", "stop", "keep", "set-ip"}) {
+        std::vector<std::string> args{verb, std::string(verb) == "set-ip" ? "429" : "198.18.0.3", "--json"};
+        if (std::string(verb) == "set-ip") args.insert(args.end(), {"--gateway", "198.18.0.1"});
+        ParseResult r = parse(args);
+        EXPECT_TRUE(r.ok() && r.options.json) << verb << ": " << r.error;
+    }
+    ParseResult serial = parse({"set-serial", "429", "430", "--json"});
+    EXPECT_TRUE(serial.ok() && serial.options.json) << serial.error;
+
+    ParseResult byName = parse({"discover", "--interface", "lcdevbr", "--count", "20"});
+    ASSERT_TRUE(byName.ok()) << byName.error;
+    EXPECT_EQ(byName.options.iface.name, "lcdevbr");
+    EXPECT_EQ(byName.options.iface.ip, 0u);
+    EXPECT_EQ(byName.options.count, 20u);
+    std::string error;
+    EXPECT_FALSE(checkInterface(byName.options, error) && error.empty());  // no such interface here
+    EXPECT_NE(error.find("no interface of that name"), std::string::npos) << error;
+
+    ParseResult none = parse({"play", "198.18.0.3", "--max-stall", "none", "--wav", "-"});
+    ASSERT_TRUE(none.ok()) << none.error;
+    EXPECT_EQ(none.options.maxStallMs, 0u);
+    EXPECT_EQ(none.options.wavPath, "-");
+    EXPECT_EQ(parse({"play", "198.18.0.3"}).options.maxStallMs, 1000u);
+
+    const std::pair<std::vector<std::string>, const char*> refused[] = {
+        {{"discover", "--count", "0"}, "from 1"},
+        {{"play", "198.18.0.3", "--count", "2"}, "--count does not apply to play"},
+        {{"play", "198.18.0.3", "--max-stall", "50"}, "at least 100 ms"},
+        {{"play", "198.18.0.3", "--max-stall", "forever"}, "or none"},
+        {{"discover", "--interface", "1.2.3"}, "expected an IPv4 address"},
+        {{"discover", "--interface", "a/b"}, "or an interface name"},
+        {{"discover", "--interface", "sixteen-letters0"}, "or an interface name"},
+    };
+    for (const auto& [args, mentions] : refused) {
+        ParseResult r = parse(args);
+        EXPECT_NE(r.error.find(mentions), std::string::npos) << args[0] << " " << args[1] << ": " << r.error;
+    }
 }

@@ -16,11 +16,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "harness.h"
+#include "json_doc.h"
 
 using namespace std::chrono_literals;
 
@@ -532,6 +534,222 @@ TEST_F(LcctlE2E, InterruptedWaitsTellTheTimeWaited) {
     err = discover.errorOutput();
     EXPECT_NE(err.find("s before lcctl was interrupted"), std::string::npos) << err;
     EXPECT_EQ(err.find("within 60.0 s"), std::string::npos) << err;
+}
+
+// With the WAV on standard output, standard output holds the WAV and nothing else:
+// its size is the header and the frames the summary (on standard error) counts.
+TEST_F(LcctlE2E, PlayWithTheWavOnStandardOutputWritesEveryOtherLineToStandardError) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    for (const char* where : {"-", "/dev/stdout"}) {
+        for (bool json : {false, true}) {
+            std::vector<std::string> args{"play", hosts->simAddr, "--seconds", "2", "--wav", where};
+            if (json) args.push_back("--json");
+            Outcome r = ctl(args);
+            std::string what = std::string("--wav ") + where + (json ? " --json" : "");
+            ASSERT_EQ(r.exit, 0) << what << "\n" << describe(r).substr(0, 2000);
+            ASSERT_GE(r.out.size(), 44u) << what;
+            EXPECT_EQ(r.out.compare(0, 4, "RIFF"), 0) << what;
+            EXPECT_EQ(r.out.compare(36, 4, "data"), 0) << what;
+            double frames = -1;
+            if (json) {
+                frames = number(jsonLine(r.err, "summary"), "wavFrames");
+                EXPECT_NE(r.err.find("\"type\":\"progress\""), std::string::npos) << what << "\n" << r.err;
+            } else {
+                size_t at = r.err.find(" frames, ", r.err.find("\n  wav "));
+                ASSERT_NE(at, std::string::npos) << what << "\n" << r.err;
+                size_t from = r.err.rfind(' ', at - 1) + 1;
+                frames = std::stod(r.err.substr(from, at - from));
+                EXPECT_NE(r.err.find("play summary:"), std::string::npos) << what << "\n" << r.err;
+            }
+            EXPECT_GT(frames, 300) << what << "\n" << r.err;
+            EXPECT_EQ(r.out.size(), 44 + static_cast<size_t>(frames) * kPayload) << what << "\n" << r.err;
+        }
+    }
+}
+
+// A device that stops sending for a while (frozen) stalls the stream: with no
+// limit, play waits it out, and says when and how long.
+TEST_F(LcctlE2E, PlayWithoutAStallLimitReportsEachStall) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs,
+                             command({"play", hosts->simAddr, "--seconds", "6", "--max-stall", "none", "--json"}),
+                             pipes());
+    ASSERT_TRUE(play.waitForOutput("\"type\":\"progress\"", 5s)) << play.output() << play.errorOutput();
+    sim->signal(SIGSTOP);
+    std::this_thread::sleep_for(1800ms);
+    sim->signal(SIGCONT);
+    ASSERT_EQ(play.waitExit(10s), 0) << play.output() << play.errorOutput();
+    std::string stall = jsonLine(play.output(), "stall");
+    ASSERT_FALSE(stall.empty()) << play.output();
+    EXPECT_GT(number(stall, "at"), 0.5) << stall;
+    EXPECT_GT(number(stall, "seconds"), 1.5) << stall;
+    EXPECT_LT(number(stall, "seconds"), 3.0) << stall;
+    std::string summary = jsonLine(play.output(), "summary");
+    EXPECT_EQ(field(summary, "stopped"), "false") << summary;
+    EXPECT_NE(summary.find("\"stalls\":[{\"at\":"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("\"resumed\":true}]"), std::string::npos) << summary;  // exactly one stall
+}
+
+// A device that comes back without the stream (restarted, or its play time-out
+// passed) gets start play again once the stall is longer than the play time-out.
+TEST_F(LcctlE2E, PlayWithoutAStallLimitStartsARestartedDeviceAgain) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs,
+                             command({"play", hosts->simAddr, "--seconds", "7", "--max-stall", "none", "--timeout",
+                                      "1000"}),
+                             pipes());
+    ASSERT_TRUE(sim->waitForOutput("Streaming", 5s)) << sim->output();
+    sim.reset();
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    EXPECT_TRUE(sim->waitForOutput("start play to " + hosts->ctlAddr, 5s)) << sim->output();
+    ASSERT_EQ(play.waitExit(10s), 0) << play.output() << play.errorOutput();
+    EXPECT_NE(play.errorOutput().find("the stream stalled"), std::string::npos) << play.errorOutput();
+    EXPECT_NE(play.output().find("  stalls 1: "), std::string::npos) << play.output();
+}
+
+// The default limit ends play after 1 s without a frame; the summary lists that stall.
+TEST_F(LcctlE2E, PlayListsTheStallThatEndedIt) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    harness::SimProcess play(hosts->ctlNs,
+                             command({"play", hosts->simAddr, "--seconds", "8", "--max-stall", "600", "--json"}),
+                             pipes());
+    ASSERT_TRUE(play.waitForOutput("\"type\":\"progress\"", 5s)) << play.output() << play.errorOutput();
+    sim->signal(SIGSTOP);
+    EXPECT_EQ(play.waitExit(5s), 5) << play.output() << play.errorOutput();
+    sim->signal(SIGCONT);
+    std::string summary = jsonLine(play.output(), "summary");
+    EXPECT_EQ(field(summary, "stopped"), "true") << summary;
+    EXPECT_NE(summary.find("\"resumed\":false}]"), std::string::npos) << summary;
+    EXPECT_LT(number(summary, "seconds"), 4.0) << summary;
+}
+
+// discover --count ends as soon as that many devices announced themselves, and
+// exits 3 when the time runs out first.
+TEST_F(LcctlE2E, DiscoverCountEndsOnceThatManyDevicesAnnounced) {
+    ASSERT_NO_FATAL_FAILURE(startSim({"0"}));
+    harness::SimProcess second(hosts->simNs, {harness::simulatorPath(), "1"});
+    ASSERT_TRUE(second.waitForOutput("sending hello as SNR #529", 5s)) << second.output();
+    auto started = std::chrono::steady_clock::now();
+    Outcome two = ctl({"discover", "--count", "2", "--seconds", "20", "--json"});
+    EXPECT_EQ(two.exit, 0) << describe(two);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_NE(two.out.find("\"serial\":429"), std::string::npos) << describe(two);
+    EXPECT_NE(two.out.find("\"serial\":529"), std::string::npos) << describe(two);
+
+    Outcome three = ctl({"discover", "--count", "3", "--seconds", "1.5"});
+    EXPECT_EQ(three.exit, 3) << describe(three);
+    EXPECT_NE(three.out.find("device serial 529"), std::string::npos) << describe(three);  // what it heard
+    EXPECT_NE(three.err.find("2 of 3 devices announced themselves within 1.5 s"), std::string::npos)
+        << describe(three);
+}
+
+// In a namespace with loopback only, the announcements leave from 0.0.0.0 (loopback's
+// addresses are not chosen for a group); such a device is this host.
+TEST(LcctlLoopback, PlayBySerialFindsADeviceOnALoopbackOnlyHost) {
+    ASSERT_EQ(harness::netnsUnavailableReason(), "");
+    harness::LoopbackHost host;
+    ASSERT_TRUE(host.ok()) << host.error();
+    harness::SimProcess sim(host.ns, {harness::simulatorPath(), "0"});
+    ASSERT_TRUE(sim.waitForOutput("sending hello", 5s)) << sim.output();
+    Outcome r = runLcctl(host.ns, {"play", "429", "--seconds", "1.5", "--json"}, 15s);
+    ASSERT_EQ(r.exit, 0) << describe(r);
+    std::string summary = jsonLine(r.out, "summary");
+    EXPECT_EQ(field(summary, "device"), "\"127.0.0.1\"") << summary;
+    EXPECT_GT(number(summary, "frames"), 200) << summary;
+    Outcome d = runLcctl(host.ns, {"discover", "--seconds", "1.5", "--json"}, 10s);
+    EXPECT_EQ(field(jsonLine(d.out, "device"), "address"), "\"127.0.0.1\"") << describe(d);
+}
+
+// --interface takes the name of an interface as well as one of its addresses.
+TEST_F(LcctlE2E, InterfaceByName) {
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    Outcome r = ctl({"discover", "--interface", hosts->ctlIf, "--count", "1", "--seconds", "5"});
+    EXPECT_EQ(r.exit, 0) << describe(r);
+    EXPECT_NE(r.out.find("device serial 429"), std::string::npos) << describe(r);
+    Outcome set = ctl({"set-ip", "429", "--gateway", "198.18.7.254", "--interface", hosts->ctlIf});
+    EXPECT_EQ(set.exit, 0) << describe(set);
+    EXPECT_TRUE(sim->waitForOutput("gw     198.18.7.254", 2s)) << sim->output();
+    Outcome none = ctl({"discover", "--interface", "nosuch0", "--seconds", "1"});
+    EXPECT_EQ(none.exit, 2) << describe(none);
+    EXPECT_NE(none.err.find("--interface nosuch0: no interface of that name"), std::string::npos) << describe(none);
+}
+
+// Every object lcctl prints with --json is in docs/json.md, with exactly its keys
+// and their types. One row per command line; {sim} stands for the device's address,
+// {ctlIf} for the controller's interface. play freezes the device for a moment on
+// its way, so that a stall shows; watch runs beside the rows after it (set-serial
+// changes a serial) and the device freezes at the end, so that it counts as removed.
+TEST_F(LcctlE2E, JsonDocumentation) {
+    std::string error;
+    std::vector<jsondoc::Object> doc = jsondoc::load(LC_JSON_DOC, error);
+    ASSERT_TRUE(error.empty()) << error;
+    enum class Action { Wait, FreezeDevice, Beside };
+    struct Row {
+        std::vector<std::string> args;
+        Action action;
+    };
+    const Row rows[] = {
+        {{"configure", "{sim}", "--multi-master", "--json"}, Action::Wait},  // its status reaches discover too
+        {{"discover", "--seconds", "6", "--json"}, Action::Wait},
+        {{"play", "{sim}", "--seconds", "3", "--max-stall", "none", "--json"}, Action::FreezeDevice},
+        {{"stop", "{sim}", "--json"}, Action::Wait},
+        {{"keep", "429", "--json"}, Action::Wait},
+        {{"set-ip", "429", "--gateway", "198.18.7.254", "--json"}, Action::Wait},
+        {{"configure", "{sim}", "--wait", "500", "--json", "--interface", "{ctlIf}"}, Action::Wait},
+        {{"watch", "--seconds", "9", "--timeout", "1100", "--json"}, Action::Beside},
+        {{"set-serial", "429", "430", "--json"}, Action::Wait},
+    };
+    // Needs 201 devices: no row makes it.
+    const std::set<std::string> notMade = {"table-full"};
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    std::set<std::string> seen;
+    auto checkOutput = [&](const std::string& line, const std::string& out) {
+        for (size_t at = 0; at < out.size();) {
+            size_t end = out.find('\n', at);
+            std::string object = out.substr(at, end - at), type;
+            at = end == std::string::npos ? out.size() : end + 1;
+            EXPECT_EQ(jsondoc::check(doc, "lcctl", object, type), "") << line;
+            seen.insert(type);
+        }
+        EXPECT_FALSE(out.empty()) << line << " printed nothing";
+    };
+    std::unique_ptr<harness::SimProcess> beside;
+    std::string besideLine;
+    for (const Row& row : rows) {
+        std::vector<std::string> args;
+        std::string line = "lcctl";
+        for (std::string a : row.args) {
+            if (a == "{sim}") a = hosts->simAddr;
+            if (a == "{ctlIf}") a = hosts->ctlIf;
+            args.push_back(a);
+            line += " " + a;
+        }
+        if (row.action == Action::Beside) {
+            beside = std::make_unique<harness::SimProcess>(hosts->ctlNs, command(args), pipes());
+            besideLine = line;
+            ASSERT_TRUE(beside->waitForOutput("\"type\":\"found\"", 3s)) << line << "\n" << beside->errorOutput();
+            continue;
+        }
+        harness::SimProcess p(hosts->ctlNs, command(args), pipes());
+        if (row.action == Action::FreezeDevice) {
+            ASSERT_TRUE(p.waitForOutput("\"type\":\"progress\"", 5s)) << line << "\n" << p.errorOutput();
+            sim->signal(SIGSTOP);
+            std::this_thread::sleep_for(800ms);
+            sim->signal(SIGCONT);
+        }
+        int rc = p.waitExit(15s);
+        EXPECT_TRUE(rc == 0 || rc == 3) << line << ": exit " << rc << "\n" << p.errorOutput();
+        checkOutput(line, p.output());
+    }
+    ASSERT_TRUE(beside);
+    sim->signal(SIGSTOP);
+    EXPECT_TRUE(beside->waitForOutput("\"type\":\"removed\"", 4s)) << beside->output();
+    sim->signal(SIGCONT);
+    EXPECT_EQ(beside->waitExit(10s), 0) << beside->errorOutput();
+    checkOutput(besideLine, beside->output());
+    for (const jsondoc::Object& o : jsondoc::of(doc, "lcctl"))
+        EXPECT_TRUE(seen.count(o.type) || notMade.count(o.type))
+            << "no command of the table printed the documented object " << o.type;
 }
 
 TEST(LcctlCommandLine, VersionIsOneLine) {

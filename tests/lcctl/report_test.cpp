@@ -81,3 +81,19 @@ TEST(LcctlReport, UnknownLevelIsShownAsUnknown) {
     EXPECT_NE(summaryJson(r).find("\"serial\":null"), std::string::npos);
     EXPECT_NE(summaryJson(r).find("\"wav\":null"), std::string::npos);
 }
+
+TEST(LcctlReport, StallsInTheSummary) {
+    PlayReport r;
+    r.stalls = {{2000, 1500, true}, {7250, 1000, false}};
+    std::string text = summaryText(r);
+    EXPECT_NE(text.find("  stalls 2: 2.0 s into play for 1.5 s, 7.2 s into play for 1.0 s (no frame after it)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(summaryJson(r).find("\"stalls\":[{\"at\":2.000,\"seconds\":1.500,\"resumed\":true},"
+                                  "{\"at\":7.250,\"seconds\":1.000,\"resumed\":false}]"),
+              std::string::npos)
+        << summaryJson(r);
+    EXPECT_EQ(stallJson(r.stalls[0]), "{\"type\":\"stall\",\"schema\":1,\"at\":2.000,\"seconds\":1.500,\"resumed\":true}");
+    PlayReport calm;
+    EXPECT_NE(summaryJson(calm).find("\"stalls\":[]"), std::string::npos);
+}

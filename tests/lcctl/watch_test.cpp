@@ -83,7 +83,7 @@ TEST(WatchTable, FullTableSaysOnceHowManyItCannotHold) {
     t.tick(2300, c);
     ASSERT_EQ(c.size(), WatchTable::kMaxDevices + 1);
     EXPECT_EQ(changeLine(c.back(), 3500, false), "The table holds 200 devices; 7 more announce and are not shown");
-    EXPECT_EQ(changeJson(c.back(), 3500), "{\"event\":\"table_full\",\"held\":200,\"not_held\":7}");
+    EXPECT_EQ(changeJson(c.back(), 3500), "{\"type\":\"table-full\",\"schema\":1,\"held\":200,\"notHeld\":7}");
 }
 
 TEST(WatchTable, ColourAndJson) {
@@ -97,11 +97,11 @@ TEST(WatchTable, ColourAndJson) {
     EXPECT_EQ(changeLine(c[1], 3500, true).substr(0, 12), "\x1b[33mChanged");
     EXPECT_EQ(changeLine(c[2], 2000, true), "\x1b[31mRemoved serial 529 at 198.18.0.3 (no announcement for 2.0 s)\x1b[0m");
     EXPECT_EQ(changeJson(c[0], 3500),
-              "{\"event\":\"found\",\"serial\":529,\"address\":\"198.18.0.3\",\"master\":null,\"software\":103}");
-    EXPECT_EQ(changeJson(c[1], 3500), "{\"event\":\"changed\",\"serial\":529,\"address\":\"198.18.0.3\",\"what\":"
+              "{\"type\":\"found\",\"schema\":1,\"serial\":529,\"address\":\"198.18.0.3\",\"master\":null,\"software\":103}");
+    EXPECT_EQ(changeJson(c[1], 3500), "{\"type\":\"changed\",\"schema\":1,\"serial\":529,\"address\":\"198.18.0.3\",\"what\":"
                                       "\"master\",\"from\":\"none\",\"to\":\"198.18.0.1\"}");
     EXPECT_EQ(changeJson(c[2], 3500),
-              "{\"event\":\"removed\",\"serial\":529,\"address\":\"198.18.0.3\",\"timeout_ms\":3500}");
+              "{\"type\":\"removed\",\"schema\":1,\"serial\":529,\"address\":\"198.18.0.3\",\"timeoutMs\":3500}");
 }
 
 }  // namespace

@@ -30,6 +30,10 @@ expected="-rwxr-xr-x usr/bin/simlinecaster
 -rw-r--r-- usr/share/man/man1/lcctl.1.gz
 -rw-r--r-- usr/share/doc/simlinecaster/copyright
 -rw-r--r-- usr/share/doc/simlinecaster/changelog.gz
+-rw-r--r-- usr/share/doc/simlinecaster/README.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/events.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/json.md
+-rw-r--r-- usr/share/doc/simlinecaster/docs/protocol.md
 -rw-r--r-- usr/$unit_dir/simlinecaster@.service"
 [ $fleet = 1 ] && expected+="
 -rwxr-xr-x usr/sbin/lcfleet

@@ -70,7 +70,15 @@ int fail(const Options& o, const Error& e) {
     }
     complain(e.text.substr(from));
     int code = exitCodeOf(e);
-    if (o.json) printLine(dump(ojson{{"error", e.text}, {"kind", errcName(e.code)}, {"exit", code}}));
+    if (o.json) {
+        ojson j;
+        j["type"] = "error";
+        j["schema"] = 1;
+        j["error"] = e.text;
+        j["kind"] = errcName(e.code);
+        j["exit"] = code;
+        printLine(dump(j));
+    }
     return code;
 }
 
@@ -137,6 +145,8 @@ int runUp(const Options& o) {
     const uint32_t s1 = static_cast<uint32_t>(429 + 100 * r.first), s2 = static_cast<uint32_t>(429 + 100 * r.last());
     if (o.json) {
         ojson j;
+        j["type"] = "up";
+        j["schema"] = 1;
         j["state"] = lab.stateDir();
         j["count"] = r.count;
         j["first"] = r.first;
@@ -165,7 +175,14 @@ int runDown(const Options& o) {
     Lab lab(o.state);
     Outcome<bool> down = lab.down(o.termWaitSeconds, call);
     if (!down.ok()) return fail(o, down.error);
-    if (o.json) printLine(dump(ojson{{"state", lab.stateDir()}, {"was_up", down.value}}));
+    if (o.json) {
+        ojson j;
+        j["type"] = "down";
+        j["schema"] = 1;
+        j["state"] = lab.stateDir();
+        j["was_up"] = down.value;
+        printLine(dump(j));
+    }
     else if (!down.value) printLine("no fleet recorded in " + lab.stateDir());
     else
         printLine("lcfleet: fleet in " + lab.stateDir() + " is down" +
@@ -217,6 +234,8 @@ int runFault(const Options& o) {
     const FaultResult& f = r.value;
     if (o.json) {
         ojson j;
+        j["type"] = "faults";
+        j["schema"] = 1;
         j["instance"] = f.instance;
         j["verb"] = verbName(o.verb);
         j["changed"] = f.changed;

@@ -61,6 +61,19 @@ std::string lastEntry(const std::string& text) {
     return "";
 }
 
+std::string firstErrorLine(const std::string& text) {
+    static const char* const kNormalStarts[] = {"Ownport=", "UDP.UNICAST  :", "UDP.MULTICAST:", "loaded ",
+                                                "sending hello "};
+    for (const auto& e : entries(text)) {
+        std::string message = entrySecond(e) >= 0 ? e.substr(9) : e;
+        if (message.find_first_not_of(' ') == std::string::npos) continue;
+        bool normal = false;
+        for (const char* start : kNormalStarts) normal = normal || message.rfind(start, 0) == 0;
+        if (!normal) return e;
+    }
+    return lastEntry(text);
+}
+
 bool latestSerial(const std::string& text, uint32_t& serial) {
     size_t hello = text.rfind("SNR #");
     size_t set = text.rfind("SetSerial SNR");

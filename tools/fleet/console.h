@@ -27,6 +27,11 @@ std::vector<std::string> entries(const std::string& text);
 // The last entry, or "".
 std::string lastEntry(const std::string& text);
 
+// Why a simulator that ended at its start did so: the first entry that is neither an
+// empty one nor a line of a normal start (its port, endpoints, file, announcement), so
+// the reason rather than the usage text after it; else the last entry.
+std::string firstErrorLine(const std::string& text);
+
 // The latest serial number the entries show, from announcement or SetSerial lines.
 bool latestSerial(const std::string& text, uint32_t& serial);
 

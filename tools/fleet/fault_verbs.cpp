@@ -108,8 +108,9 @@ bool waitState(const Fleet& f, pid_t pid, bool stopped) {
 
 Error restartDevice(const Fleet& f, uint64_t n) {
     // A simulator that cannot be started again is not stopped either.
+    // Everything the start needs is checked before the old process is killed.
     std::string error;
-    if (!f.filesTrusted(error)) return {Errc::Failed, dev(n) + " not restarted: " + error};
+    if (!f.readyToStart(n, error)) return {Errc::Failed, dev(n) + " not restarted: " + error};
     pid_t pid = f.devicePid(n);
     if (f.deviceRuns(n)) {
         kill(pid, SIGKILL);  // a power cut: no goodbye on the wire
@@ -120,9 +121,9 @@ Error restartDevice(const Fleet& f, uint64_t n) {
         if (f.deviceRuns(n)) return {Errc::Failed, dev(n) + " (pid " + std::to_string(pid) + ") did not end"};
     }
     takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
-    if (f.rec.dhcp && !f.writeHosts(n, error)) return {Errc::Failed, error};
     const std::string watched = f.rec.events ? f.path(eventsFile(n)) : f.path(logFile(n));
     uint64_t from = fileSize(watched);
+    uint64_t logFrom = fileSize(f.path(logFile(n)));
     if (!f.startDevice(n, error)) return {Errc::Failed, error};
     // Its first announcement, after the ones the earlier process left.
     for (int waited = 0; waited < kRestartWaitMs; waited += 20) {
@@ -132,7 +133,9 @@ Error restartDevice(const Fleet& f, uint64_t n) {
         if (f.rec.events ? hasEvent(fresh, "announced") : fresh.find("SNR #") != std::string::npos) return {};
         if (!f.call.sleep(20)) return {Errc::Cancelled, dev(n) + " was restarted; interrupted while it came back"};
     }
-    return {Errc::Failed, dev(n) + " did not come back: " + lastEntry(readTail(f.path(logFile(n)), 4096))};
+    std::string since = readFrom(f.path(logFile(n)), logFrom, 1 << 20);
+    return {Errc::Failed,
+            dev(n) + " did not come back: " + (f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since))};
 }
 
 Error setLink(const Fleet& f, uint64_t n, bool up) {

@@ -138,7 +138,7 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     return true;
 }
 
-bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
+bool onlyOwnerCanChange(const std::string& dir, std::string& error, bool parentOfNew) {
     char real[PATH_MAX];
     if (!realpath(dir.c_str(), real)) {
         error = "cannot resolve " + dir + ": " + std::strerror(errno);
@@ -154,7 +154,7 @@ bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
         bool owner = st.st_uid == self || st.st_uid == 0;
         bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
         // The state directory itself must not be sticky-shared: others could add files to it.
-        bool shared = othersWrite && (d != real ? (st.st_mode & S_ISVTX) == 0 : true);
+        bool shared = othersWrite && (d != real || parentOfNew ? (st.st_mode & S_ISVTX) == 0 : true);
         if (!owner || shared) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -166,16 +166,17 @@ bool onlyOwnerCanChange(const std::string& dir, std::string& error) {
     }
 }
 
-bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error) {
-    if (isDirectory(dir)) return true;
+bool makeDirectories(const std::string& dir, const std::string& existing, std::vector<std::string>& made,
+                     std::string& error) {
+    if (dir == existing || dir == "/" || dir.empty()) return true;
     std::string parent = dirName(dir);
-    if (parent != dir && !makeDirectories(parent, made, error)) return false;
+    if (parent != dir && !makeDirectories(parent, existing, made, error)) return false;
     if (mkdir(dir.c_str(), 0755) == 0) {
         made.push_back(dir);
         return true;
     }
-    if (errno == EEXIST && isDirectory(dir)) return true;
-    error = "cannot make " + dir + ": " + std::strerror(errno);
+    error = errno == EEXIST ? dir + " appeared while lcfleet checked its place; refusing a directory it did not make"
+                            : "cannot make " + dir + ": " + std::strerror(errno);
     return false;
 }
 

@@ -29,9 +29,14 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names);
 // True when only this user (root) can change what dir holds: dir and every directory
 // above it are owned by it (or by root) and writable by no one else, unless sticky
 // like /tmp, where others cannot rename or remove what is not theirs. Symbolic links
-// on the way are followed. Otherwise false with the reason in error.
-bool onlyOwnerCanChange(const std::string& dir, std::string& error);
-// Makes dir and any missing parents; made lists the directories it created, outermost first.
-bool makeDirectories(const std::string& dir, std::vector<std::string>& made, std::string& error);
+// on the way are followed. Otherwise false with the reason in error. With parentOfNew,
+// dir is where a new directory is to be made: it may be sticky like the ones above.
+bool onlyOwnerCanChange(const std::string& dir, std::string& error, bool parentOfNew = false);
+// Makes dir and any missing parents below existing (the deepest directory that existed
+// when it was checked), each with mkdir: one that appeared meanwhile (someone else's,
+// made in a sticky directory) is an error, never used. made lists the directories it
+// created, outermost first.
+bool makeDirectories(const std::string& dir, const std::string& existing, std::vector<std::string>& made,
+                     std::string& error);
 
 }  // namespace lcfleet

@@ -198,7 +198,10 @@ pid_t readPid(const std::string& file) {
 
 pid_t Fleet::devicePid(uint64_t n) const { return readPid(path(pidFile(n))); }
 
-bool Fleet::deviceRuns(uint64_t n) const { return isRunning(devicePid(n), rec.bin); }
+bool Fleet::deviceRuns(uint64_t n) const {
+    pid_t pid = devicePid(n);
+    return isRunning(pid, rec.bin) && inNetns(pid, rec.nsName(n));
+}
 
 DeviceFaults Fleet::faults(uint64_t n) const {
     std::string text;
@@ -281,6 +284,24 @@ bool Fleet::filesTrusted(std::string& error) const {
     if (!onlyRootCanChange("simulator", rec.bin, error)) return false;
     if (rec.pcm.empty()) return true;
     return onlyRootCanChange("PCM file", rec.pcm, error) && userCanRead(deviceUser(), rec.pcm, error);
+}
+
+bool Fleet::readyToStart(uint64_t n, std::string& error) const {
+    if (!filesTrusted(error)) return false;
+    if (!netnsExists(rec.nsName(n))) {
+        error = "its namespace " + rec.nsName(n) + " is gone";
+        return false;
+    }
+    struct stat st {};
+    if (lstat(path(inputFifo(n)).c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        error = "its input " + path(inputFifo(n)) + " is gone or not a FIFO";
+        return false;
+    }
+    if (deviceAddress(n).empty()) {
+        error = "it has no address (its DHCP lease is gone)";
+        return false;
+    }
+    return writeHosts(n, error);
 }
 
 bool Fleet::startDevice(uint64_t n, std::string& error) const {
@@ -371,7 +392,7 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
         for (uint64_t n : waiting) {
             if (!deviceRuns(n)) {
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
-                         " stopped at once: " + lastEntry(readTail(path(logFile(n)), 4096));
+                         " stopped at once: " + firstErrorLine(readTail(path(logFile(n)), 4096));
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
                 still.push_back(n);
             }

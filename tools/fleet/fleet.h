@@ -99,6 +99,9 @@ struct Fleet {
     std::set<std::string> hostLinkNames() const;
 
     pid_t devicePid(uint64_t n) const;
+    // True when the pid file names a running simulator of the recorded program inside the
+    // device's namespace: a pid reused by any other process (another fleet's simulator
+    // included) is not this device.
     bool deviceRuns(uint64_t n) const;
     DeviceFaults faults(uint64_t n) const;
     bool saveFaults(uint64_t n, const DeviceFaults& f) const;
@@ -111,6 +114,10 @@ struct Fleet {
     // change them or any directory above them, the simulator can be run and the devices'
     // user can read the PCM file. Checked before every start.
     bool filesTrusted(std::string& error) const;
+    // True when everything device n's start needs is there: the trusted files above, its
+    // namespace, its input FIFO, an address (a DHCP device's lease) and its hosts file,
+    // which it writes afresh. Otherwise false with the reason.
+    bool readyToStart(uint64_t n, std::string& error) const;
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
     // and log) as the devices' user, and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;

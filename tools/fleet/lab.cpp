@@ -127,6 +127,8 @@ nlohmann::ordered_json deviceJson(const DeviceInfo& d) {
     using nlohmann::ordered_json;
     auto textOrNull = [](const std::string& t) { return t.empty() ? ordered_json(nullptr) : ordered_json(t); };
     ordered_json j;
+    j["type"] = "device";
+    j["schema"] = 1;
     j["instance"] = d.instance;
     j["serial"] = d.serial;
     j["address"] = textOrNull(d.address);

@@ -161,9 +161,11 @@ struct DeviceInfo {
     std::string lastLine;  // the last console line (for the table)
 };
 
-// The object of `status --json` and the server: instance, serial, address, namespace,
-// pid, state, plugged, master_ip, play_target, input_on, level, muted, rate, faults
-// {loss, delay {ms, jitter_ms}, input_off, frozen, unplugged}. Unknown values are null.
+// The object of `status --json` and the server: "type": "device" and "schema": 1 first
+// (as every JSON object lcctl and lcfleet print, docs/json.md), then instance, serial,
+// address, namespace, pid, state, plugged, master_ip, play_target, input_on, level,
+// muted, rate, faults {loss, delay {ms, jitter_ms}, input_off, frozen, unplugged}.
+// Unknown values are null.
 nlohmann::ordered_json deviceJson(const DeviceInfo& d);
 nlohmann::ordered_json faultsJson(const DeviceFaults& f);
 

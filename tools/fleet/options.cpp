@@ -141,6 +141,11 @@ bool checkCommonValues(const Options& o, std::string& error) {
                 std::to_string(o.first + o.count - 1) + " (" + lastVeth + " has more than 15 characters)";
         return false;
     }
+    if (o.first + o.count - 1 > kMaxSimulatorInstance) {
+        error = "instances " + std::to_string(o.first) + ".." + std::to_string(o.first + o.count - 1) +
+                ": the simulator takes instances up to " + std::to_string(kMaxSimulatorInstance);
+        return false;
+    }
     if (!o.uplink.empty() && !validLinkName(o.uplink)) {
         error = "--uplink " + o.uplink + ": not an interface name";
         return false;

@@ -84,5 +84,7 @@ bool recordablePath(const std::string& path);
 // Largest device count and instance number the command line and a record accept.
 constexpr uint64_t kMaxCount = 1000000;
 constexpr uint64_t kMaxInstance = 100000000;
+// The largest instance the simulator takes (its serial number and port stay meaningful).
+constexpr uint64_t kMaxSimulatorInstance = 64224;
 
 }  // namespace lcfleet

@@ -345,6 +345,13 @@ bool isRunning(pid_t pid, const std::string& program) {
     return arg0 == program;
 }
 
+bool inNetns(pid_t pid, const std::string& name) {
+    struct stat proc {}, named {};
+    return pid > 0 && !name.empty() && stat(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), &proc) == 0 &&
+           stat((std::string(kNetnsDir) + name).c_str(), &named) == 0 && proc.st_dev == named.st_dev &&
+           proc.st_ino == named.st_ino;
+}
+
 bool netnsExists(const std::string& name) {
     struct stat st {};
     return !name.empty() && stat((std::string(kNetnsDir) + name).c_str(), &st) == 0;

@@ -75,6 +75,8 @@ pid_t launch(const Launch& l, std::string& error);
 char processState(pid_t pid);
 // True when the process exists, is not a zombie and its argv[0] is program.
 bool isRunning(pid_t pid, const std::string& program);
+// True when the process's network namespace is the named one.
+bool inNetns(pid_t pid, const std::string& name);
 // Its command line, arguments joined by blanks ("" when gone).
 std::string commandLine(pid_t pid);
 // Every process whose network namespace is one of the named ones.

@@ -52,7 +52,7 @@ DeviceInfo deviceOf(const Fleet& f, uint64_t n, int secondNow, double now) {
     d.pid = f.devicePid(n);
     d.faults = f.faults(n);
     d.plugged = !d.faults.unplugged;
-    bool alive = isRunning(d.pid, f.rec.bin);
+    bool alive = f.deviceRuns(n);
     d.state = !alive ? DeviceState::Dead
                      : (d.faults.frozen || processState(d.pid) == 'T') ? DeviceState::Frozen : DeviceState::Alive;
     if (!alive) d.pid = d.pid > 0 && processState(d.pid) != 0 ? d.pid : -1;

@@ -188,15 +188,17 @@ bool checkUp(const Options& o, Fleet& f, std::vector<std::string>& warnings, std
 // The state directory must be new or empty (but for a lock file of lcfleet's), and
 // only root may change it: up never mixes its files with others, and what the record
 // names is later run and removed as root. Nothing is made here.
-bool checkStateDir(const Fleet& f, std::string& error) {
-    std::string existing = f.stateDir;
+bool checkStateDir(const Fleet& f, std::string& existing, std::string& error) {
+    existing = f.stateDir;
     while (!exists(existing)) existing = dirName(existing);
     if (!isDirectory(existing)) {
         error = existing == f.stateDir ? f.stateDir + " exists and is not a directory"
                                        : "cannot make " + f.stateDir + ": " + existing + " is not a directory";
         return false;
     }
-    if (!onlyOwnerCanChange(existing, error)) {
+    // A new directory may be made in a sticky one like /tmp: no one else can rename or
+    // remove it there, and it is made with mkdir, which fails when someone was quicker.
+    if (!onlyOwnerCanChange(existing, error, existing != f.stateDir)) {
         error = "state directory " + f.stateDir + ": " + error;
         return false;
     }
@@ -389,8 +391,9 @@ Outcome<UpResult> Lab::up(const Options& o, const Call& call) const {
     // host's lock; once the names exist, other ups find them taken.
     HostLock hostLock(call);
     if (!hostLock.held()) return fail(hostLock.error());
-    if (!checkStateDir(f, error) || !checkUp(o, f, out.value.warnings, error) ||
-        !makeDirectories(f.stateDir, f.rec.madeDirs, error)) {
+    std::string existing;
+    if (!checkStateDir(f, existing, error) || !checkUp(o, f, out.value.warnings, error) ||
+        !makeDirectories(f.stateDir, existing, f.rec.madeDirs, error)) {
         out.error = {Errc::Failed, error};
         return out;
     }

@@ -4,6 +4,7 @@
 
 #include "core/Controller_if.h"
 #include "hello.h"
+#include "json.h"
 #include "report.h"
 #include "verbs.h"
 
@@ -19,18 +20,24 @@ bool sendAdmin(const Options& o, const Bytes& bytes, const char* what) {
     uint32_t to = o.toIP ? o.toIP : kHelloGroupIP;
     std::string error;
     Socket s = openUdp(0, false, error);
-    if (!s.valid() || !setMulticastInterface(s, o.interfaceIP, error) ||
+    if (!s.valid() || !setMulticastInterface(s, o.iface, error) ||
         !sendTo(s, bytes.data(), bytes.size(), to, static_cast<uint16_t>(lc::kHelloPort), error)) {
         note(error);
         return false;
     }
-    say(std::string("sent ") + what + " to " + dotted(to) + ":" + std::to_string(lc::kHelloPort));
+    if (!o.json) say(std::string("sent ") + what + " to " + dotted(to) + ":" + std::to_string(lc::kHelloPort));
     return true;
+}
+
+// The one --json object of set-serial: at is the device's address (0: not found).
+void saySetSerialJson(const Options& o, uint32_t at, const char* result) {
+    say(JsonLine("set-serial").integer("serial", o.device.serial).integer("newSerial", o.newSerial)
+            .text("to", dotted(o.toIP ? o.toIP : kHelloGroupIP)).address("device", at).text("result", result).str());
 }
 
 bool openListener(const Options& o, HelloListener& listener) {
     std::string error;
-    if (listener.open(o.interfaceIP, error)) return true;
+    if (listener.open(o.iface, error)) return true;
     note(error);
     return false;
 }
@@ -58,9 +65,13 @@ int confirmNewSerial(const Options& o, uint32_t at, bool inUseThere) {
     });
     std::string where = "device at " + dotted(at);
     if (newHeard && !oldHeardLate && (!inUseThere || how.matched)) {
-        say(where + " now announces serial " + std::to_string(next));
+        if (o.json)
+            saySetSerialJson(o, at, "confirmed");
+        else
+            say(where + " now announces serial " + std::to_string(next));
         return kExitOk;
     }
+    if (o.json) saySetSerialJson(o, at, oldHeardLate ? "not-taken" : how.interrupted ? "interrupted" : "no-answer");
     if (oldHeardLate)
         note(where + " still announces serial " + std::to_string(cur) + ": it did not take the new serial");
     else if (inUseThere)
@@ -119,6 +130,7 @@ int runSetSerial(const Options& o) {
     if (!at) {
         note("no device announced serial " + std::to_string(cur) + " " + waitedText(looked.waitedMs, false) +
              "; the message was sent anyway");
+        if (o.json) saySetSerialJson(o, 0, "no-device");
         return kExitNoAnswer;
     }
     bool inUseThere = cur == next;
@@ -136,6 +148,21 @@ int runSetIP(const Options& o) {
     if (!openListener(o, listener)) return kExitError;
     Listened how;
     uint32_t at = findDeviceBySerial(listener, serial, o.waitMs, &how);
+    if (o.json) {
+        auto field = [&](JsonLine& j, const char* key, uint8_t flag, uint32_t ip) {
+            if (o.ipFields & flag) j.text(key, dotted(ip));
+            else j.null(key);
+        };
+        JsonLine j("set-ip");
+        j.integer("serial", serial).text("to", dotted(o.toIP ? o.toIP : kHelloGroupIP));
+        field(j, "server", lc::SetIPServer, o.server);
+        field(j, "gateway", lc::SetIPGateway, o.gateway);
+        field(j, "nameserver", lc::SetIPNameserver, o.nameserver);
+        field(j, "netmask", lc::SetIPNetmask, o.netmask);
+        say(j.address("device", at).text("result", at ? "announced" : how.interrupted ? "interrupted" : "no-device")
+                .flag("acknowledged", false).str());
+    }
+    if (at && o.json) return kExitOk;
     if (at) {
         say("device " + std::to_string(serial) + " announces at " + dotted(at) +
             "; it does not acknowledge network settings");

@@ -1,5 +1,7 @@
 #include "args.h"
 
+#include <net/if.h>
+
 #include <cstring>
 
 namespace lcctl {
@@ -78,6 +80,27 @@ std::string onPort(Options& o, const std::string& v) {
     return err;
 }
 
+// An address of this host, or the name of one of its interfaces (whether it exists
+// is checked by checkInterface, outside the parser).
+std::string onInterface(Options& o, const std::string& v) {
+    o.iface = Interface{};
+    if (v.find_first_not_of("0123456789.") == std::string::npos) return setAddress(o.iface.ip, v);
+    if (v.size() >= IF_NAMESIZE || v.find_first_of("/ \t\n") != std::string::npos || v == "." || v == "..")
+        return "expected an IPv4 address like 198.18.0.1 or an interface name, got '" + v + "'";
+    o.iface.name = v;
+    return {};
+}
+
+std::string onMaxStall(Options& o, const std::string& v) {
+    if (v == "none") {
+        o.maxStallMs = 0;
+        return {};
+    }
+    std::string err = setU32(o.maxStallMs, v, "milliseconds");
+    if (err.empty() && o.maxStallMs < 100) return "expected at least 100 ms, or none";
+    return err.empty() ? err : err + ", or none";
+}
+
 // play: the play time-out sent with start play; watch: the silence after which a
 // device counts as gone.
 std::string onTimeout(Options& o, const std::string& v) {
@@ -89,12 +112,17 @@ std::string onTimeout(Options& o, const std::string& v) {
 }
 
 const OptionSpec kOptions[] = {
-    {"--json", bit(Verb::Discover) | bit(Verb::Play) | bit(Verb::Watch), false, [](Options& o, const std::string&) {
+    {"--json", kAllVerbs, false, [](Options& o, const std::string&) {
          o.json = true;
          return std::string();
      }},
-    {"--interface", kAllVerbs, true, [](Options& o, const std::string& v) { return setAddress(o.interfaceIP, v); }},
+    {"--interface", kAllVerbs, true, onInterface},
     {"--seconds", bit(Verb::Discover) | bit(Verb::Play) | bit(Verb::Watch), true, onSeconds},
+    {"--count", bit(Verb::Discover), true, [](Options& o, const std::string& v) {
+         std::string err = setU32(o.count, v, "a number of devices");
+         if (err.empty() && o.count == 0) return std::string("expected a number of devices from 1");
+         return err;
+     }},
     {"--wait", kAllVerbs & ~bit(Verb::Discover) & ~bit(Verb::Watch), true,
      [](Options& o, const std::string& v) { return setU32(o.waitMs, v, "milliseconds"); }},
     {"--serial", kDeviceVerbs, true,
@@ -129,8 +157,9 @@ const OptionSpec kOptions[] = {
     {"--port", bit(Verb::Play), true, onPort},
     {"--timeout", bit(Verb::Play) | bit(Verb::Watch), true, onTimeout},
     {"--late", bit(Verb::Play), true, [](Options& o, const std::string& v) { return setU32(o.lateMs, v, "milliseconds"); }},
+    {"--max-stall", bit(Verb::Play), true, onMaxStall},
     {"--wav", bit(Verb::Play), true, [](Options& o, const std::string& v) {
-         if (v.empty()) return std::string("--wav needs a file name");
+         if (v.empty()) return std::string("--wav needs a file name, or - for standard output");
          o.wavPath = v;
          return std::string();
      }},
@@ -301,6 +330,18 @@ const char* verbName(Verb verb) {
     for (const VerbSpec& v : kVerbs)
         if (v.verb == verb) return v.name;
     return "";
+}
+
+std::vector<std::string> optionNames() {
+    std::vector<std::string> names{"--help", "-h", "--version"};
+    for (const OptionSpec& o : kOptions) names.push_back(o.name);
+    return names;
+}
+
+bool checkInterface(const Options& o, std::string& error) {
+    if (o.iface.name.empty() || if_nametoindex(o.iface.name.c_str()) != 0) return true;
+    error = "--interface " + o.iface.name + ": no interface of that name on this host";
+    return false;
 }
 
 bool parseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {

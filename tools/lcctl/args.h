@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/codec.h"
+#include "udp.h"
 
 namespace lcctl {
 
@@ -34,12 +35,13 @@ struct Options {
     bool help = false;
     bool version = false;  // --version before the verb
     bool json = false;
-    uint32_t interfaceIP = 0;  // local address for the multicast group; 0: by route
+    Interface iface;  // where the group is joined and multicast leaves; empty: by route
 
     DeviceRef device;
     uint32_t commandSerial = 0;  // serial number written into device commands
 
     uint32_t durationMs = 0;  // discover listen time, play duration (0: until Ctrl-C)
+    uint32_t count = 0;       // discover: end once this many devices announced (0: listen the whole time)
     uint32_t waitMs = 3000;   // how long to wait for a device to answer
     uint32_t watchTimeoutMs = 3500;  // watch: silence after which a device counts as gone
 
@@ -53,7 +55,8 @@ struct Options {
     uint16_t port = 0;  // 0: any free port
     uint32_t playTimeoutMs = 3000;
     uint32_t lateMs = 50;
-    std::string wavPath;
+    uint32_t maxStallMs = 1000;  // play ends after this long without a frame; 0: never
+    std::string wavPath;         // "-": standard output
 
     // set-serial
     uint32_t newSerial = 0;
@@ -78,6 +81,13 @@ struct ParseResult {
 ParseResult parseArgs(const std::vector<std::string>& args);
 
 const char* verbName(Verb verb);
+
+// Every option lcctl accepts, help and version included, in the order of its table.
+std::vector<std::string> optionNames();
+
+// Checks that an --interface given by name exists on this host; false with the
+// reason in error.
+bool checkInterface(const Options& o, std::string& error);
 
 // Strict dotted quad "a.b.c.d", each part 0..255 in decimal.
 bool parseIPv4(const std::string& text, uint32_t& ip);

@@ -1,6 +1,7 @@
 // lcctl configure, stop and keep: device commands to DEVICE:4001.
 #include "answer.h"
 #include "core/Controller_if.h"
+#include "json.h"
 #include "report.h"
 #include "target.h"
 #include "verbs.h"
@@ -9,16 +10,45 @@ namespace lcctl {
 
 namespace {
 
+// Sends one command; the line that says so is left out with --json, whose one
+// object comes at the end.
 template <typename Bytes>
-int sendCommand(const Target& t, const Bytes& bytes, const char* what) {
+int sendCommand(const Options& o, const Target& t, const Bytes& bytes, const char* what) {
     std::string error;
     Socket s = openUdp(0, false, error);
     if (!s.valid() || !sendTo(s, bytes.data(), bytes.size(), t.ip, lc::kCommandPort, error)) {
         note(error);
         return kExitError;
     }
-    say(std::string("sent ") + what + " to " + dotted(t.ip) + ":" + std::to_string(lc::kCommandPort));
+    if (!o.json) say(std::string("sent ") + what + " to " + dotted(t.ip) + ":" + std::to_string(lc::kCommandPort));
     return kExitOk;
+}
+
+// The one --json object of configure: what was sent and how it ended.
+void sayConfigureJson(const Target& t, const lc::ConfigureArgs& a, const AnswerCheck& check, const char* result,
+                      const Heard* confirmation) {
+    JsonLine j("configure");
+    j.text("device", dotted(t.ip));
+    if (check.answerKnown())
+        j.integer("serial", check.answerSerial());
+    else
+        j.null("serial");
+    j.text("result", result);
+    if (!confirmation) {
+        j.null("confirmedBy").null("inputOn").null("level");
+    } else if (confirmation->kind == Heard::Kind::Status) {
+        j.text("confirmedBy", "status").flag("inputOn", confirmation->status.inputOn)
+            .integer("level", confirmation->status.inputLevel);
+    } else {
+        j.text("confirmedBy", "announcement").null("inputOn").null("level");
+    }
+    j.integer("masterSerial", a.masterSerial).address("masterIP", a.masterIP)
+        .integer("autoSenseLevel", a.autoSenseLevel).integer("onWait", a.onWaitTime)
+        .integer("offWait", a.offWaitTime).integer("playTimeout", a.playTimeout)
+        .flag("multiMaster", a.multiMasterMode != 0);
+    std::vector<std::string> serials;
+    for (uint32_t s : check.serialsAtAddress()) serials.push_back(std::to_string(s));
+    say(j.list("serialsAtAddress", serials).str());
 }
 
 std::string configureText(const lc::ConfigureArgs& a) {
@@ -69,7 +99,7 @@ void describeConfirmation(const Heard& h, const Target& t, const AnswerCheck& ch
 int runConfigure(const Options& o) {
     HelloListener listener;
     std::string error;
-    bool listening = listener.open(o.interfaceIP, error);
+    bool listening = listener.open(o.iface, error);
     if (!listening) note(error + "; the configure cannot be confirmed");
     Target t;
     int rc = resolveTarget(o, listening ? &listener : nullptr, t);
@@ -81,8 +111,12 @@ int runConfigure(const Options& o) {
         note("interrupted before the configure went out");
         return kExitNoAnswer;
     }
-    rc = sendCommand(t, lc::encodeConfigure(commandSerial(o, t), args), configureText(args).c_str());
-    if (rc != kExitOk || !listening) return rc;
+    rc = sendCommand(o, t, lc::encodeConfigure(commandSerial(o, t), args), configureText(args).c_str());
+    if (rc != kExitOk) return rc;
+    if (!listening) {
+        if (o.json) sayConfigureJson(t, args, check, "unconfirmed", nullptr);
+        return rc;
+    }
     check.commandsSent();
     if (t.local && !args.multiMasterMode)
         note("the device runs on this host: its unicast status to port 4002 reaches only one of the sockets "
@@ -95,13 +129,18 @@ int runConfigure(const Options& o) {
     });
     if (check.verdict() == AnswerCheck::Verdict::WrongDevice) {
         note(check.wrongText());
+        if (o.json) sayConfigureJson(t, args, check, "wrong-device", nullptr);
         return kExitWrongDevice;
     }
     if (how.matched) {
-        describeConfirmation(last, t, check);
+        if (o.json)
+            sayConfigureJson(t, args, check, "confirmed", &last);
+        else
+            describeConfirmation(last, t, check);
         if (check.shared()) note(check.sharedText());
         return kExitOk;
     }
+    if (o.json) sayConfigureJson(t, args, check, how.interrupted ? "interrupted" : "no-answer", nullptr);
     std::string undecided = check.undecidedText();
     if (!undecided.empty())
         note(undecided);
@@ -117,9 +156,13 @@ int runStopOrKeep(const Options& o) {
     int rc = resolveTarget(o, nullptr, t);
     if (rc != kExitOk) return rc;
     uint32_t serial = commandSerial(o, t);
-    if (o.verb == Verb::Stop) rc = sendCommand(t, lc::encodeStopPlay(serial), "stop play");
-    else rc = sendCommand(t, lc::encodeKeepPlay(serial), "keep play");
-    if (rc == kExitOk) note("the device does not acknowledge this command");
+    if (o.verb == Verb::Stop) rc = sendCommand(o, t, lc::encodeStopPlay(serial), "stop play");
+    else rc = sendCommand(o, t, lc::encodeKeepPlay(serial), "keep play");
+    if (rc != kExitOk) return rc;
+    if (o.json)
+        say(JsonLine(verbName(o.verb)).text("device", dotted(t.ip)).integer("port", lc::kCommandPort)
+                .integer("serial", serial).flag("acknowledged", false).str());
+    note("the device does not acknowledge this command");
     return rc;
 }
 

@@ -79,8 +79,8 @@ std::string deviceLine(const DeviceSeen& d) {
 }
 
 std::string deviceJson(const DeviceSeen& d) {
-    JsonLine j;
-    j.text("type", "device").integer("serial", d.serial).text("address", dotted(d.ip));
+    JsonLine j("device");
+    j.integer("serial", d.serial).text("address", dotted(d.ip));
     if (d.masterIP)
         j.text("master", dotted(d.masterIP));
     else
@@ -101,8 +101,7 @@ std::string statusLine(const StatusSeen& s) {
 }
 
 std::string statusJson(const StatusSeen& s) {
-    return JsonLine()
-        .text("type", "status")
+    return JsonLine("status")
         .integer("serial", s.serial)
         .text("address", dotted(s.ip))
         .flag("inputOn", s.last.inputOn)

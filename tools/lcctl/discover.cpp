@@ -34,18 +34,25 @@ void explainMissingStatus(const DeviceTable& table, uint64_t listenedMs) {
 int runDiscover(const Options& o) {
     HelloListener listener;
     std::string error;
-    if (!listener.open(o.interfaceIP, error)) {
+    if (!listener.open(o.iface, error)) {
         note(error);
         return kExitError;
     }
-    if (!o.json) note("listening on 239.255.84.83:4002 for " + secondsText(o.durationMs));
+    if (!o.json)
+        note("listening on 239.255.84.83:4002 for " + secondsText(o.durationMs) +
+             (o.count ? " or until " + std::to_string(o.count) + " devices announced themselves" : ""));
     DeviceTable table;
     Listened how = listenUntil(listener, o.durationMs, [&](const Heard& h) {
         table.add(h);
-        return false;
+        return o.count && table.devices().size() >= o.count;
     });
     printTable(table, o.json);
     explainMissingStatus(table, how.waitedMs);
+    if (o.count && !how.matched && !table.devices().empty()) {
+        note(std::to_string(table.devices().size()) + " of " + std::to_string(o.count) +
+             " devices announced themselves " + waitedText(how.waitedMs, how.interrupted, true));
+        return kExitNoAnswer;
+    }
     if (!table.devices().empty()) return kExitOk;
     note("no device announced itself on 239.255.84.83:4002 " + waitedText(how.waitedMs, how.interrupted, true) +
          " (devices announce every second; check the multicast route, or give --interface)");

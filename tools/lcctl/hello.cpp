@@ -30,17 +30,22 @@ Heard classifyHello(const uint8_t* data, size_t size, uint32_t fromIP) {
     return h;
 }
 
-bool HelloListener::open(uint32_t ifaceIP, std::string& error) {
+bool HelloListener::open(const Interface& iface, std::string& error) {
     socket_ = openUdp(static_cast<uint16_t>(lc::kHelloPort), true, error);
-    return socket_.valid() && joinGroup(socket_, kHelloGroupIP, ifaceIP, error);
+    return socket_.valid() && askArrivalInterface(socket_, error) &&
+           joinGroup(socket_, kHelloGroupIP, iface, error);
 }
 
 bool HelloListener::next(Heard& out) {
     uint8_t buf[kReceiveBytes];
     uint32_t fromIP = 0;
     uint16_t fromPort = 0;
-    int n = receiveFrom(socket_, buf, sizeof buf, fromIP, fromPort);
+    unsigned arrival = 0;
+    int n = receiveFrom(socket_, buf, sizeof buf, fromIP, fromPort, arrival);
     if (n < 0) return false;
+    // A program on this host whose multicast route leads over loopback sends from
+    // 0.0.0.0 (loopback's addresses are not chosen for a group): it is this host.
+    if (fromIP == 0 && isLoopbackInterface(arrival)) fromIP = kLoopbackIP;
     out = classifyHello(buf, static_cast<size_t>(n), fromIP);
     return true;
 }
@@ -88,7 +93,7 @@ uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t t
     uint32_t found = 0;
     Listened l = listenUntil(listener, timeoutMs, [&](const Heard& h) {
         if (heard) heard->push_back(h);
-        if (h.kind != Heard::Kind::Announcement || h.announcement.serial != serial) return false;
+        if (h.kind != Heard::Kind::Announcement || h.announcement.serial != serial || h.fromIP == 0) return false;
         found = h.fromIP;
         return true;
     });

@@ -14,6 +14,7 @@ namespace lcctl {
 
 // 239.255.84.83, where devices announce themselves, first octet most significant.
 constexpr uint32_t kHelloGroupIP = (239u << 24) | (255u << 16) | (84u << 8) | 83u;
+constexpr uint32_t kLoopbackIP = (127u << 24) | 1u;
 // Every device announces within this: every 1001 ms, plus a turn and the way here.
 constexpr uint32_t kAnnouncementIntervalMs = 1100;
 
@@ -31,7 +32,7 @@ Heard classifyHello(const uint8_t* data, size_t size, uint32_t fromIP);
 class HelloListener {
 public:
     // Binds port 4002 shared with other sockets of this host and joins the group.
-    bool open(uint32_t ifaceIP, std::string& error);
+    bool open(const Interface& iface, std::string& error);
     const Socket& socket() const { return socket_; }
     // Takes one waiting datagram; false when none is waiting.
     bool next(Heard& out);
@@ -64,6 +65,7 @@ std::string waitedText(uint64_t waitedMs, bool interrupted, bool inSeconds = fal
 bool fromDevice(uint32_t deviceIP, bool deviceLocal, uint32_t fromIP);
 
 // The address of the device announcing serial, 0 when none did within timeoutMs
+// (an announcement from 0.0.0.0, a device without an address, cannot be answered)
 // (how the wait ended in how when given; every datagram read in heard when given).
 uint32_t findDeviceBySerial(HelloListener& listener, uint32_t serial, uint32_t timeoutMs, Listened* how = nullptr,
                             std::vector<Heard>* heard = nullptr);

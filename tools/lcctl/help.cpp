@@ -11,7 +11,7 @@ const char kOverview[] =
     "       lcctl --version\n"
     "\n"
     "Commands:\n"
-    "  discover [--seconds N] [--json]       list the devices that announce themselves\n"
+    "  discover [--seconds N] [--count N]    list the devices that announce themselves\n"
     "  configure DEVICE [options]            make this host the device's master\n"
     "  play DEVICE [options]                 stream from the device to this host\n"
     "  stop DEVICE                           send stop play\n"
@@ -28,8 +28,13 @@ const char kOverview[] =
     "on port 4002 (or, with --to ADDRESS, to ADDRESS:4002).\n"
     "\n"
     "Options may come before the command or after it. For every command:\n"
-    "  --interface A   local IPv4 address whose interface joins the group and\n"
-    "                  sends multicast (default: the kernel's route)\n"
+    "  --interface A   the interface that joins the group and sends multicast: one\n"
+    "                  of its IPv4 addresses or its name (default: the kernel's\n"
+    "                  route)\n"
+    "  --wait MS       how long to wait for the device to answer (default 3000;\n"
+    "                  not for discover); see each command's text\n"
+    "  --json          results as JSON objects, one a line (every key in\n"
+    "                  /usr/share/doc/simlinecaster/docs/json.md)\n"
     "  --help, -h      this text; 'lcctl COMMAND --help' describes one command\n"
     "  --version       print the version of lcctl\n"
     "\n"
@@ -40,22 +45,25 @@ const char kOverview[] =
     "  0  success\n"
     "  1  a socket, bind or file operation failed\n"
     "  2  bad arguments\n"
-    "  3  no device answered in time (no announcement, no audio frame, or the\n"
-    "     expected change did not show)\n"
+    "  3  no device answered in time (no announcement, no audio frame, the\n"
+    "     expected change did not show, or fewer devices than discover --count)\n"
     "  4  another device than the one named answered: several devices share its\n"
     "     address and ports, and a command to the address reaches only one\n"
-    "  5  play: the stream stopped before the end of play (no frame for 1 s)\n";
+    "  5  play: the stream stopped before the end of play (no frame for\n"
+    "     --max-stall MS, default 1000)\n";
 
 const char kDiscover[] =
-    "Usage: lcctl discover [--seconds N] [--json]\n"
+    "Usage: lcctl discover [--seconds N] [--count N] [--json]\n"
     "\n"
     "Listens on 239.255.84.83 port 4002 for N seconds (default 3, decimals allowed)\n"
     "and lists each device heard, in order of serial numbers: serial number,\n"
     "address, its master's address, software version and how often it announced;\n"
     "then the status reports seen. A device reports its status every 5 s, so a\n"
     "missing report means something only after a listen longer than that.\n"
-    "With --json every device and every status is one JSON object per line.\n"
-    "Exit code 3 when no device announced itself.\n"
+    "With --count N it ends as soon as N devices announced themselves, and exits\n"
+    "with code 3 when the N seconds run out first (what it heard is listed all\n"
+    "the same). With --json every device and every status is one JSON object per\n"
+    "line. Exit code 3 when no device announced itself.\n"
     "\n"
     "Status reports go to the master's port 4002. When the master is this host and\n"
     "a simulator runs here too, the kernel hands such a unicast report to only one\n"
@@ -86,7 +94,10 @@ const char kConfigure[] =
     "  --multi-master      status reports go to the group instead of this host\n"
     "  --serial N          serial number written into the command (default 0, or\n"
     "                      DEVICE when it is a serial; the device does not check it)\n"
-    "  --wait MS           how long to wait for the device (default 3000)\n";
+    "  --wait MS           how long to wait for the device's announcement (DEVICE a\n"
+    "                      serial) and for the confirmation (default 3000)\n"
+    "  --json              one JSON object at the end: what was sent and how it\n"
+    "                      ended\n";
 
 const char kPlay[] =
     "Usage: lcctl play DEVICE [options]\n"
@@ -101,38 +112,52 @@ const char kPlay[] =
     "  --timeout MS      play time-out sent with start play (default 3000; 0 keeps\n"
     "                    the device's own); keep play goes out well within it\n"
     "  --wav FILE        write what arrived, in arrival order, as a 48 kHz 16-bit\n"
-    "                    stereo WAV file\n"
+    "                    stereo WAV file; - (or a FILE that is standard output)\n"
+    "                    writes it to standard output, and every other line goes to\n"
+    "                    standard error\n"
+    "  --max-stall MS    end play (exit code 5) when no frame came for MS (default\n"
+    "                    1000, at least 100); none: never, play waits out every\n"
+    "                    stall and sends start play again once one is longer than\n"
+    "                    the play time-out\n"
     "  --late MS         a frame counts as late when its transit time exceeds the\n"
     "                    shortest one seen by more than MS (default 50)\n"
-    "  --json            one JSON object per line (progress each second, summary)\n"
+    "  --json            one JSON object per line (start, progress each second,\n"
+    "                    each stall as it ends, summary)\n"
     "  --no-configure    leave the device's master alone (status only arrives if\n"
     "                    this host already is its master)\n"
     "  --multi-master, --master-serial, --master-ip, --level, --auto-sense,\n"
     "  --on-wait, --off-wait, --serial: as for configure\n"
-    "  --wait MS         give up when no frame arrived after MS (default 3000)\n"
+    "  --wait MS         how long to wait for the device's announcement (DEVICE a\n"
+    "                    serial) and for the first frame (default 3000)\n"
     "\n"
     "When the device runs on this host (its address is one of this host's), its\n"
     "unicast status to port 4002 would reach only one of the sockets that share the\n"
     "port; play then configures multi-master mode so that the status goes to the\n"
     "group, and says so. Exit code 3 when no frame arrived.\n"
     "\n"
-    "When no frame arrives for 1 s after the stream began (another controller sent\n"
-    "stop play or took the stream over, or the device went away), play says that\n"
-    "the stream stopped, ends with the summary, sends no stop play (the stream may\n"
-    "be another controller's now) and exits with code 5. When DEVICE is a serial\n"
+    "A time of 0.5 s or more without a frame is a stall: play says when it began\n"
+    "and how long it lasted once the frames come back, and the summary lists every\n"
+    "stall. When no frame arrives for --max-stall MS (another controller sent stop\n"
+    "play or took the stream over, or the device went away), play says that the\n"
+    "stream stopped, ends with the summary, sends no stop play (the stream may be\n"
+    "another controller's now) and exits with code 5. When DEVICE is a serial\n"
     "number and another device at the same address streams instead (its status\n"
     "names this host's port, or the device named does not take the configure),\n"
     "play stops it, says so and exits with code 4.\n";
 
 const char kStop[] =
-    "Usage: lcctl stop DEVICE [--serial N]\n"
+    "Usage: lcctl stop DEVICE [--serial N] [--wait MS] [--json]\n"
     "\n"
-    "Sends stop play to DEVICE:4001. The device does not acknowledge it.\n";
+    "Sends stop play to DEVICE:4001. The device does not acknowledge it. --wait\n"
+    "MS: how long to wait for the announcement of DEVICE given as a serial\n"
+    "(default 3000). --json: one JSON object saying what was sent.\n";
 
 const char kKeep[] =
-    "Usage: lcctl keep DEVICE [--serial N]\n"
+    "Usage: lcctl keep DEVICE [--serial N] [--wait MS] [--json]\n"
     "\n"
-    "Sends keep play to DEVICE:4001. The device does not acknowledge it.\n";
+    "Sends keep play to DEVICE:4001. The device does not acknowledge it. --wait\n"
+    "MS: how long to wait for the announcement of DEVICE given as a serial\n"
+    "(default 3000). --json: one JSON object saying what was sent.\n";
 
 const char kSetSerial[] =
     "Usage: lcctl set-serial CURRENT NEW [--hw T] [--date T] [--comment T] [--to A]\n"
@@ -145,7 +170,10 @@ const char kSetSerial[] =
     "address announces NEW already, only CURRENT falling silent shows the change.\n"
     "\n"
     "  --hw T, --date T   texts of at most 9 bytes, shown by the device\n"
-    "  --comment T        text of at most 255 bytes, shown by the device\n";
+    "  --comment T        text of at most 255 bytes, shown by the device\n"
+    "  --to A             send to A:4002 instead of the group\n"
+    "  --wait MS          how long to wait for each announcement (default 3000)\n"
+    "  --json             one JSON object at the end: what was sent and how it ended\n";
 
 const char kSetIP[] =
     "Usage: lcctl set-ip SERIAL [--server A] [--gateway A] [--nameserver A]\n"
@@ -155,7 +183,7 @@ const char kSetIP[] =
     "given are marked valid (at least one is needed). Goes to 239.255.84.83:4002, or\n"
     "to A:4002 with --to. The device does not acknowledge it; lcctl waits up to\n"
     "--wait MS (default 3000) for an announcement of SERIAL and exits with code 3\n"
-    "when none comes.\n";
+    "when none comes. --json: one JSON object at the end.\n";
 
 const char kWatch[] =
     "Usage: lcctl watch [--seconds S] [--timeout MS] [--json]\n"

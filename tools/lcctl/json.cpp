@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "udp.h"
+
 namespace lcctl {
 
 namespace {
@@ -65,6 +67,16 @@ std::string jsonString(const std::string& text) {
     }
     return out + "\"";
 }
+
+JsonLine::JsonLine(const char* type) { text("type", type).integer("schema", kJsonSchema); }
+
+JsonLine& JsonLine::list(const char* key, const std::vector<std::string>& values) {
+    std::string joined = "[";
+    for (const std::string& v : values) joined += (joined.size() > 1 ? "," : "") + v;
+    return raw(key, joined + "]");
+}
+
+JsonLine& JsonLine::address(const char* key, uint32_t ip) { return ip ? text(key, dotted(ip)) : null(key); }
 
 JsonLine& JsonLine::raw(const char* key, const std::string& value) {
     if (body_.size() > 1) body_ += ',';

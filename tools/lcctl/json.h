@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lcctl {
 
@@ -11,8 +12,19 @@ namespace lcctl {
 // part of well-formed UTF-8 becomes U+FFFD, so the line is always valid UTF-8.
 std::string jsonString(const std::string& text);
 
+// The version of lcctl's JSON objects, in the "schema" key of every one: it goes up
+// when a key changes its meaning or goes away (new keys may come without it).
+constexpr unsigned kJsonSchema = 1;
+
 class JsonLine {
 public:
+    JsonLine() = default;
+    // An object that starts with "type" and "schema".
+    explicit JsonLine(const char* type);
+    // An array of finished objects (or other JSON values) as the value of key.
+    JsonLine& list(const char* key, const std::vector<std::string>& values);
+    // An address in dotted text, or null for 0.
+    JsonLine& address(const char* key, uint32_t ip);
     JsonLine& text(const char* key, const std::string& value);
     JsonLine& integer(const char* key, uint64_t value);
     JsonLine& number(const char* key, double value, int decimals);

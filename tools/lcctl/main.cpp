@@ -46,6 +46,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lcctl: %s\n%s\n", parsed.error.c_str(), helpHint(parsed.options.verb).c_str());
         return kExitUsage;
     }
+    std::string error;
+    if (!checkInterface(parsed.options, error)) {
+        std::fprintf(stderr, "lcctl: %s\n%s\n", error.c_str(), helpHint(parsed.options.verb).c_str());
+        return kExitUsage;
+    }
     installStopSignals();  // Ctrl-C ends a play or a listen early, after a clean stop
     // A closed pipe on standard output shows as a failed write instead of killing
     // lcctl on the spot, so that play still stops the device (report.h).

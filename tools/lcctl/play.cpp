@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,7 +27,7 @@ namespace {
 
 constexpr uint64_t kLineIntervalMs = 1000;
 constexpr uint64_t kStatusPatienceMs = 6000;  // a configured device reports every 5 s
-constexpr uint64_t kStallMs = 1000;           // this long without a frame: the stream stopped
+constexpr uint64_t kStallReportMs = 500;      // this long without a frame counts as a stall
 constexpr size_t kDatagramBytes = 2048;
 constexpr uint64_t kSuspendedMs = 1000;       // a longer break between turns was a suspension (Ctrl-Z)
 
@@ -59,7 +60,7 @@ bool isExpectedFrame(const lc::AudioHeader& h, int size) {
 
 class PlaySession {
 public:
-    explicit PlaySession(const Options& o) : o_(o), stats_(o.lateMs), tty_(isatty(STDOUT_FILENO) == 1) {}
+    explicit PlaySession(const Options& o) : o_(o), stats_(o.lateMs) {}
     int run();
 
 private:
@@ -87,6 +88,11 @@ private:
     void explainMissingStatus(uint64_t elapsedMs);
     void explainNoFrame() const;
     void endLiveLine();
+    uint64_t stallFromMs() const { return std::max(lastFrameMs_, waitFromMs_); }
+    bool stalledSince(uint64_t now, uint64_t ms) const {
+        return stats_.counts().frames > 0 && now >= stallFromMs() + ms;
+    }
+    void noteStall(uint64_t fromMs, uint64_t untilMs, bool resumed);
     int finish();
     PlayReport report(uint64_t now, double rate) const;
     bool reportedSerial(uint32_t& serial) const;
@@ -102,12 +108,13 @@ private:
     WavWriter wav_;
     uint64_t wavFrames_ = 0;
     bool wavFailureTold_ = false;
+    bool wavToStdout_ = false;
     StreamStats stats_;
     RateWindow window_;
     uint64_t startMs_ = 0, nextKeepMs_ = 0, nextLineMs_ = 0, keepMs_ = 0;
     uint64_t waitFromMs_ = 0;  // the waits for a first or a next frame count from here
     uint64_t lastTurnMs_ = 0;
-    bool tty_;
+    bool tty_ = false;
     bool liveLineShown_ = false;
     bool statusExplained_ = false;
     uint32_t localSource_ = 0;
@@ -117,6 +124,7 @@ private:
     std::unique_ptr<AnswerCheck> check_;
     bool wrongDevice_ = false;
     uint64_t lastFrameMs_ = 0;
+    std::vector<Stall> stalls_;
     bool stopped_ = false;    // the stream stopped before the end of play
     bool interrupted_ = false;
     uint64_t endMs_ = 0;      // when the loop ended
@@ -145,8 +153,8 @@ int PlaySession::run() {
 // Finishes the live line that a terminal shows, so that what follows starts a line.
 void PlaySession::endLiveLine() {
     if (!liveLineShown_) return;
-    std::printf("\n");
-    std::fflush(stdout);
+    std::fputc('\n', resultStream());
+    std::fflush(resultStream());
     liveLineShown_ = false;
 }
 
@@ -160,15 +168,21 @@ void PlaySession::explainNoFrame() const {
 
 int PlaySession::setUp() {
     std::string error;
-    listening_ = listener_.open(o_.interfaceIP, error);
+    listening_ = listener_.open(o_.iface, error);
     if (!listening_) note(error + "; the input level from the status reports will not be shown");
     int rc = resolveTarget(o_, listening_ ? &listener_ : nullptr, t_);
     if (rc != kExitOk) return rc;
     if (!openAudio()) return kExitError;
-    if (!o_.wavPath.empty() && !wav_.open(o_.wavPath, error)) {
-        note(error);
-        return kExitError;
+    if (!o_.wavPath.empty()) {
+        // The audio owns standard output: every other line goes to standard error.
+        wavToStdout_ = wavIsStandardOutput(o_.wavPath);
+        if (wavToStdout_) resultsToStandardError();
+        if (!wav_.open(o_.wavPath, error)) {
+            note(error);
+            return kExitError;
+        }
     }
+    tty_ = isatty(fileno(resultStream())) == 1;
     decideMultiMaster();
     startChecking();
     watchResume();
@@ -250,7 +264,7 @@ bool PlaySession::startDevice() {
 void PlaySession::announceStart() const {
     std::string target = dotted(t_.ownIP) + ":" + std::to_string(audioPort_);
     if (o_.json) {
-        say(JsonLine().text("type", "start").text("device", dotted(t_.ip)).text("target", target)
+        say(JsonLine("start").text("device", dotted(t_.ip)).text("target", target)
                 .number("seconds", o_.durationMs / 1000.0, 1).str());
         return;
     }
@@ -298,7 +312,7 @@ bool PlaySession::loop() {
         }
         if (o_.durationMs && now >= startMs_ + o_.durationMs) break;
         if (stats_.counts().frames == 0 && now >= waitFromMs_ + o_.waitMs) break;
-        if (stats_.counts().frames > 0 && now >= std::max(lastFrameMs_, waitFromMs_) + kStallMs) {
+        if (o_.maxStallMs && stalledSince(now, o_.maxStallMs)) {
             stopped_ = true;
             endLiveLine();
             note("the stream stopped: no frame from " + dotted(t_.ip) + " since " +
@@ -315,7 +329,23 @@ bool PlaySession::loop() {
         onTimers(now);
     }
     endMs_ = steadyMs();
+    if (stopped_ || stalledSince(endMs_, kStallReportMs)) noteStall(stallFromMs(), endMs_, false);
     return stats_.counts().frames > 0;
+}
+
+// A stall is said when it ends (the frames came back) and listed in the summary.
+void PlaySession::noteStall(uint64_t fromMs, uint64_t untilMs, bool resumed) {
+    Stall stall;
+    stall.atMs = fromMs - startMs_;
+    stall.lengthMs = untilMs - fromMs;
+    stall.resumed = resumed;
+    stalls_.push_back(stall);
+    if (!resumed) return;
+    endLiveLine();
+    if (o_.json)
+        say(stallJson(stall));
+    else
+        note(stallText(stall));
 }
 
 // The earliest of: next keep play, next live line, end of play, end of the wait
@@ -324,7 +354,7 @@ uint64_t PlaySession::nextDeadline() const {
     uint64_t due = std::min(nextKeepMs_, nextLineMs_);
     if (o_.durationMs) due = std::min(due, startMs_ + o_.durationMs);
     if (stats_.counts().frames == 0) due = std::min(due, waitFromMs_ + o_.waitMs);
-    else due = std::min(due, std::max(lastFrameMs_, waitFromMs_) + kStallMs);
+    else if (o_.maxStallMs) due = std::min(due, stallFromMs() + o_.maxStallMs);
     return std::max(due, steadyMs());
 }
 
@@ -342,6 +372,7 @@ void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint
         stats_.addBad();
         return;
     }
+    if (stalledSince(now, kStallReportMs)) noteStall(stallFromMs(), now, true);
     stats_.addFrame(h.sequenceNumber, h.timeLow, currentTimer(), now);
     lastFrameMs_ = now;
     if (wav_.isOpen()) keepForWav(data + sizeof(lc::CmdMultiCastAudio));
@@ -351,6 +382,8 @@ void PlaySession::takeFrame(const uint8_t* data, int size, uint32_t fromIP, uint
 void PlaySession::keepForWav(const uint8_t* payload) {
     if (wav_.append(payload, lc::kAudioPayloadBytes)) {
         ++wavFrames_;
+    } else if (wav_.failedErrno() == EPIPE) {
+        outputClosed();  // the reader of the audio went away: play ends as on Ctrl-C
     } else if (!wavFailureTold_ && !wav_.failure().empty()) {
         wavFailureTold_ = true;
         endLiveLine();
@@ -389,9 +422,21 @@ void PlaySession::takeHello(const Heard& h) {
     ++statusReports_;
 }
 
+// A stall longer than the play time-out has ended the stream on the device (a
+// frozen, unplugged or restarted device): start play goes out instead of keep
+// play, so that the stream comes back once the device does.
 void PlaySession::onTimers(uint64_t now) {
     if (now >= nextKeepMs_) {
-        sendCommand(lc::encodeKeepPlay(serialForCommands()));
+        uint32_t deviceTimeoutMs = o_.playTimeoutMs >= 1000 ? o_.playTimeoutMs : 3000;
+        if (stalledSince(now, deviceTimeoutMs)) {
+            lc::StartPlayArgs start;
+            start.targetIP = t_.ownIP;
+            start.targetPort = audioPort_;
+            start.playTimeout = o_.playTimeoutMs;
+            sendCommand(lc::encodeStartPlay(serialForCommands(), start));
+        } else {
+            sendCommand(lc::encodeKeepPlay(serialForCommands()));
+        }
         nextKeepMs_ = now + keepMs_;
     }
     if (now >= nextLineMs_) {
@@ -408,8 +453,8 @@ void PlaySession::showProgress(uint64_t now) {
     if (o_.json) {
         say(progressJson(r));
     } else if (tty_) {
-        std::printf("\r%s   ", progressLine(r).c_str());
-        std::fflush(stdout);
+        std::fprintf(resultStream(), "\r%s   ", progressLine(r).c_str());
+        std::fflush(resultStream());
         liveLineShown_ = true;
     } else {
         say(progressLine(r));
@@ -444,7 +489,10 @@ int PlaySession::finish() {
     if (!levelKnown_ && !statusExplained_ && stats_.counts().frames > 0) explainMissingStatus(now - startMs_);
     int rc = kExitOk;
     std::string error;
-    if (wav_.isOpen() && !wav_.finish(error)) {
+    // A reader of the audio that went away is no failure of its own: lcctl ends by
+    // SIGPIPE then, as after a closed pipe of results.
+    bool readerGone = wav_.failedErrno() == EPIPE;
+    if (wav_.isOpen() && !wav_.finish(error) && !readerGone) {
         note(error);
         rc = kExitError;
     }
@@ -474,6 +522,7 @@ PlayReport PlaySession::report(uint64_t now, double rate) const {
     r.lateMs = o_.lateMs;
     r.wavPath = o_.wavPath;
     r.wavFrames = wavFrames_;
+    r.stalls = stalls_;
     return r;
 }
 

@@ -40,7 +40,25 @@ std::string deviceText(const PlayReport& r) {
     return device + (r.serialKnown ? format(" (serial %u)", r.serial) : "");
 }
 
+std::string stallsText(const std::vector<Stall>& stalls) {
+    std::string s = format("  stalls %zu", stalls.size());
+    for (size_t i = 0; i < stalls.size(); ++i)
+        s += format("%s %.1f s into play for %.1f s%s", i ? "," : ":", stalls[i].atMs / 1000.0,
+                    stalls[i].lengthMs / 1000.0, stalls[i].resumed ? "" : " (no frame after it)");
+    return s + "\n";
+}
+
+JsonLine stallFields(JsonLine j, const Stall& s) {
+    return j.number("at", s.atMs / 1000.0, 3).number("seconds", s.lengthMs / 1000.0, 3).flag("resumed", s.resumed);
+}
+
 }  // namespace
+
+std::string stallText(const Stall& s) {
+    return format("the stream stalled %.1f s into play: no frame for %.1f s", s.atMs / 1000.0, s.lengthMs / 1000.0);
+}
+
+std::string stallJson(const Stall& s) { return stallFields(JsonLine("stall"), s).str(); }
 
 std::string progressLine(const PlayReport& r) {
     const StreamCounts& c = r.counts;
@@ -51,9 +69,8 @@ std::string progressLine(const PlayReport& r) {
 }
 
 std::string progressJson(const PlayReport& r) {
-    JsonLine j;
-    j.text("type", "progress")
-        .number("seconds", r.elapsedMs / 1000.0, 1)
+    JsonLine j("progress");
+    j.number("seconds", r.elapsedMs / 1000.0, 1)
         .integer("frames", r.counts.frames)
         .number("rate", r.rate, 1)
         .number("kHz", kHzFromFrameRate(r.rate), 2)
@@ -76,17 +93,19 @@ std::string summaryText(const PlayReport& r) {
                 static_cast<unsigned long long>(c.gaps), static_cast<unsigned long long>(c.missing),
                 static_cast<unsigned long long>(c.late), r.lateMs, static_cast<unsigned long long>(c.outOfOrder),
                 static_cast<unsigned long long>(c.duplicates), static_cast<unsigned long long>(c.bad));
+    s += stallsText(r.stalls);
     s += format("  %s, status reports %u", inputText(r).c_str(), r.statusReports);
     if (!r.wavPath.empty())
-        s += format("\n  wav %s: %llu frames, %.2f s of 48 kHz 16-bit stereo", r.wavPath.c_str(),
+        s += format("\n  wav %s: %llu frames, %.2f s of 48 kHz 16-bit stereo",
+                    r.wavPath == "-" ? "to standard output" : r.wavPath.c_str(),
                     static_cast<unsigned long long>(r.wavFrames), r.wavFrames / 200.0);
     return s;
 }
 
 std::string summaryJson(const PlayReport& r) {
     const StreamCounts& c = r.counts;
-    JsonLine j;
-    j.text("type", "summary").text("device", dotted(r.deviceIP));
+    JsonLine j("summary");
+    j.text("device", dotted(r.deviceIP));
     if (r.serialKnown)
         j.integer("serial", r.serial);
     else
@@ -109,9 +128,14 @@ std::string summaryJson(const PlayReport& r) {
         j.number("stoppedAt", r.stoppedAtMs / 1000.0, 3);
     else
         j.null("stoppedAt");
+    std::vector<std::string> stalls;
+    for (const Stall& st : r.stalls) stalls.push_back(stallFields(JsonLine(), st).str());
+    j.list("stalls", stalls);
     j.flag("wrongDevice", r.wrongDevice);
     if (r.wrongDevice)
         j.integer("serialAskedFor", r.namedSerial);
+    else
+        j.null("serialAskedFor");
     addInput(j, r);
     if (r.wavPath.empty())
         j.null("wav");

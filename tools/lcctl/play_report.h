@@ -4,10 +4,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "stats.h"
 
 namespace lcctl {
+
+// A time without frames after the stream began: from its last frame on, in seconds
+// into play; resumed false when play ended before the next frame came.
+struct Stall {
+    uint64_t atMs = 0;
+    uint64_t lengthMs = 0;
+    bool resumed = true;
+};
 
 struct PlayReport {
     uint32_t deviceIP = 0;
@@ -28,6 +37,7 @@ struct PlayReport {
     uint32_t namedSerial = 0;
     bool stopped = false;      // the stream stopped before the end of play
     uint64_t stoppedAtMs = 0;  // when its last frame came
+    std::vector<Stall> stalls;
 };
 
 std::string progressLine(const PlayReport& r);
@@ -35,5 +45,8 @@ std::string progressJson(const PlayReport& r);
 // Several lines, the last without a line end.
 std::string summaryText(const PlayReport& r);
 std::string summaryJson(const PlayReport& r);
+// One stall as said when the frames come back: a line of text and a JSON object.
+std::string stallText(const Stall& s);
+std::string stallJson(const Stall& s);
 
 }  // namespace lcctl

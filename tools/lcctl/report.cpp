@@ -10,6 +10,7 @@ namespace lcctl {
 namespace {
 
 bool gOutputGone = false;
+bool gResultsToStderr = false;
 
 // Called with the result of the writes of one line; errno still holds the failure.
 void checkWritten(bool ok, std::FILE* stream) {
@@ -24,8 +25,18 @@ void checkWritten(bool ok, std::FILE* stream) {
 }  // namespace
 
 void say(const std::string& line) {
-    bool ok = std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
-    checkWritten(ok, stdout);
+    std::FILE* out = resultStream();
+    bool ok = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF && std::fflush(out) == 0;
+    checkWritten(ok, out);
+}
+
+void resultsToStandardError() { gResultsToStderr = true; }
+
+std::FILE* resultStream() { return gResultsToStderr ? stderr : stdout; }
+
+void outputClosed() {
+    gOutputGone = true;
+    requestStop();
 }
 
 void note(const std::string& text) {

@@ -2,12 +2,17 @@
 // to standard error (so that --json output stays machine-readable).
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace lcctl {
 
-// One line of results on standard output.
+// One line of results on standard output (or standard error, see below).
 void say(const std::string& line);
+// From now on results go to standard error: standard output carries the audio.
+void resultsToStandardError();
+// Where results go.
+std::FILE* resultStream();
 // One line of explanation on standard error, after "lcctl: ".
 void note(const std::string& text);
 
@@ -16,5 +21,7 @@ void note(const std::string& text);
 // signal would, so that play still stops the device; main then ends by SIGPIPE,
 // as a program killed by it would.
 bool outputGone();
+// A write elsewhere found its reader gone: the same as a result line that did.
+void outputClosed();
 
 }  // namespace lcctl

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,6 +26,15 @@ sockaddr_in socketAddress(uint32_t ip, uint16_t port) {
 
 std::string reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+// The membership request for the interface: by index when named, else by address.
+ip_mreqn membership(uint32_t group, const Interface& iface) {
+    ip_mreqn m{};
+    m.imr_multiaddr.s_addr = htonl(group);
+    m.imr_address.s_addr = htonl(iface.ip);
+    if (!iface.name.empty()) m.imr_ifindex = static_cast<int>(if_nametoindex(iface.name.c_str()));
+    return m;
+}
+
 }  // namespace
 
 Socket::~Socket() {
@@ -39,6 +49,8 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     }
     return *this;
 }
+
+std::string Interface::text() const { return name.empty() ? dotted(ip) : name; }
 
 std::string dotted(uint32_t ip) {
     char buf[32];
@@ -64,25 +76,23 @@ Socket openUdp(uint16_t port, bool shared, std::string& error) {
     return s;
 }
 
-bool joinGroup(const Socket& s, uint32_t group, uint32_t ifaceIP, std::string& error) {
-    ip_mreq mreq{};
-    mreq.imr_multiaddr.s_addr = htonl(group);
-    mreq.imr_interface.s_addr = htonl(ifaceIP);
+bool joinGroup(const Socket& s, uint32_t group, const Interface& iface, std::string& error) {
+    ip_mreqn mreq = membership(group, iface);
     if (setsockopt(s.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        std::string hint = ifaceIP ? " (is --interface " + dotted(ifaceIP) + " an address of this host?)"
-                                   : " (is there a route for 224.0.0.0/4, or give --interface)";
+        std::string hint = !iface.name.empty() ? " on " + iface.name
+                           : iface.ip ? " (is --interface " + dotted(iface.ip) + " an address of this host?)"
+                                      : " (is there a route for 224.0.0.0/4, or give --interface)";
         error = reason(("cannot join multicast group " + dotted(group) + hint).c_str());
         return false;
     }
-    return setMulticastInterface(s, ifaceIP, error);
+    return setMulticastInterface(s, iface, error);
 }
 
-bool setMulticastInterface(const Socket& s, uint32_t ifaceIP, std::string& error) {
-    if (ifaceIP == 0) return true;
-    in_addr out{};
-    out.s_addr = htonl(ifaceIP);
+bool setMulticastInterface(const Socket& s, const Interface& iface, std::string& error) {
+    if (!iface.given()) return true;
+    ip_mreqn out = membership(0, iface);
     if (setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) == 0) return true;
-    error = reason(("cannot send multicast from " + dotted(ifaceIP)).c_str());
+    error = reason(("cannot send multicast from " + iface.text()).c_str());
     return false;
 }
 
@@ -109,6 +119,49 @@ int receiveFrom(const Socket& s, uint8_t* buffer, size_t capacity, uint32_t& fro
     fromIP = ntohl(from.sin_addr.s_addr);
     fromPort = ntohs(from.sin_port);
     return static_cast<int>(n);
+}
+
+bool askArrivalInterface(const Socket& s, std::string& error) {
+    int one = 1;
+    if (setsockopt(s.fd(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0) return true;
+    error = reason("cannot ask for the arrival interface of datagrams");
+    return false;
+}
+
+int receiveFrom(const Socket& s, uint8_t* buffer, size_t capacity, uint32_t& fromIP, uint16_t& fromPort,
+                unsigned& arrivalIndex) {
+    sockaddr_in from{};
+    iovec data{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr m{};
+    m.msg_name = &from;
+    m.msg_namelen = sizeof from;
+    m.msg_iov = &data;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s.fd(), &m, MSG_DONTWAIT);
+    if (n < 0) return -1;
+    fromIP = ntohl(from.sin_addr.s_addr);
+    fromPort = ntohs(from.sin_port);
+    arrivalIndex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        arrivalIndex = static_cast<unsigned>(info.ipi_ifindex);
+    }
+    return static_cast<int>(n);
+}
+
+bool isLoopbackInterface(unsigned index) {
+    ifaddrs* list = nullptr;
+    if (index == 0 || getifaddrs(&list) != 0) return false;
+    bool loopback = false;
+    for (ifaddrs* i = list; i && !loopback; i = i->ifa_next)
+        loopback = (i->ifa_flags & IFF_LOOPBACK) && if_nametoindex(i->ifa_name) == index;
+    freeifaddrs(list);
+    return loopback;
 }
 
 uint32_t sourceAddressToward(uint32_t ip, std::string& error) {

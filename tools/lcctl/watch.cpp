@@ -207,35 +207,28 @@ std::string changeLine(const WatchChange& c, uint32_t timeoutMs, bool colour) {
 }
 
 std::string changeJson(const WatchChange& c, uint32_t timeoutMs) {
-    JsonLine j;
     switch (c.kind) {
-        case WatchChange::Kind::Found:
-            j.text("event", "found").integer("serial", c.serial).text("address", dotted(c.ip));
-            if (c.masterIP)
-                j.text("master", dotted(c.masterIP));
-            else
-                j.null("master");
-            j.integer("software", c.software);
-            break;
+        case WatchChange::Kind::Found: {
+            JsonLine j("found");
+            j.integer("serial", c.serial).text("address", dotted(c.ip)).address("master", c.masterIP);
+            return j.integer("software", c.software).str();
+        }
         case WatchChange::Kind::Changed:
-            j.text("event", "changed").integer("serial", c.serial).text("address", dotted(c.ip)).text("what", c.what);
-            j.text("from", c.from).text("to", c.to);
-            break;
+            return JsonLine("changed").integer("serial", c.serial).text("address", dotted(c.ip)).text("what", c.what)
+                .text("from", c.from).text("to", c.to).str();
         case WatchChange::Kind::Removed:
-            j.text("event", "removed").integer("serial", c.serial).text("address", dotted(c.ip));
-            j.integer("timeout_ms", timeoutMs);
-            break;
+            return JsonLine("removed").integer("serial", c.serial).text("address", dotted(c.ip))
+                .integer("timeoutMs", timeoutMs).str();
         case WatchChange::Kind::Full:
-            j.text("event", "table_full").integer("held", WatchTable::kMaxDevices).integer("not_held", c.notHeld);
             break;
     }
-    return j.str();
+    return JsonLine("table-full").integer("held", WatchTable::kMaxDevices).integer("notHeld", c.notHeld).str();
 }
 
 int runWatch(const Options& o) {
     HelloListener listener;
     std::string error;
-    if (!listener.open(o.interfaceIP, error)) {
+    if (!listener.open(o.iface, error)) {
         note(error);
         return kExitError;
     }
@@ -262,7 +255,7 @@ int runWatch(const Options& o) {
     }
     uint64_t watched = steadyNowMs() - start;
     if (o.json)
-        say(JsonLine().text("event", "summary").integer("watched_ms", watched).integer("devices", table.devices())
+        say(JsonLine("watched").integer("watchedMs", watched).integer("devices", table.devices())
                 .integer("found", table.found).integer("changed", table.changed).integer("removed", table.removed)
                 .str());
     else

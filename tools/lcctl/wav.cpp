@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/byteorder.h"
@@ -37,13 +38,26 @@ std::array<uint8_t, kWavHeaderBytes> wavHeader(uint32_t dataBytes, uint32_t samp
     return h;
 }
 
+bool wavIsStandardOutput(const std::string& path) {
+    if (path == "-") return true;
+    struct stat out {}, file {};
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 && out.st_dev == file.st_dev &&
+           out.st_ino == file.st_ino;
+}
+
 WavWriter::~WavWriter() {
     std::string ignored;
     if (file_) finish(ignored);
 }
 
 bool WavWriter::open(const std::string& path, std::string& error) {
-    file_ = std::fopen(path.c_str(), "wb");
+    if (path == "-") {
+        int fd = dup(STDOUT_FILENO);
+        file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+        if (!file_ && fd >= 0) close(fd);
+    } else {
+        file_ = std::fopen(path.c_str(), "wb");
+    }
     if (!file_) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;

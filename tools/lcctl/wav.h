@@ -20,6 +20,10 @@ constexpr uint16_t kWavBits = 16;
 std::array<uint8_t, kWavHeaderBytes> wavHeader(uint32_t dataBytes, uint32_t sampleRate = kWavRate,
                                                uint16_t channels = kWavChannels, uint16_t bitsPerSample = kWavBits);
 
+// Whether path ("-", /dev/stdout, or the file that standard output goes to) is
+// where standard output goes.
+bool wavIsStandardOutput(const std::string& path);
+
 class WavWriter {
 public:
     WavWriter() = default;
@@ -27,7 +31,7 @@ public:
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Creates the file; false with the reason in error.
+    // Creates the file ("-": standard output); false with the reason in error.
     bool open(const std::string& path, std::string& error);
     // Appends PCM bytes. False when the write failed or the file would pass the
     // 4 GiB a WAV size field can hold; nothing more is written after that.
@@ -41,6 +45,7 @@ public:
     bool full() const { return full_; }
     // Why the last append failed; empty while none did.
     std::string failure() const;
+    int failedErrno() const { return failedErrno_; }
 
 private:
     std::FILE* file_ = nullptr;

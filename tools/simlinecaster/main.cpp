@@ -88,7 +88,7 @@ bool loadSource(const char* pszFile, LoopState& ls) {
     myprintf("loaded %s with %d bytes.\n", pszFile, idata);
     if (startsWithWavHeader(pdata, idata)) {
         myprintf("%s starts with a RIFF/WAVE header and plays as raw samples, header included; "
-                 "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 out.pcm\n",
+                 "convert it: sox in.wav -t raw -r 48000 -e signed -b 16 -c 2 -L out.pcm\n",
                  pszFile);
     }
     if (idata < kMinFileBytes) {
