@@ -190,7 +190,8 @@ TEST_F(ApiTest, ReadsPathsAndMethods) {
     EXPECT_EQ(statusOf(change("PUT", "/api/v1/devices/9/faults/frozen")), 404);
     for (const char* path : {"/api/v1/devices/x", "/api/v1/devices/-1", "/api/v1/devices/1/", "/api/v2/health",
                              "/api/v1/devices/1/faults/loss/more", "/etc/passwd", "/../fleet.conf", "/api",
-                             "/api/v1/devices/99999999999999999999"})
+                             "/api/v1/devices/99999999999999999999", "-api/v1/health", "api/v1/devices",
+                             "http://127.0.0.1:8474/api/v1/health", "*", ""})
         EXPECT_EQ(statusOf(get(path)), 404) << path;
 
     Response wrong = api.handle(change("POST", "/api/v1/devices/1/faults/loss"));

@@ -142,6 +142,7 @@ Api::Api(Backend& backend, AccessPolicy policy, std::string dashboardDir)
 Response Api::handle(const Request& r) {
     const bool change = isChange(r.method);
     if (auto refused = refuseAccess(r, change)) return *refused;
+    if (r.path.empty() || r.path[0] != '/') return errorResponse(404, "nothing at " + r.path);
     const std::vector<std::string> p = splitPath(r.path);
     auto allow = [&](std::initializer_list<const char*> methods) -> std::optional<Response> {
         for (const char* m : methods)
