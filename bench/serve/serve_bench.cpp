@@ -468,9 +468,11 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(requests.load()), o.seconds,
                     static_cast<double>(requests.load()) / o.seconds, static_cast<unsigned long long>(failures.load()),
                     pct(0.5), pct(0.99), latencies.empty() ? 0.0 : latencies.back());
-        if (rss.size() > 2)
-            std::printf("serve resident memory: %ld KiB after 1 s, %ld KiB at the end, %ld KiB at most\n", rss[1],
-                        rss.back(), *std::max_element(rss.begin(), rss.end()));
+        if (rss.size() > 4)
+            std::printf("serve resident memory (KiB): %ld after 1 s, %ld at a quarter, %ld at half, %ld at three "
+                        "quarters, %ld at the end; %ld at most\n",
+                        rss[1], rss[rss.size() / 4], rss[rss.size() / 2], rss[rss.size() * 3 / 4], rss.back(),
+                        *std::max_element(rss.begin(), rss.end()));
         kill(server, SIGTERM);
         int status = 0;
         waitpid(server, &status, 0);

@@ -6,7 +6,7 @@ namespace lcserve {
 
 namespace {
 
-constexpr auto kCacheAge = std::chrono::milliseconds(200);
+constexpr auto kRefresh = std::chrono::milliseconds(300);
 constexpr int kFollowWaitMs = 100;
 constexpr int kFleetPollMs = 500;
 
@@ -95,30 +95,56 @@ bool FleetBackend::fleetUp(std::string& error) {
     return s.ok();
 }
 
-std::vector<DeviceView> FleetBackend::devices() {
-    std::lock_guard<std::mutex> lock(cacheMu_);
-    const auto now = std::chrono::steady_clock::now();
-    if (cacheValid_ && now - cachedAt_ < kCacheAge) return cache_;
+void FleetBackend::refresh() {
     auto s = lab_.status({}, call());
-    cache_.clear();
-    for (const auto& d : s.value.devices) cache_.push_back(viewOf(d));
-    cachedAt_ = now;
-    cacheValid_ = true;
+    std::vector<DeviceView> fresh;
+    for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
+    std::lock_guard<std::mutex> lock(cacheMu_);
+    cache_ = std::move(fresh);
+    cached_ = true;
+}
+
+void FleetBackend::keepFresh() {
+    std::unique_lock<std::mutex> lock(cacheMu_);
+    while (!stopping_) {
+        refreshCv_.wait_for(lock, kRefresh, [this] { return stopping_; });
+        if (stopping_) break;
+        lock.unlock();
+        refresh();
+        lock.lock();
+    }
+}
+
+std::vector<DeviceView> FleetBackend::devices() {
+    {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        if (cached_) return cache_;
+    }
+    refresh();
+    std::lock_guard<std::mutex> lock(cacheMu_);
     return cache_;
 }
 
 Outcome FleetBackend::device(uint64_t n, DeviceView& out) {
+    for (const auto& d : devices()) {
+        if (d.instance != n) continue;
+        out = d;
+        return {};
+    }
+    // Not among the devices read last: the lab's own words for why (or it came since).
     auto d = lab_.device(n, call());
     if (!d.ok()) return fromError(d.error);
     out = viewOf(d.value);
     return {};
 }
 
-Outcome FleetBackend::change(uint64_t, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op) {
+Outcome FleetBackend::change(uint64_t n, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op) {
     auto r = op();
-    {
+    auto d = lab_.device(n, call());
+    if (d.ok()) {
         std::lock_guard<std::mutex> lock(cacheMu_);
-        cacheValid_ = false;
+        for (auto& v : cache_)
+            if (v.instance == n) v = viewOf(d.value);
     }
     return fromError(r.error);
 }
@@ -151,11 +177,18 @@ Outcome FleetBackend::restart(uint64_t n) {
 void FleetBackend::start(EventSink sink) {
     sink_ = std::move(sink);
     follower_ = std::thread([this] { follow(); });
+    refresher_ = std::thread([this] { keepFresh(); });
 }
 
 void FleetBackend::stop() {
     cancel_.cancel();
+    {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        stopping_ = true;
+    }
+    refreshCv_.notify_all();
     if (follower_.joinable()) follower_.join();
+    if (refresher_.joinable()) refresher_.join();
 }
 
 // Follows the fleet's events as they are written. A fleet that goes (down) is told as
@@ -169,6 +202,7 @@ void FleetBackend::follow() {
     auto tell = [&](bool nowUp) {
         if (up == nowUp) return;
         up = nowUp;
+        refresh();  // a reader told of it finds the fleet as it now is
         sink_({Event{{"type", "fleet"}, {"state", nowUp ? "up" : "down"}}});
         if (nowUp && onFleetUp_) onFleetUp_();
     };
@@ -186,6 +220,15 @@ void FleetBackend::follow() {
         }
         if (!follower->wait(kFollowWaitMs, c)) break;
         std::vector<Event> batch = follower->read();
+        // What changes a device's row beyond its own events: the fleet is read again
+        // first, so that a reader told of it finds it in the devices.
+        bool changed = false;
+        for (const auto& e : batch) {
+            const std::string type = e.value("type", "");
+            changed = changed || type == "fault" || type == "restarted" || type == "exited" || type == "started" ||
+                      type == "stopped";
+        }
+        if (changed) refresh();
         if (!batch.empty()) sink_(std::move(batch));
         if (follower->fleetGone() || recordId(lab_.stateDir()) != record) {
             follower.reset();

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,18 +42,23 @@ private:
     lcfleet::Call call() const;
     Outcome change(uint64_t instance, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op);
     void follow();
+    void refresh();
+    void keepFresh();
 
     lcfleet::Lab lab_;
     lcfleet::Cancel cancel_;
     std::function<void()> onFleetUp_;
     EventSink sink_;
-    std::thread follower_;
+    std::thread follower_, refresher_;
 
-    // A short-lived copy of the whole fleet, so that many readers cost one status.
+    // The whole fleet as last read, so that reads never wait on the fleet's files: one
+    // thread reads it again every 300 ms, the follower before it tells of a change,
+    // and a change of the API puts its device in as soon as it is made.
     std::mutex cacheMu_;
+    std::condition_variable refreshCv_;
+    bool stopping_ = false;
     std::vector<DeviceView> cache_;
-    std::chrono::steady_clock::time_point cachedAt_{};
-    bool cacheValid_ = false;
+    bool cached_ = false;
 };
 
 // The server's view of one device of the lab.

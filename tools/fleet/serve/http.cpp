@@ -18,6 +18,7 @@ constexpr size_t kWorkers = 3;
 constexpr size_t kMaxQueued = 32;
 constexpr unsigned kConnectionTimeoutS = 30;  // a stream writes at least every 15 s
 constexpr unsigned kMaxConnections = 1000;
+constexpr int kStreamSendBuffer = 128 * 1024;
 
 }  // namespace
 
@@ -253,6 +254,10 @@ int HttpServer::respond(Call& call, const Response& r) {
 int HttpServer::openStream(Call& call, const Response& r) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(call.conn, MHD_CONNECTION_INFO_CONNECTION_FD);
     call.fd = info ? info->connect_fd : -1;
+    // A reader that stops holds at most this much in the kernel; then it no longer
+    // takes writes, falls behind the ring and is cut off (or times out).
+    const int sendBuffer = kStreamSendBuffer;
+    if (call.fd >= 0) setsockopt(call.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     MHD_Connection* conn = call.conn;
     const int fd = call.fd;
     call.client = events_.open(
