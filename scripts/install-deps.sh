@@ -18,9 +18,10 @@ build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev libm
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze). scripts/profile-fleet.sh asks
-# for linux-perf and strace as extras. sox: scripts/make-demo-pcm.sh and its test.
+# for linux-perf and strace as extras. sox: scripts/make-demo-pcm.sh and its test;
+# jq: scripts/ci-example.sh and its test.
 test_packages=(iproute2 nftables chromium chromium-driver python3-selenium tshark tcpdump dnsmasq-base
-               isc-dhcp-client lintian dpkg-dev file man-db systemd sox)
+               isc-dhcp-client lintian dpkg-dev file man-db systemd sox jq)
 if [ "${1:-}" = --build-only ]; then
     shift
     packages=("${build_packages[@]}" "$@")

@@ -1,6 +1,7 @@
 // Unit tests of lcfleet's logic: the command line, address blocks, the state record,
 // reading consoles for status, and the log rotation. Nothing here needs root.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,10 +10,13 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
-#include <thread>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -396,6 +400,88 @@ TEST_F(FleetLogRotation, AWriterThatAppendsGoesOnAtTheStartOfTheEmptiedLog) {
     close(device);
 }
 
+// The number of the last line "line N" in text, where the lines must follow each other
+// without a gap; a first piece that is not a whole line (the rest went with an older
+// part) is skipped. first gets the first number. -1 when there is none, -2 at a gap.
+long lastOfContiguousLines(const std::string& text, long& first) {
+    std::istringstream in(text);
+    long last = -1;
+    first = -1;
+    bool start = true;
+    for (std::string line; std::getline(in, line); start = false) {
+        if (line.rfind("line ", 0) != 0 && start) continue;
+        long n = std::strtol(line.c_str() + 5, nullptr, 10);
+        if (last >= 0 && n != last + 1) return -2;
+        if (first < 0) first = n;
+        last = n;
+    }
+    return last;
+}
+
+TEST_F(FleetLogRotation, TheKeeperLosesNoLineWhileTheDeviceWritesOn) {
+    std::string log = dir_ + "/5.log", old = dir_ + "/5.log.1";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    constexpr long kLines = 20000;
+    std::atomic<bool> done{false};
+    std::thread device([&] {  // one write a line, as fast as it can, while the keeper rotates
+        char line[32];
+        for (long i = 0; i < kLines; ++i) {
+            int n = std::snprintf(line, sizeof line, "line %06ld\n", i);
+            if (write(fds[1], line, static_cast<size_t>(n)) != n) break;
+        }
+        done = true;
+    });
+    long first = 0, last = -1, rotations = 0, ino = -1;
+    std::string gapAt;
+    for (int turn = 0;; ++turn) {
+        bool finished = done;
+        EXPECT_TRUE(relayConsole(fds[0], log, old, 4096));
+        struct stat st {};
+        if (stat(log.c_str(), &st) == 0 && static_cast<long>(st.st_ino) != ino) {
+            ino = static_cast<long>(st.st_ino);
+            ++rotations;
+        }
+        std::string both, part;
+        readFile(old, both);
+        readFile(log, part);
+        both += part;
+        last = lastOfContiguousLines(both, first);
+        if (last == -2 && gapAt.empty()) gapAt = "turn " + std::to_string(turn) + ":\n" + both;
+        int waiting = 0;
+        ASSERT_EQ(ioctl(fds[0], FIONREAD, &waiting), 0);
+        if (finished && waiting == 0) break;
+    }
+    device.join();
+    EXPECT_EQ(gapAt, "") << "a line went missing";
+    EXPECT_EQ(last, kLines - 1);
+    EXPECT_LT(first, kLines - 1);
+    EXPECT_GT(rotations, 20) << "the test rotated too rarely to show anything";
+    EXPECT_LE(fileSize(old), 4096u + 65536u);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST_F(FleetLogRotation, WhatWasWrittenSinceAMarkIsReadAcrossARotation) {
+    std::string log = dir_ + "/5.log", old = dir_ + "/5.log.1";
+    EXPECT_TRUE(appendFile(log, "before\n"));
+    LogMark mark(log, old);
+    EXPECT_TRUE(appendFile(log, "input muted\n"));
+    EXPECT_EQ(mark.since(), "input muted\n");
+    ASSERT_EQ(rename(log.c_str(), old.c_str()), 0);
+    EXPECT_TRUE(appendFile(log, "after\n"));
+    EXPECT_EQ(mark.since(), "input muted\nafter\n") << "the confirmation went with the old part";
+    // Rotated again, the marked part gone: nothing since the mark is lost either.
+    ASSERT_EQ(rename(log.c_str(), old.c_str()), 0);
+    EXPECT_TRUE(appendFile(log, "later\n"));
+    EXPECT_EQ(mark.since(), "input muted\nafter\nlater\n");
+    // No log at the mark yet: the whole log is new.
+    LogMark none(dir_ + "/none.log", dir_ + "/none.log.1");
+    EXPECT_TRUE(appendFile(dir_ + "/none.log", "first\n"));
+    EXPECT_EQ(none.since(), "first\n");
+}
+
 using FleetStateDir = FleetLogRotation;  // a temporary directory of its own
 
 TEST_F(FleetStateDir, OnlyADirectoryNoOneElseCanChangeHoldsAFleet) {
@@ -475,6 +561,13 @@ TEST(FleetSignals, AnInterruptTheCallerIgnoresStaysIgnored) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "a counted signal must not end the program";
     EXPECT_EQ(WEXITSTATUS(status), 1) << "only the SIGINT counts";
+}
+
+TEST(FleetOptions, VersionNeedsNoCommand) {
+    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_TRUE(parse({"status", "--version"}).version);
+    EXPECT_FALSE(parse({"status"}).version);
+    EXPECT_NE(std::string(usageText()).find("--version"), std::string::npos);
 }
 
 }  // namespace

@@ -26,15 +26,38 @@ bool typeFits(const std::string& documented, const json& value) {
     return false;
 }
 
-// Every key of the object, and "array[].key" for the keys of objects in an array.
-void flatten(const json& object, std::map<std::string, const json*>& out) {
+// Every key of the object: "outer.inner" for the keys of an object inside it, and
+// "array[].key" for the keys of objects in an array.
+void flatten(const json& object, const std::string& prefix, std::map<std::string, const json*>& out) {
     for (auto it = object.begin(); it != object.end(); ++it) {
-        out[it.key()] = &it.value();
+        std::string name = prefix + it.key();
+        out[name] = &it.value();
+        if (it.value().is_object()) flatten(it.value(), name + ".", out);
         if (!it.value().is_array()) continue;
         for (const json& item : it.value())
-            if (item.is_object())
-                for (auto sub = item.begin(); sub != item.end(); ++sub) out[it.key() + "[]." + sub.key()] = &sub.value();
+            if (item.is_object()) flatten(item, name + "[].", out);
     }
+}
+
+std::string compare(const Object& documented, const json& value, const std::string& line) {
+    std::map<std::string, const json*> printed;
+    flatten(value, "", printed);
+    std::string problems;
+    std::set<std::string> listed;
+    for (const Key& k : documented.keys) {
+        listed.insert(k.name);
+        auto at = printed.find(k.name);
+        bool inArray = k.name.find("[]") != std::string::npos;  // absent from an empty array
+        if (at == printed.end()) {
+            if (!inArray) problems += " lacks '" + k.name + "';";
+        } else if (!typeFits(k.type, *at->second)) {
+            problems += " '" + k.name + "' is " + at->second->dump() + ", documented as " + k.type + ";";
+        }
+    }
+    for (const auto& [name, v] : printed)
+        if (!listed.count(name)) problems += " '" + name + "' is not documented;";
+    if (problems.empty()) return {};
+    return documented.program + " " + documented.type + ":" + problems + " in " + line;
 }
 
 }  // namespace
@@ -76,28 +99,18 @@ std::string check(const std::vector<Object>& doc, const std::string& program, co
     json value = json::parse(line, nullptr, false);
     if (value.is_discarded() || !value.is_object()) return "not a JSON object: " + line;
     type = value.contains("type") && value["type"].is_string() ? value["type"].get<std::string>() : "";
-    const Object* documented = nullptr;
     for (const Object& o : doc)
-        if (o.program == program && o.type == type) documented = &o;
-    if (!documented) return program + " object of type '" + type + "' is not documented: " + line;
-    std::map<std::string, const json*> printed;
-    flatten(value, printed);
-    std::string problems;
-    std::set<std::string> listed;
-    for (const Key& k : documented->keys) {
-        listed.insert(k.name);
-        auto at = printed.find(k.name);
-        bool inArray = k.name.find("[]") != std::string::npos;  // absent from an empty array
-        if (at == printed.end()) {
-            if (!inArray) problems += " lacks '" + k.name + "';";
-        } else if (!typeFits(k.type, *at->second)) {
-            problems += " '" + k.name + "' is " + at->second->dump() + ", documented as " + k.type + ";";
-        }
-    }
-    for (const auto& [name, v] : printed)
-        if (!listed.count(name)) problems += " '" + name + "' is not documented;";
-    if (problems.empty()) return {};
-    return program + " " + type + ":" + problems + " in " + line;
+        if (o.program == program && o.type == type) return compare(o, value, line);
+    return program + " object of type '" + type + "' is not documented: " + line;
+}
+
+std::string checkAs(const std::vector<Object>& doc, const std::string& program, const std::string& object,
+                    const std::string& line) {
+    json value = json::parse(line, nullptr, false);
+    if (value.is_discarded() || !value.is_object()) return "not a JSON object: " + line;
+    for (const Object& o : doc)
+        if (o.program == program && o.type == object) return compare(o, value, line);
+    return program + " object '" + object + "' is not documented";
 }
 
 }  // namespace jsondoc

@@ -9,13 +9,15 @@
 namespace jsondoc {
 
 struct Key {
-    std::string name;  // "stalls[].at" for a key of the objects in the array "stalls"
+    // "stalls[].at" for a key of the objects in the array "stalls", "faults.loss" for
+    // a key of the object "faults"
+    std::string name;
     std::string type;  // as written: "integer", "string or null", ...
 };
 
 struct Object {
     std::string program;  // lcctl, lcfleet
-    std::string type;     // the value of its "type" key
+    std::string type;     // the value of its "type" key, or the name under which it is documented
     std::vector<Key> keys;
 };
 
@@ -32,5 +34,10 @@ std::vector<Object> of(const std::vector<Object>& doc, const std::string& progra
 // type receives the object's "type".
 std::string check(const std::vector<Object>& doc, const std::string& program, const std::string& line,
                   std::string& type);
+
+// The same for a line that is to be the object documented under that name, whatever
+// its "type" key says (for objects without one).
+std::string checkAs(const std::vector<Object>& doc, const std::string& program, const std::string& object,
+                    const std::string& line);
 
 }  // namespace jsondoc

@@ -37,6 +37,11 @@ TEST(JsonDocCheck, FindsMissingExtraAndMistypedKeys) {
             << line << ": " << jsondoc::check(doc, "lcctl", line, type);
     EXPECT_NE(jsondoc::check(doc, "lcfleet", R"({"type":"thing","n":1,"list":[]})", type).find("not documented"),
               std::string::npos);
+    // By the name it is documented under, with objects inside objects.
+    EXPECT_EQ(jsondoc::checkAs(doc, "lcctl", "thing", R"({"type":"x","n":1,"list":[]})"), "");
+    EXPECT_NE(jsondoc::checkAs(doc, "lcctl", "thing", R"({"type":"x","n":1,"list":[],"o":{"a":1}})").find(
+                  "'o.a' is not documented"),
+              std::string::npos);
 }
 
 TEST(JsonDocCheck, TheDocumentListsEveryLcctlObject) {

@@ -79,7 +79,7 @@ for f in Maintainer Section Description; do
 done
 [ "$(field Description | wc -l)" -gt 2 ] || fail "Description has no long part"
 depends=$(field Depends)
-for d in iproute2 nftables libc6 libstdc++6; do   # libc6 and libstdc++6 come from shlibdeps
+for d in iproute2 nftables adduser libc6 libstdc++6; do   # libc6 and libstdc++6 come from shlibdeps
     [[ ", $depends," == *", $d "* || ", $depends," == *", $d,"* ]] || fail "Depends lacks $d: $depends"
 done
 # lcfleet serve's HTTP library, also from shlibdeps.
@@ -113,6 +113,9 @@ if [ $fleet = 1 ]; then
     out=$(timeout 5 "$root/usr/sbin/lcfleet" --help 2>&1)
     rc=$?
     [ $rc = 0 ] && [[ $out == *lcfleet* ]] || fail "lcfleet --help: exit $rc, '$out'"
+    out=$(timeout 5 "$root/usr/sbin/lcfleet" --version 2>&1)
+    rc=$?
+    [ $rc = 0 ] && [ "$out" = "lcfleet $version" ] || fail "lcfleet --version: exit $rc, '$out'"
 fi
 
 # Headless as the unit runs it: standard input /dev/null, console into a pipe (a
@@ -157,6 +160,41 @@ if [ $rc != 0 ] && ! grep -q '^E: ' "$work/lintian.problems"; then
     fail "lintian did not run: exit $rc"
 fi
 pass "lintian: $(grep -c '^E: ' "$work/lintian.log") errors, $(grep -c '^W: ' "$work/lintian.log") warnings"
+
+# --- maintainer scripts -----------------------------------------------------
+# Run as dpkg would, with systemd "running" (/run/systemd/system, in a mount namespace
+# of their own) and stand-ins for the tools they call, which log their arguments.
+control=$work/control
+dpkg-deb -e "$deb" "$control"
+stubs=$work/stubs
+mkdir -p "$stubs"
+for tool in systemctl deb-systemd-invoke deb-systemd-helper adduser getent; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s"\n[ %s != getent ]\n' "$tool" "$work/calls" "$tool" >"$stubs/$tool"
+    chmod 755 "$stubs/$tool"
+done
+script() {  # script NAME ARGS...: the calls it made, one a line
+    : >"$work/calls"
+    unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" exec "$@"' \
+        "$stubs" "$control/$1" "${@:2}" || echo "exit $?" >>"$work/calls"
+    cat "$work/calls"
+}
+expect_calls() {  # expect_calls WHAT EXPECTED ACTUAL
+    [ "$2" = "$3" ] || fail "$1: calls were '$3', not '$2'"
+}
+for s in postinst prerm postrm; do
+    [ -x "$control/$s" ] || fail "no $s in the package"
+done
+expect_calls "postinst configure (install)" "getent passwd simlinecaster
+adduser --system --group --quiet --no-create-home --home /nonexistent --gecos simulated LineCaster devices simlinecaster
+systemctl --system daemon-reload" "$(script postinst configure)"
+expect_calls "postinst configure (upgrade)" "getent passwd simlinecaster
+adduser --system --group --quiet --no-create-home --home /nonexistent --gecos simulated LineCaster devices simlinecaster
+systemctl --system daemon-reload
+deb-systemd-invoke try-restart simlinecaster@*.service" "$(script postinst configure 0.9.0)"
+expect_calls "prerm remove" "deb-systemd-invoke stop simlinecaster@*.service" "$(script prerm remove)"
+expect_calls "prerm upgrade" "" "$(script prerm upgrade "$version")"
+expect_calls "postrm remove" "systemctl --system daemon-reload" "$(script postrm remove)"
+pass "maintainer scripts stop the unit's instances on remove and restart them on upgrade"
 
 # --- man pages --------------------------------------------------------------
 for page in $(find "$root/usr/share/man" -name '*.gz' | sort); do

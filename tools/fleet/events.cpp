@@ -332,7 +332,21 @@ void DeviceWatch::refresh() {
     if (!f.load(error)) return;
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
         pid_t pid = f.devicePid(n);
-        if (pid <= 0 || !f.deviceRuns(n)) continue;
+        if (pid <= 0) continue;
+        if (!f.deviceRuns(n)) {
+            // It ended before it was watched (between two looks): an exit all the same.
+            if (reported_.insert({n, pid}).second) {
+                Exit e;
+                e.instance = n;
+                e.pid = pid;
+                if (auto status = zombieStatus(pid)) {
+                    if (WIFEXITED(*status)) e.code = WEXITSTATUS(*status);
+                    else if (WIFSIGNALED(*status)) e.signal = WTERMSIG(*status);
+                }
+                pending_.push_back(e);
+            }
+            continue;
+        }
         bool known = false;
         for (const auto& [fd, what] : watched_) known = known || (what.first == n && what.second == pid);
         if (known) continue;
@@ -356,6 +370,7 @@ void DeviceWatch::refresh() {
 
 std::vector<DeviceWatch::Exit> DeviceWatch::take() {
     std::vector<Exit> exits;
+    exits.swap(pending_);
     epoll_event events[64];
     int n;
     while ((n = epoll_wait(epoll_, events, 64, 0)) > 0) {
@@ -377,6 +392,7 @@ std::vector<DeviceWatch::Exit> DeviceWatch::take() {
                 if (WIFEXITED(*status)) e.code = WEXITSTATUS(*status);
                 else if (WIFSIGNALED(*status)) e.signal = WTERMSIG(*status);
             }
+            reported_.insert({e.instance, e.pid});
             epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
             close(fd);
             watched_.erase(it);

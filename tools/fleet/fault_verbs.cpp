@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "events.h"
 #include "files.h"
 #include "fleet.h"
+#include "keeper.h"
 #include "lab.h"
 #include "rules.h"
 
@@ -68,6 +70,7 @@ Error pressKey(const Fleet& f, uint64_t n, bool off) {
     if (Error e = needRunning(f, n)) return e;
     if (cur.frozen) return {Errc::Refused, dev(n) + " is frozen: thaw it first"};
     const Confirmation c = confirmationOf(f, n);
+    const LogMark mark(f.path(logFile(n)), f.path(oldLogFile(n)));
     uint64_t from = fileSize(c.file);
     int fd = open(f.path(inputFifo(n)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     char key = off ? 'm' : 'u';
@@ -78,9 +81,14 @@ Error pressKey(const Fleet& f, uint64_t n, bool off) {
     }
     close(fd);
     auto confirmed = [&](int withinMs) {
-        for (int waited = 0; waited < withinMs; waited += 20) {
-            if (fileSize(c.file) < from) from = 0;  // the keeper rotated the file meanwhile
-            if (confirmedIn(readFrom(c.file, from, 1 << 20), c, off)) return true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+        while (std::chrono::steady_clock::now() < until) {
+            if (c.events) {
+                if (fileSize(c.file) < from) from = 0;  // the keeper rotated the file meanwhile
+                if (confirmedIn(readFrom(c.file, from, 1 << 20), c, off)) return true;
+            } else if (confirmedIn(mark.since(), c, off)) {
+                return true;
+            }
             if (!f.call.sleep(20)) return false;
         }
         return false;
@@ -122,18 +130,23 @@ Error restartDevice(const Fleet& f, uint64_t n) {
     }
     takeBack(f.path(inputFifo(n)));  // keys the old process never read are not the new one's
     const std::string watched = f.rec.events ? f.path(eventsFile(n)) : f.path(logFile(n));
+    waitConsoleTaken(f.path(consoleFifo(n)), 500);  // the old process's last lines are in the log
+    const LogMark mark(f.path(logFile(n)), f.path(oldLogFile(n)));
     uint64_t from = fileSize(watched);
-    uint64_t logFrom = fileSize(f.path(logFile(n)));
     if (!f.startDevice(n, error)) return {Errc::Failed, error};
     // Its first announcement, after the ones the earlier process left.
     for (int waited = 0; waited < kRestartWaitMs; waited += 20) {
         if (!f.deviceRuns(n)) break;
-        if (fileSize(watched) < from) from = 0;
-        std::string fresh = readFrom(watched, from, 1 << 20);
-        if (f.rec.events ? hasEvent(fresh, "announced") : fresh.find("SNR #") != std::string::npos) return {};
+        if (f.rec.events) {
+            if (fileSize(watched) < from) from = 0;
+            if (hasEvent(readFrom(watched, from, 1 << 20), "announced")) return {};
+        } else if (mark.since().find("SNR #") != std::string::npos) {
+            return {};
+        }
         if (!f.call.sleep(20)) return {Errc::Cancelled, dev(n) + " was restarted; interrupted while it came back"};
     }
-    std::string since = readFrom(f.path(logFile(n)), logFrom, 1 << 20);
+    waitConsoleTaken(f.path(consoleFifo(n)), 500);
+    std::string since = mark.since();
     return {Errc::Failed,
             dev(n) + " did not come back: " + (f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since))};
 }
@@ -300,6 +313,7 @@ Locked lockForChange(const std::string& stateDir, uint64_t n, const Call& call) 
                                          : "cannot lock " + dev(n) + ": " + std::strerror(errno)};
         return l;
     }
+    l.f.reviveKeeper(*l.lock);  // a confirmation comes through the keeper
     return l;
 }
 

@@ -180,6 +180,46 @@ bool makeDirectories(const std::string& dir, const std::string& existing, std::v
     return false;
 }
 
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// At most max bytes of fd from offset on.
+std::string readFd(int fd, uint64_t offset, uint64_t max) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) <= offset) return "";
+    std::string text(static_cast<size_t>(std::min(static_cast<uint64_t>(st.st_size) - offset, max)), '\0');
+    ssize_t n = pread(fd, text.data(), text.size(), static_cast<off_t>(offset));
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+LogMark::LogMark(const std::string& log, const std::string& oldLog) : log_(log), oldLog_(oldLog) {
+    fd_ = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && fstat(fd_, &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+}
+
+LogMark::~LogMark() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string LogMark::since(uint64_t max) const {
+    if (fd_ < 0) return readFrom(log_, 0, max);
+    struct stat marked {}, now {}, old {};
+    fstat(fd_, &marked);
+    bool logThere = stat(log_.c_str(), &now) == 0;
+    if (logThere && sameFile(now, marked)) {  // not rotated; emptied in place by an earlier keeper
+        return readFd(fd_, now.st_size < static_cast<off_t>(size_) ? 0 : size_, max);
+    }
+    std::string text = readFd(fd_, size_, max);
+    if (stat(oldLog_.c_str(), &old) == 0 && !sameFile(old, marked) && !(logThere && sameFile(old, now)))
+        text += readFrom(oldLog_, 0, max);  // a part in between: rotated more than once
+    return text + (logThere ? readFrom(log_, 0, max) : "");
+}
+
 std::string readFrom(const std::string& path, uint64_t offset, uint64_t max) {
     uint64_t size = fileSize(path);
     if (size <= offset) return "";

@@ -1,6 +1,8 @@
 // Small file helpers for the state directory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +23,24 @@ std::string readTail(const std::string& path, uint64_t bytes);
 // The bytes of a file from offset on (at most max); "" when there are none.
 std::string readFrom(const std::string& path, uint64_t offset, uint64_t max);
 uint64_t fileSize(const std::string& path);  // 0 when missing
+
+// A place in a log that may be rotated (renamed to oldLog, a new log begun): the file
+// then in place, held open, and its size then.
+class LogMark {
+public:
+    LogMark(const std::string& log, const std::string& oldLog);
+    ~LogMark();
+    LogMark(const LogMark&) = delete;
+    LogMark& operator=(const LogMark&) = delete;
+    // What was written since the mark (at most max bytes of each part), also across
+    // rotations: the rest of the marked file, a part in between, then the new log.
+    std::string since(uint64_t max = 1 << 20) const;
+
+private:
+    std::string log_, oldLog_;
+    int fd_ = -1;  // -1: there was no log
+    uint64_t size_ = 0;
+};
 // Writes the whole text under path.new and renames it into place.
 bool writeFileAtomic(const std::string& path, const std::string& text, unsigned mode = 0644);
 bool appendFile(const std::string& path, const std::string& text);

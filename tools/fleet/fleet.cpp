@@ -334,7 +334,11 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
     l.hostname = rec.nsName(n);
     l.hostsFile = hostsDir(n) + "/hosts";
     l.input = path(inputFifo(n));
-    l.output = path(logFile(n));
+    // Its console goes through its FIFO to the keeper, which writes the log; a fleet made
+    // before there were console FIFOs has its devices append to the log themselves.
+    struct stat st {};
+    bool fifo = lstat(path(consoleFifo(n)).c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+    l.output = path(fifo ? consoleFifo(n) : logFile(n));
     pid_t pid = launch(l, error);
     if (pid < 0) {
         error = "device " + std::to_string(n) + " did not start: " + error;
@@ -391,6 +395,7 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
         std::vector<uint64_t> still;
         for (uint64_t n : waiting) {
             if (!deviceRuns(n)) {
+                waitConsoleTaken(path(consoleFifo(n)), 500);  // its last words reach the log
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
                          " stopped at once: " + firstErrorLine(readTail(path(logFile(n)), 4096));
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {

@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <map>
+#include <vector>
 
 #include "events.h"
 #include "files.h"
@@ -19,6 +24,9 @@ namespace {
 
 volatile sig_atomic_t gKeeperStop = 0;
 void onKeeperStop(int) { gKeeperStop = 1; }
+
+// Output of many devices is taken together: a turn of the keeper at most this often.
+constexpr long kBatchNs = 20 * 1000 * 1000;
 
 bool copyAll(int from, int to) {
     char buf[65536];
@@ -34,7 +42,42 @@ bool copyAll(int from, int to) {
     }
 }
 
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t w = write(fd, data, size);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        size -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// As many descriptors as the system lets this process have: one FIFO per device.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
+
+bool relayConsole(int fd, const std::string& log, const std::string& oldLog, uint64_t limit) {
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0) return n == 0 || errno == EAGAIN;
+    struct stat st {};
+    if (stat(log.c_str(), &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) + static_cast<uint64_t>(n) > limit)
+        rename(log.c_str(), oldLog.c_str());  // whole lines stay where they were; the new ones start a new log
+    int out = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out < 0) return false;
+    bool ok = writeAll(out, buf, static_cast<size_t>(n));
+    return close(out) == 0 && ok;
+}
 
 bool rotateLog(const std::string& log, const std::string& oldLog, uint64_t limit) {
     struct stat st {};
@@ -46,12 +89,25 @@ bool rotateLog(const std::string& log, const std::string& oldLog, uint64_t limit
     int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = out >= 0 && copyAll(in, out);
     if (out >= 0) ok = close(out) == 0 && ok;
-    // What the device appends between the copy and the truncation is lost: a few bytes
-    // at most, against a log that would otherwise grow without end.
     ok = ok && rename(tmp.c_str(), oldLog.c_str()) == 0 && ftruncate(in, 0) == 0;
     if (!ok) unlink(tmp.c_str());
     close(in);
     return ok;
+}
+
+void waitConsoleTaken(const std::string& fifo, int ms) {
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    bool had = false;
+    timespec pause{0, 10 * 1000 * 1000};
+    for (int waited = 0; waited < ms; waited += 10) {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting == 0) break;
+        had = true;
+        nanosleep(&pause, nullptr);
+    }
+    close(fd);
+    if (had) nanosleep(&pause, nullptr);  // the keeper may still be writing what it took
 }
 
 namespace {
@@ -69,6 +125,17 @@ void recordExits(const std::string& stateDir, DeviceWatch& watch) {
     }
 }
 
+// The devices append their events themselves: those files, and the fleet's own
+// records, are rotated in place.
+void rotateEvents(const std::string& stateDir, const FleetRecord& r) {
+    for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n)
+        rotateLog(joinPath(stateDir, eventsFile(n)), joinPath(stateDir, eventsFile(n) + ".1"), r.logLimit);
+    rotateLog(joinPath(stateDir, kLabEventsFile), joinPath(stateDir, std::string(kLabEventsFile) + ".1"),
+              r.logLimit);
+}
+
+constexpr uint64_t kWatchSlot = UINT64_MAX;  // the pollfd of the device watch
+
 }  // namespace
 
 int keepLogs(const std::string& stateDir) {
@@ -76,25 +143,76 @@ int keepLogs(const std::string& stateDir) {
     sa.sa_handler = onKeeperStop;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+    raiseDescriptorLimit();
+    std::map<uint64_t, int> fifos;  // instance -> its console FIFO, open for reading
+    std::vector<pollfd> polled;
+    std::vector<uint64_t> instances;
+    timespec lastLook{0, 0};
+    FleetRecord r;
     Lab lab(stateDir);
-    DeviceWatch watch(lab);
+    DeviceWatch watch(lab);  // a pidfd per device: an exit wakes the keeper at once
     while (!gKeeperStop) {
-        std::string text, why;
-        FleetRecord r;
-        if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, r, why)) return 0;
-        // Devices started since the last look (up, restart) are watched from now on.
-        watch.refresh();
-        recordExits(stateDir, watch);
-        for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n) {
-            rotateLog(joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
-            rotateLog(joinPath(stateDir, eventsFile(n)), joinPath(stateDir, eventsFile(n) + ".1"), r.logLimit);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - lastLook.tv_sec >= kKeeperPeriodSeconds || polled.empty()) {
+            lastLook = now;
+            std::string text, why;
+            FleetRecord read;
+            if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, read, why)) break;
+            r = read;
+            // Devices started since the last look (up, restart) are watched from now on.
+            watch.refresh();
+            recordExits(stateDir, watch);
+            rotateEvents(stateDir, r);
+            polled.clear();
+            instances.clear();
+            polled.push_back(pollfd{watch.fd(), POLLIN, 0});
+            instances.push_back(kWatchSlot);
+            for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n) {
+                auto it = fifos.find(n);
+                if (it == fifos.end()) {
+                    // Read and write: with a writer of its own, the FIFO of a device that
+                    // ended never reads as hung up (which poll would report every time).
+                    int fd = open(joinPath(stateDir, consoleFifo(n)).c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+                    struct stat st {};
+                    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+                        close(fd);
+                        fd = -1;
+                    }
+                    if (fd < 0) {  // a device that writes its log itself
+                        rotateLog(joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
+                        continue;
+                    }
+                    it = fifos.emplace(n, fd).first;
+                }
+                polled.push_back(pollfd{it->second, POLLIN, 0});
+                instances.push_back(n);
+            }
         }
-        rotateLog(joinPath(stateDir, kLabEventsFile), joinPath(stateDir, std::string(kLabEventsFile) + ".1"),
-                  r.logLimit);
-        // An exit wakes it at once; a stop signal cuts the wait short.
-        pollfd p{watch.fd(), POLLIN, 0};
-        if (poll(&p, 1, kKeeperPeriodSeconds * 1000) > 0) recordExits(stateDir, watch);
+        if (polled.empty()) {
+            timespec pause{kKeeperPeriodSeconds, 0};
+            nanosleep(&pause, nullptr);  // a stop signal cuts it short
+            continue;
+        }
+        if (poll(polled.data(), polled.size(), kKeeperPeriodSeconds * 1000) <= 0) continue;
+        for (size_t i = 0; i < polled.size(); ++i) {
+            if ((polled[i].revents & POLLIN) == 0) continue;
+            uint64_t n = instances[i];
+            if (n == kWatchSlot) {
+                recordExits(stateDir, watch);
+                continue;
+            }
+            relayConsole(polled[i].fd, joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
+        }
+        timespec batch{0, kBatchNs};
+        nanosleep(&batch, nullptr);
     }
+    // What waits in the FIFOs now is written before the keeper ends.
+    for (size_t i = 0; i < polled.size(); ++i)
+        if (instances[i] != kWatchSlot)
+            relayConsole(polled[i].fd, joinPath(stateDir, logFile(instances[i])),
+                     joinPath(stateDir, oldLogFile(instances[i])), r.logLimit);
+    for (auto& [n, fd] : fifos) close(fd);
     return 0;
 }
 

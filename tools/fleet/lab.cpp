@@ -31,10 +31,10 @@ bool Cancel::sleep(int ms) const {
     using Clock = std::chrono::steady_clock;
     auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (!cancelled()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now()).count();
         if (left <= 0) return true;
         pollfd p{fd_, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left));
+        poll(&p, 1, static_cast<int>((left + 999) / 1000));  // never less than asked
     }
     return false;
 }

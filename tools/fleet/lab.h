@@ -55,6 +55,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -258,7 +259,8 @@ public:
     DeviceWatch& operator=(const DeviceWatch&) = delete;
 
     // Takes a pidfd of each device whose pid file names a running simulator it does not
-    // watch yet (call again after a restart or an up).
+    // watch yet (call again after a restart or an up). A device whose pid file names a
+    // process that ended before it was watched counts as an exit as well, once.
     void refresh();
     // Readable when a watched device has ended.
     int fd() const { return epoll_; }
@@ -275,6 +277,8 @@ private:
     const Lab& lab_;
     int epoll_ = -1;
     std::map<int, std::pair<uint64_t, pid_t>> watched_;  // pidfd -> instance, pid
+    std::set<std::pair<uint64_t, pid_t>> reported_;      // exits told already
+    std::vector<Exit> pending_;                          // exits found by refresh
 };
 
 }  // namespace lcfleet

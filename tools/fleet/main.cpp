@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText(), stdout);
         return kExitOk;
     }
+    if (o.version) {
+        std::printf("lcfleet %s\n", LC_VERSION);
+        return kExitOk;
+    }
     if (geteuid() != 0) {
         complain("needs root (network namespaces)");
         return kExitFailed;

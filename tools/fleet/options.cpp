@@ -243,6 +243,8 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         std::string v;
         if (a == "-h" || a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (text) {
             if (!value(*text)) return false;
         } else if (a == "--dhcp") {
@@ -284,7 +286,7 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
             operands.push_back(a);
         }
     }
-    if (o.help) return true;
+    if (o.help || o.version) return true;
     if (!verb) {
         error = "no command given (see --help)";
         return false;
@@ -320,7 +322,7 @@ Usage:
   lcfleet [options] delay N MS [JITTER_MS]  delays what it sends (netem; 0 ends it)
   lcfleet [options] events [N ...] [--follow]  the devices' events, merged (JSON lines)
   lcfleet [options] serve [--listen ADDR:PORT]  HTTP API, live events and dashboard
-  lcfleet --help
+  lcfleet --help | --version
 
 up N      Starts N devices, instances K..K+N-1. Instance n runs `simlinecaster n [FILE]`
           (serial 429 + 100*n) in namespace <prefix><n> with host name <prefix><n>, on a

@@ -25,6 +25,7 @@ constexpr uint64_t kMinLogLimit = 4 * 1024;
 struct Options {
     Verb verb = Verb::None;
     bool help = false;
+    bool version = false;  // --version
     bool json = false;    // --json: JSON on standard output
     bool follow = false;  // events --follow
 

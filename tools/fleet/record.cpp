@@ -150,15 +150,16 @@ std::string logFile(uint64_t n) { return std::to_string(n) + ".log"; }
 std::string oldLogFile(uint64_t n) { return std::to_string(n) + ".log.1"; }
 std::string eventsFile(uint64_t n) { return std::to_string(n) + ".events"; }
 std::string inputFifo(uint64_t n) { return std::to_string(n) + ".in"; }
+std::string consoleFifo(uint64_t n) { return std::to_string(n) + ".out"; }
 std::string faultsFile(uint64_t n) { return std::to_string(n) + ".faults"; }
 std::string addressFile(uint64_t n) { return std::to_string(n) + ".addr"; }
 std::string leaseFile(uint64_t n) { return std::to_string(n) + ".leases"; }
 std::string dhclientPidFile(uint64_t n) { return std::to_string(n) + ".dhclient.pid"; }
 
 std::vector<std::string> deviceFileNames(uint64_t n) {
-    std::vector<std::string> names = {pidFile(n),     logFile(n),     oldLogFile(n), inputFifo(n),
-                                      faultsFile(n),  addressFile(n), leaseFile(n),  dhclientPidFile(n),
-                                      eventsFile(n),  eventsFile(n) + ".1"};
+    std::vector<std::string> names = {pidFile(n),      logFile(n),     oldLogFile(n), inputFifo(n),
+                                      consoleFifo(n),  faultsFile(n),  addressFile(n), leaseFile(n),
+                                      dhclientPidFile(n), eventsFile(n), eventsFile(n) + ".1"};
     // Files written whole under a temporary name and renamed into place.
     for (const auto& base : {oldLogFile(n), faultsFile(n), addressFile(n), pidFile(n), eventsFile(n) + ".1"})
         names.push_back(base + ".new");

@@ -72,6 +72,7 @@ std::string logFile(uint64_t n);
 std::string oldLogFile(uint64_t n);  // the rotated part
 std::string eventsFile(uint64_t n);  // the device's events (JSON lines); ".1" its rotated part
 std::string inputFifo(uint64_t n);
+std::string consoleFifo(uint64_t n);  // the device's standard output and error, read by the keeper
 std::string faultsFile(uint64_t n);
 std::string addressFile(uint64_t n);  // written by the DHCP client's script
 std::string leaseFile(uint64_t n);

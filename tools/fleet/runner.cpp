@@ -86,7 +86,11 @@ int waitFor(pid_t pid) {
     // leave the device waiting in a read.
     int in = open(l.input.empty() ? "/dev/null" : l.input.c_str(), O_RDWR | O_NONBLOCK);
     if (in < 0) fail(("open " + l.input).c_str());
-    int out = l.output.empty() ? open("/dev/null", O_WRONLY) : open(l.output.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    struct stat outSt {};
+    bool outFifo = !l.output.empty() && stat(l.output.c_str(), &outSt) == 0 && S_ISFIFO(outSt.st_mode);
+    int out = l.output.empty() ? open("/dev/null", O_WRONLY)
+              : outFifo        ? open(l.output.c_str(), O_RDWR)
+                               : open(l.output.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (out < 0) fail(("open " + l.output).c_str());
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) fail("dup2");
     if (in > 2) close(in);

@@ -46,7 +46,9 @@ struct Launch {
     std::string hostname;           // own UTS namespace with this host name, "" none
     std::string hostsFile;          // bind-mounted over /etc/hosts in an own mount namespace
     std::string input;              // opened read-write as standard input ("" /dev/null)
-    std::string output;             // standard output and error, opened for appending ("" /dev/null)
+    std::string output;             // standard output and error, opened for appending ("" /dev/null);
+                                    // a FIFO is opened read and write: its writer never meets a
+                                    // missing reader (no SIGPIPE), only a full pipe
     // Runs as this user once the namespaces, mounts and standard streams are set up (as
     // root), with no supplementary groups and no way to gain privileges; the program is
     // opened before, so that it need not be reachable by that user.

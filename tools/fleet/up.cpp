@@ -299,9 +299,11 @@ bool makeDeviceNets(Fleet& f, std::string& error) {
         cmds += "link set eth0 up\nroute add 224.0.0.0/4 dev eth0\n";
         if (!r.uplink.empty() && !r.dhcp) cmds += "route add default dev eth0\n";
         if (!batch(f.ipDevice(n, {"-batch", "-"}, cmds), "namespace " + r.nsName(n), error)) return false;
-        if (mkfifo(f.path(inputFifo(n)).c_str(), 0600) != 0) {
-            error = "cannot make " + f.path(inputFifo(n)) + ": " + std::strerror(errno);
-            return false;
+        for (const std::string& fifo : {inputFifo(n), consoleFifo(n)}) {
+            if (mkfifo(f.path(fifo).c_str(), 0600) != 0) {
+                error = "cannot make " + f.path(fifo) + ": " + std::strerror(errno);
+                return false;
+            }
         }
     }
     return true;
@@ -357,6 +359,11 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
 }
 
 bool startDevices(Fleet& f, std::string& error) {
+    // The keeper first: it writes the devices' consoles into their logs.
+    if (!f.startKeeper(error)) {
+        error = "log keeper did not start: " + error;
+        return false;
+    }
     std::vector<uint64_t> all;
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
         if (f.call.cancelled()) {
@@ -365,10 +372,6 @@ bool startDevices(Fleet& f, std::string& error) {
         }
         if (!f.startDevice(n, error)) return false;
         all.push_back(n);
-    }
-    if (!f.startKeeper(error)) {
-        error = "log keeper did not start: " + error;
-        return false;
     }
     // 5 s for a small fleet, more for a large one: every start costs some milliseconds.
     int timeoutMs = 5000 + 20 * static_cast<int>(std::min<uint64_t>(f.rec.count, 100000));
