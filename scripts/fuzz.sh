@@ -9,7 +9,7 @@
 # seed corpus for a bounded number of executions or seconds.
 #
 # Usage: scripts/fuzz.sh [-n RUNS | -t SECONDS] [-p PARALLEL] [target ...]
-#   targets: hello command log ipasstring (default: all four)
+#   targets: hello command log ipasstring serve (default: all five)
 #   -n RUNS      executions per target (default 10000000)
 #   -t SECONDS   time per target instead of a count of executions
 #   -p PARALLEL  targets run at once (1 to 64, default 1)
@@ -29,7 +29,7 @@ runs=10000000
 seconds=""
 parallel=1
 
-known_targets=(hello command log ipasstring)
+known_targets=(hello command log ipasstring serve)
 usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
 fail() { echo "fuzz.sh: $*" >&2; echo "Try 'scripts/fuzz.sh --help'." >&2; exit 2; }
 positive() {  # option value max

@@ -11,9 +11,10 @@ esac
 
 # To build: cmake, make, g++, GoogleTest and nlohmann-json (the configure step looks
 # for both: the tests check JSON output against docs/json.md and read the events'
-# JSON lines).
-build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
-# To test: iproute2 and nftables (namespaces and the fleet's faults); tshark and
+# JSON lines), libmicrohttpd-dev (lcfleet serve's HTTP).
+build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev libmicrohttpd-dev)
+# To test: iproute2 and nftables (namespaces and the fleet's faults); chromium,
+# chromium-driver and python3-selenium (the dashboard's browser test); tshark and
 # tcpdump (the dissector tests); dnsmasq-base and isc-dhcp-client (the fleet's DHCP
 # test); lintian, dpkg-dev, file, man-db and systemd (the package check: CPack's
 # shared-library dependencies, man, systemd-analyze); podman, runc, its network
@@ -21,9 +22,9 @@ build_packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
 # podman-compose and python3-yaml (the container image test); sox
 # (scripts/make-demo-pcm.sh and its test); jq (scripts/ci-example.sh and its test).
 # scripts/profile-fleet.sh asks for linux-perf and strace as extras.
-test_packages=(iproute2 nftables tshark tcpdump dnsmasq-base isc-dhcp-client lintian dpkg-dev file man-db systemd
-               podman runc containernetworking-plugins iptables catatonit uidmap mmdebstrap podman-compose
-               python3-yaml sox jq)
+test_packages=(iproute2 nftables chromium chromium-driver python3-selenium tshark tcpdump dnsmasq-base
+               isc-dhcp-client lintian dpkg-dev file man-db systemd podman runc containernetworking-plugins
+               iptables catatonit uidmap mmdebstrap podman-compose python3-yaml sox jq)
 if [ "${1:-}" = --build-only ]; then
     shift
     packages=("${build_packages[@]}" "$@")

@@ -37,7 +37,10 @@ expected="-rwxr-xr-x usr/bin/simlinecaster
 -rw-r--r-- usr/$unit_dir/simlinecaster@.service"
 [ $fleet = 1 ] && expected+="
 -rwxr-xr-x usr/sbin/lcfleet
--rw-r--r-- usr/share/man/man8/lcfleet.8.gz"
+-rw-r--r-- usr/share/man/man8/lcfleet.8.gz
+-rw-r--r-- usr/share/simlinecaster/dashboard/index.html
+-rw-r--r-- usr/share/simlinecaster/dashboard/app.js
+-rw-r--r-- usr/share/simlinecaster/dashboard/style.css"
 [ $dissector = 1 ] && expected+="
 -rw-r--r-- usr/$lua_dir/linecaster.lua"
 
@@ -79,6 +82,10 @@ depends=$(field Depends)
 for d in iproute2 nftables adduser libc6 libstdc++6; do   # libc6 and libstdc++6 come from shlibdeps
     [[ ", $depends," == *", $d "* || ", $depends," == *", $d,"* ]] || fail "Depends lacks $d: $depends"
 done
+# lcfleet serve's HTTP library, also from shlibdeps.
+if [ $fleet = 1 ]; then
+    [[ ", $depends" == *", libmicrohttpd"* ]] || fail "Depends lacks libmicrohttpd: $depends"
+fi
 pass "control fields"
 
 # --- contents ---------------------------------------------------------------

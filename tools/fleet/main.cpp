@@ -9,6 +9,7 @@
 #include "fleet.h"
 #include "options.h"
 #include "runner.h"
+#include "serve_verb.h"
 
 using namespace lcfleet;
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     case Verb::Status: return runStatus(o);
     case Verb::KeepLogs: return runKeeper(o);
     case Verb::Events: return runEvents(o);
+    case Verb::Serve: return lcserve::runServe(o.state, o.listen);
     default: return runFault(o);
     }
 }

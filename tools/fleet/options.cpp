@@ -21,6 +21,7 @@ constexpr VerbEntry kVerbs[] = {
     {"restart", Verb::Restart, 1, 1}, {"unplug", Verb::Unplug, 1, 1}, {"plug", Verb::Plug, 1, 1},
     {"loss", Verb::Loss, 2, 2},       {"delay", Verb::Delay, 2, 3},   {"events", Verb::Events, 0, SIZE_MAX},
     {"_keep-logs", Verb::KeepLogs, 0, 0},
+    {"serve", Verb::Serve, 0, 0},
 };
 
 const VerbEntry* findVerb(const std::string& name) {
@@ -234,7 +235,8 @@ bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         // Options whose value is taken as it is; the checks come with the verb.
         const std::pair<const char*, std::string*> textOptions[] = {
             {"--state", &o.state},   {"--prefix", &o.prefix}, {"--net", &o.net}, {"--host-address", &o.hostAddress},
-            {"--netns", &o.netns},   {"--pcm", &o.pcm},       {"--uplink", &o.uplink}, {"--bin", &o.bin}};
+            {"--netns", &o.netns},   {"--pcm", &o.pcm},       {"--uplink", &o.uplink}, {"--bin", &o.bin},
+            {"--listen", &o.listen}};
         std::string* text = nullptr;
         for (const auto& t : textOptions)
             if (a == t.first) text = t.second;
@@ -319,6 +321,7 @@ Usage:
   lcfleet [options] loss N PERCENT     drops that share of its datagrams both ways (0 ends it)
   lcfleet [options] delay N MS [JITTER_MS]  delays what it sends (netem; 0 ends it)
   lcfleet [options] events [N ...] [--follow]  the devices' events, merged (JSON lines)
+  lcfleet [options] serve [--listen ADDR:PORT]  HTTP API, live events and dashboard
   lcfleet --help | --version
 
 up N      Starts N devices, instances K..K+N-1. Instance n runs `simlinecaster n [FILE]`
@@ -338,6 +341,11 @@ events    Every device's events (and the fault, restart and exit records of the 
 down      Stops the devices (SIGTERM, SIGKILL after 5 s or --wait SECONDS) and removes what
           up made, faults included. An interrupt lets it finish; a second one stops it and
           says what is left.
+
+serve     Serves the fleet over HTTP on ADDR:PORT (default 127.0.0.1:8474) until SIGTERM
+          or Ctrl-C: a JSON API under /api/v1, its events as a stream, and a dashboard
+          at /. Changes need the token it makes at each start, kept in <state>/api.token
+          and printed once in the dashboard's address (http://...#token=...).
 
 Options of up:
   --first K         instance number of the first device (default 1)

@@ -17,7 +17,7 @@ enum ExitCode {
     kExitInterrupted = 130,
 };
 
-enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, Events, KeepLogs };
+enum class Verb { None, Up, Status, Down, Input, Freeze, Thaw, Restart, Unplug, Plug, Loss, Delay, Events, KeepLogs, Serve };
 
 constexpr uint64_t kDefaultLogLimit = 128 * 1024;
 constexpr uint64_t kMinLogLimit = 4 * 1024;
@@ -48,6 +48,9 @@ struct Options {
 
     // status and events: the devices named (none: all)
     std::vector<uint64_t> devices;
+
+    // serve: the address and port the HTTP API listens on
+    std::string listen = "127.0.0.1:8474";
 
     // fault verbs
     uint64_t device = 0;      // instance number N

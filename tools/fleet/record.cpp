@@ -168,7 +168,7 @@ std::vector<std::string> deviceFileNames(uint64_t n) {
 
 std::vector<std::string> fleetFileNames() {
     return {kRecordFile, std::string(kRecordFile) + ".new", kLockFile, kKeeperPidFile, kDhcpScript, kDhcpConf,
-            "lab.events", "lab.events.1", "lab.events.1.new"};
+            "lab.events", "lab.events.1", "lab.events.1.new", "api.token", "api.token.new"};
 }
 
 }  // namespace lcfleet

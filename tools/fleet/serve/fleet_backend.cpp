@@ -1,0 +1,240 @@
+#include "fleet_backend.h"
+
+#include <sys/stat.h>
+
+namespace lcserve {
+
+namespace {
+
+constexpr auto kRefresh = std::chrono::milliseconds(300);
+constexpr int kFollowWaitMs = 100;
+constexpr int kFleetPollMs = 500;
+
+lcfleet::FaultKind labKind(FaultKind k) {
+    switch (k) {
+    case FaultKind::InputOff: return lcfleet::FaultKind::InputOff;
+    case FaultKind::Frozen: return lcfleet::FaultKind::Frozen;
+    case FaultKind::Unplugged: return lcfleet::FaultKind::Unplugged;
+    case FaultKind::Loss: return lcfleet::FaultKind::Loss;
+    case FaultKind::Delay: return lcfleet::FaultKind::Delay;
+    }
+    return lcfleet::FaultKind::Frozen;
+}
+
+Outcome fromError(const lcfleet::Error& e) {
+    if (!e) return {};
+    return Outcome::refused(statusOf(e.code), e.text);
+}
+
+// The identity of the fleet's record: a down and an up make a new one.
+std::pair<ino_t, time_t> recordId(const std::string& stateDir) {
+    struct stat st {};
+    if (stat((stateDir + "/" + lcfleet::kRecordFile).c_str(), &st) != 0) return {0, 0};
+    return {st.st_ino, st.st_ctime};
+}
+
+}  // namespace
+
+int statusOf(lcfleet::Errc code) {
+    switch (code) {
+    case lcfleet::Errc::None: return 200;
+    case lcfleet::Errc::NoFleet:
+    case lcfleet::Errc::NotInFleet: return 404;
+    case lcfleet::Errc::Invalid: return 400;
+    // A device that cannot take the change now, or a host that lacks what the fault
+    // needs: the request was understood and refused, nothing changed.
+    case lcfleet::Errc::Refused:
+    case lcfleet::Errc::NotPossible: return 409;
+    case lcfleet::Errc::Cancelled: return 503;
+    case lcfleet::Errc::Failed: return 500;
+    }
+    return 500;
+}
+
+DeviceView viewOf(const lcfleet::DeviceInfo& d) {
+    DeviceView v;
+    v.instance = d.instance;
+    v.serial = d.serial;
+    v.address = d.address;
+    v.ns = d.ns;
+    v.pid = d.pid;
+    v.state = lcfleet::stateName(d.state);
+    v.plugged = d.plugged;
+    v.masterIp = d.masterIp;
+    v.playTarget = d.playTarget;
+    v.inputOn = d.inputOn;
+    v.level = d.level;
+    v.muted = d.muted;
+    v.rate = d.rate;
+    v.faults.inputOff = d.faults.inputOff;
+    v.faults.frozen = d.faults.frozen;
+    v.faults.unplugged = d.faults.unplugged;
+    v.faults.lossPercent = d.faults.lossPercent;
+    v.faults.delayMs = d.faults.delayMs;
+    v.faults.jitterMs = d.faults.jitterMs;
+    return v;
+}
+
+FleetBackend::FleetBackend(const std::string& stateDir, std::function<void()> onFleetUp)
+    : lab_(stateDir), onFleetUp_(std::move(onFleetUp)) {}
+
+FleetBackend::~FleetBackend() { stop(); }
+
+std::string FleetBackend::version() const { return LC_VERSION; }
+
+lcfleet::Call FleetBackend::call() const {
+    lcfleet::Call c;
+    c.cancel = &cancel_;
+    c.by = lcfleet::Actor::Api;
+    return c;
+}
+
+bool FleetBackend::fleetUp(std::string& error) {
+    auto s = lab_.status({}, call());
+    error = s.error.text;
+    return s.ok();
+}
+
+void FleetBackend::refresh() {
+    auto s = lab_.status({}, call());
+    std::vector<DeviceView> fresh;
+    for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
+    std::lock_guard<std::mutex> lock(cacheMu_);
+    cache_ = std::move(fresh);
+    cached_ = true;
+}
+
+void FleetBackend::keepFresh() {
+    std::unique_lock<std::mutex> lock(cacheMu_);
+    while (!stopping_) {
+        refreshCv_.wait_for(lock, kRefresh, [this] { return stopping_; });
+        if (stopping_) break;
+        lock.unlock();
+        refresh();
+        lock.lock();
+    }
+}
+
+std::vector<DeviceView> FleetBackend::devices() {
+    {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        if (cached_) return cache_;
+    }
+    refresh();
+    std::lock_guard<std::mutex> lock(cacheMu_);
+    return cache_;
+}
+
+Outcome FleetBackend::device(uint64_t n, DeviceView& out) {
+    for (const auto& d : devices()) {
+        if (d.instance != n) continue;
+        out = d;
+        return {};
+    }
+    // Not among the devices read last: the lab's own words for why (or it came since).
+    auto d = lab_.device(n, call());
+    if (!d.ok()) return fromError(d.error);
+    out = viewOf(d.value);
+    return {};
+}
+
+Outcome FleetBackend::change(uint64_t n, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op) {
+    auto r = op();
+    auto d = lab_.device(n, call());
+    if (d.ok()) {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        for (auto& v : cache_)
+            if (v.instance == n) v = viewOf(d.value);
+    }
+    return fromError(r.error);
+}
+
+Outcome FleetBackend::setFault(uint64_t n, FaultKind kind, const FaultValues& v) {
+    lcfleet::FaultChange c;
+    c.kind = labKind(kind);
+    c.on = true;
+    c.percent = v.lossPercent;
+    c.ms = v.delayMs;
+    c.jitterMs = v.jitterMs;
+    return change(n, [&] { return lab_.setFault(n, c, call()); });
+}
+
+Outcome FleetBackend::clearFault(uint64_t n, FaultKind kind) {
+    lcfleet::FaultChange c;
+    c.kind = labKind(kind);
+    c.on = false;
+    return change(n, [&] { return lab_.setFault(n, c, call()); });
+}
+
+Outcome FleetBackend::clearAllFaults(uint64_t n) {
+    return change(n, [&] { return lab_.clearFaults(n, call()); });
+}
+
+Outcome FleetBackend::restart(uint64_t n) {
+    return change(n, [&] { return lab_.restart(n, call()); });
+}
+
+void FleetBackend::start(EventSink sink) {
+    sink_ = std::move(sink);
+    follower_ = std::thread([this] { follow(); });
+    refresher_ = std::thread([this] { keepFresh(); });
+}
+
+void FleetBackend::stop() {
+    cancel_.cancel();
+    {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        stopping_ = true;
+    }
+    refreshCv_.notify_all();
+    if (follower_.joinable()) follower_.join();
+    if (refresher_.joinable()) refresher_.join();
+}
+
+// Follows the fleet's events as they are written. A fleet that goes (down) is told as
+// a "fleet" event, and so is one that comes (up): the follower then starts again on
+// the new fleet's files.
+void FleetBackend::follow() {
+    const lcfleet::Call c = call();
+    std::unique_ptr<lcfleet::EventFollower> follower;
+    std::pair<ino_t, time_t> record{0, 0};
+    bool up = false;
+    auto tell = [&](bool nowUp) {
+        if (up == nowUp) return;
+        up = nowUp;
+        refresh();  // a reader told of it finds the fleet as it now is
+        sink_({Event{{"type", "fleet"}, {"state", nowUp ? "up" : "down"}}});
+        if (nowUp && onFleetUp_) onFleetUp_();
+    };
+    while (!c.cancelled()) {
+        if (!follower) {
+            follower = std::make_unique<lcfleet::EventFollower>(lab_);
+            record = recordId(lab_.stateDir());
+            if (follower->open(false, c)) {
+                follower.reset();
+                tell(false);
+                if (!c.sleep(kFleetPollMs)) break;
+                continue;
+            }
+            tell(true);
+        }
+        if (!follower->wait(kFollowWaitMs, c)) break;
+        std::vector<Event> batch = follower->read();
+        // What changes a device's row beyond its own events: the fleet is read again
+        // first, so that a reader told of it finds it in the devices.
+        bool changed = false;
+        for (const auto& e : batch) {
+            const std::string type = e.value("type", "");
+            changed = changed || type == "fault" || type == "restarted" || type == "exited" || type == "started" ||
+                      type == "stopped";
+        }
+        if (changed) refresh();
+        if (!batch.empty()) sink_(std::move(batch));
+        if (follower->fleetGone() || recordId(lab_.stateDir()) != record) {
+            follower.reset();
+            tell(false);
+        }
+    }
+}
+
+}  // namespace lcserve

@@ -1,0 +1,164 @@
+// lcfleet serve: sets up the lab's HTTP server, waits for SIGTERM or Ctrl-C, and takes
+// it all down again with the event streams ended cleanly.
+#include "serve_verb.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api.h"
+#include "events.h"
+#include "fleet_backend.h"
+#include "http.h"
+
+namespace lcserve {
+
+namespace {
+
+constexpr const char* kTokenFile = "api.token";
+
+void complain(const std::string& text) { std::fprintf(stderr, "lcfleet: %s\n", text.c_str()); }
+
+std::string makeToken() {
+    unsigned char bytes[32];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR) return "";
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    std::string text;
+    char hex[3];
+    for (unsigned char b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        text += hex;
+    }
+    return text;
+}
+
+// Writes the token for root alone: a fresh file renamed into place, so that no reader
+// sees half of it and no earlier file's mode or owner carries over.
+bool saveToken(const std::string& stateDir, const std::string& token, std::string& error) {
+    const std::string path = stateDir + "/" + kTokenFile, temp = path + ".new";
+    unlink(temp.c_str());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool ok = fd >= 0 && fchmod(fd, 0600) == 0 && write(fd, (token + "\n").data(), token.size() + 1) ==
+                                                      static_cast<ssize_t>(token.size() + 1);
+    ok = fd >= 0 && close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    unlink(temp.c_str());
+    return false;
+}
+
+bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
+
+// The addresses a client may name in Host: the one listened on, or every address of
+// this host when that is 0.0.0.0.
+std::vector<std::string> reachableAs(const std::string& address) {
+    if (address != "0.0.0.0") return {address};
+    std::vector<std::string> all;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return all;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+        all.push_back(text);
+    }
+    freeifaddrs(list);
+    return all;
+}
+
+bool hasIndex(const std::string& dir) { return access((dir + "/index.html").c_str(), R_OK) == 0; }
+
+// The dashboard's files: installed beside the program (../share/simlinecaster/dashboard),
+// or in the source tree of a build.
+std::string dashboardDir() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string dir(exe, static_cast<size_t>(n));
+        dir = dir.substr(0, dir.rfind('/'));
+        std::string installed = dir + "/../share/simlinecaster/dashboard";
+        if (hasIndex(installed)) return installed;
+    }
+    return LC_DASHBOARD_SOURCE_DIR;
+}
+
+}  // namespace
+
+int runServe(const std::string& stateDir, const std::string& listen) {
+    std::string address, error;
+    uint16_t port = 0;
+    if (!parseListen(listen, address, port, error)) {
+        complain(error);
+        return 2;
+    }
+    // The signals that end the server are taken by sigwait below, in this thread only.
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
+    const std::string token = makeToken();
+    if (token.empty()) {
+        complain("cannot make a token: no random numbers");
+        return 1;
+    }
+    FleetBackend backend(stateDir, [&] {
+        std::string ignored;
+        saveToken(backend.stateDir(), token, ignored);
+    });
+    if (!backend.fleetUp(error)) {
+        complain(error);
+        return 1;
+    }
+    if (!saveToken(backend.stateDir(), token, error)) {
+        complain(error);
+        return 1;
+    }
+    Broadcaster events;
+    HttpServer server(events);
+    if (!server.listen(address, port, error)) {
+        complain(error);
+        return 1;
+    }
+    Api api(backend, policyFor(reachableAs(address), server.port(), token), dashboardDir());
+    if (!server.start(api, error)) {
+        complain(error);
+        return 1;
+    }
+    backend.start([&events](std::vector<Event> batch) { events.publish(std::move(batch)); });
+
+    const std::string shown = address == "0.0.0.0" ? "127.0.0.1" : address;
+    if (!isLoopback(address))
+        complain("warning: listening on " + address + ":" + std::to_string(server.port()) +
+                 ", beyond this host: whoever reaches it reads the lab, and with the token changes it");
+    std::printf("lcfleet: serving the fleet of %s at http://%s:%u/#token=%s\n", backend.stateDir().c_str(),
+                shown.c_str(), static_cast<unsigned>(server.port()), token.c_str());
+    std::fflush(stdout);
+
+    int sig = 0;
+    while (sigwait(&ending, &sig) != 0) {
+    }
+    backend.stop();
+    server.stop();
+    unlink((backend.stateDir() + "/" + kTokenFile).c_str());
+    return 0;
+}
+
+}  // namespace lcserve
