@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "../events.h"  // the fleet library's, not the server's
+
 namespace lcserve {
 
 namespace {
@@ -95,12 +97,31 @@ bool FleetBackend::fleetUp(std::string& error) {
     return s.ok();
 }
 
+FleetBackend::Stamp FleetBackend::stamp() const {
+    Stamp s;
+    struct stat st {};
+    if (stat((lab_.stateDir() + "/" + lcfleet::kRecordFile).c_str(), &st) == 0) {
+        s.recordIno = st.st_ino;
+        s.recordCtimeNs = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    }
+    if (stat((lab_.stateDir() + "/" + lcfleet::kLabEventsFile).c_str(), &st) == 0) {
+        s.logIno = st.st_ino;
+        s.logSize = st.st_size;
+        s.logMtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    return s;
+}
+
 void FleetBackend::refresh() {
+    // The stamp is taken before the read: a change that lands during it leaves the
+    // cache stamped older than the files, and the next read reads again.
+    const Stamp before = stamp();
     auto s = lab_.status({}, call());
     std::vector<DeviceView> fresh;
     for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
     std::lock_guard<std::mutex> lock(cacheMu_);
     cache_ = std::move(fresh);
+    cacheStamp_ = before;
     cached_ = true;
 }
 
@@ -116,9 +137,10 @@ void FleetBackend::keepFresh() {
 }
 
 std::vector<DeviceView> FleetBackend::devices() {
+    const Stamp now = stamp();
     {
         std::lock_guard<std::mutex> lock(cacheMu_);
-        if (cached_) return cache_;
+        if (cached_ && cacheStamp_ == now) return cache_;
     }
     refresh();
     std::lock_guard<std::mutex> lock(cacheMu_);
@@ -138,13 +160,13 @@ Outcome FleetBackend::device(uint64_t n, DeviceView& out) {
     return {};
 }
 
-Outcome FleetBackend::change(uint64_t n, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op) {
+Outcome FleetBackend::change(const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op) {
     auto r = op();
-    auto d = lab_.device(n, call());
-    if (d.ok()) {
+    // A change that failed half-way may have left the lab's log as it was; the device
+    // is read again all the same.
+    {
         std::lock_guard<std::mutex> lock(cacheMu_);
-        for (auto& v : cache_)
-            if (v.instance == n) v = viewOf(d.value);
+        cached_ = false;
     }
     return fromError(r.error);
 }
@@ -156,22 +178,22 @@ Outcome FleetBackend::setFault(uint64_t n, FaultKind kind, const FaultValues& v)
     c.percent = v.lossPercent;
     c.ms = v.delayMs;
     c.jitterMs = v.jitterMs;
-    return change(n, [&] { return lab_.setFault(n, c, call()); });
+    return change([&] { return lab_.setFault(n, c, call()); });
 }
 
 Outcome FleetBackend::clearFault(uint64_t n, FaultKind kind) {
     lcfleet::FaultChange c;
     c.kind = labKind(kind);
     c.on = false;
-    return change(n, [&] { return lab_.setFault(n, c, call()); });
+    return change([&] { return lab_.setFault(n, c, call()); });
 }
 
 Outcome FleetBackend::clearAllFaults(uint64_t n) {
-    return change(n, [&] { return lab_.clearFaults(n, call()); });
+    return change([&] { return lab_.clearFaults(n, call()); });
 }
 
 Outcome FleetBackend::restart(uint64_t n) {
-    return change(n, [&] { return lab_.restart(n, call()); });
+    return change([&] { return lab_.restart(n, call()); });
 }
 
 void FleetBackend::start(EventSink sink) {

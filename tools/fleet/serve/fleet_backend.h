@@ -40,7 +40,7 @@ public:
 
 private:
     lcfleet::Call call() const;
-    Outcome change(uint64_t instance, const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op);
+    Outcome change(const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op);
     void follow();
     void refresh();
     void keepFresh();
@@ -51,13 +51,28 @@ private:
     EventSink sink_;
     std::thread follower_, refresher_;
 
-    // The whole fleet as last read, so that reads never wait on the fleet's files: one
-    // thread reads it again every 300 ms, the follower before it tells of a change,
-    // and a change of the API puts its device in as soon as it is made.
+    // What the fleet's record and its change log (lab.events) were when the fleet was
+    // read: every change, by the CLI or the API, saves its device's faults first and
+    // then appends to lab.events, so a read that finds them as they were may answer
+    // from the cache and one that does not reads the fleet again.
+    struct Stamp {
+        ino_t recordIno = 0, logIno = 0;
+        int64_t recordCtimeNs = 0, logSize = -1, logMtimeNs = 0;
+        bool operator==(const Stamp& o) const {
+            return recordIno == o.recordIno && logIno == o.logIno && recordCtimeNs == o.recordCtimeNs &&
+                   logSize == o.logSize && logMtimeNs == o.logMtimeNs;
+        }
+    };
+    Stamp stamp() const;
+
+    // The whole fleet as last read. One thread reads it again every 300 ms for what the
+    // devices' own events change (master, target, rate, level); a change of faults,
+    // a restart, an exit, a down or an up is seen at the next read through the stamp.
     std::mutex cacheMu_;
     std::condition_variable refreshCv_;
     bool stopping_ = false;
     std::vector<DeviceView> cache_;
+    Stamp cacheStamp_;
     bool cached_ = false;
 };
 
