@@ -443,7 +443,10 @@ pid_t startHook(const Options& o, int kind, const std::vector<pid_t>& pids) {
         setenv("FLEET_DEVICES", std::to_string(pids.size()).c_str(), 1);
         setenv("FLEET_SECONDS", std::to_string(o.seconds).c_str(), 1);
         setenv("FLEET_PIDS", pidList.c_str(), 1);
-        setenv("FLEET_BIN", binaryOf(o, kind).c_str(), 1);
+        // The program the devices run: the launchers exec the simulator, whose name a
+        // profile looks for.
+        const bool launched = kind == kSimulator || kind == kEvents;
+        setenv("FLEET_BIN", (launched ? o.bin : binaryOf(o, kind)).c_str(), 1);
         execl("/bin/sh", "sh", "-c", o.during.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
