@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "support/json_line.h"
 #include "udp.h"
 
 namespace lcctl {
@@ -10,34 +11,6 @@ namespace lcctl {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
-
-// Length of the well-formed UTF-8 sequence at text[i], 0 when the byte there does not
-// start one (a stray continuation byte, an overlong form, a surrogate, a code point
-// above U+10FFFF, or a sequence cut short).
-size_t utf8SequenceLength(const std::string& text, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-        if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-        if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (size_t k = 2; k < length; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    return length;
-}
 
 }  // namespace
 
@@ -57,7 +30,7 @@ std::string jsonString(const std::string& text) {
         } else if (c < 0x80) {
             out += static_cast<char>(c);
             ++i;
-        } else if (size_t n = utf8SequenceLength(text, i)) {
+        } else if (size_t n = utf8SequenceLength(reinterpret_cast<const unsigned char*>(text.data()) + i, text.size() - i)) {
             out.append(text, i, n);
             i += n;
         } else {
