@@ -187,6 +187,16 @@ void UDPIO::joinGroup() {
     bClJoined = rc == 0;
 }
 
+in_addr_t UDPIO::targetAddress(const char* pszTarget) {
+    if (std::strcmp(pszTarget, szClLastTarget) == 0) return uiClLastTargetAddr;
+    in_addr_t addr = inet_addr(pszTarget);
+    if (std::strlen(pszTarget) < sizeof szClLastTarget) {  // a dotted quad fits; other texts are not kept
+        std::strcpy(szClLastTarget, pszTarget);
+        uiClLastTargetAddr = addr;
+    }
+    return addr;
+}
+
 int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAddress, int iOptTargetPort) {
     if (fdClSocket == -1) return 9;
     const char* target = pszOptTargetAddress ? pszOptTargetAddress : pszClTargetAddress;
@@ -195,7 +205,7 @@ int UDPIO::sendData(const void* pData, int iDataSize, const char* pszOptTargetAd
 
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = inet_addr(target);
+    to.sin_addr.s_addr = targetAddress(target);
     to.sin_port = htons(static_cast<uint16_t>(port));
 
     if (bClVerbose) {

@@ -44,6 +44,7 @@ private:
     // After a send to a group failed for want of a route: sends the group's datagrams
     // out of an interface chosen here. True when the send may be tried again.
     bool chooseOwnMulticastInterface(const char* pszGroup);
+    in_addr_t targetAddress(const char* pszTarget);
     int receive(void* pBuffer, int iBufferSize, sockaddr_in* pAddrIncoming, int iSizeOfAddrIncoming, int flags);
 
     char* pszClDescription = nullptr;
@@ -58,4 +59,8 @@ private:
     size_t uClCandidatesTold = 0;           // the count said then
     std::chrono::steady_clock::time_point tClLastLook{};  // the last look while there was no single interface
     bool bClJoined = false;                 // the group's membership is held
+    // The last target text and its address: a stream sends 200 a second to one target,
+    // and parsing its text each time costs more than the comparison.
+    char szClLastTarget[16] = "";
+    in_addr_t uiClLastTargetAddr = INADDR_NONE;
 };

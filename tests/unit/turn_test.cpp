@@ -1,6 +1,10 @@
 // The turn with scripted endpoints: every waiting datagram handled in order, the
 // early end after an administration message, the bound per turn; the keys and the
 // muted input; the console bound.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -302,6 +306,46 @@ TEST_F(ConsoleBound, RepeatedSendFailureIsBoundedToo) {
     gSecond++;
     reportHeldLines();
     EXPECT_EQ(lastLine(), "180 more \"UDP.SEND: failed\" lines not shown in the last second\n");
+}
+
+// The endpoint keeps the last target's parsed address: sends that alternate between
+// targets (frames to the player, a status to the master) still reach each, and a
+// text that is not an address is never answered with the one kept.
+TEST(UdpTargets, AlternatingTargetsEachGetTheirDatagrams) {
+    auto receiver = [](const char* ip, int& fd) {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = inet_addr(ip);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << ip;
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return static_cast<int>(ntohs(a.sin_port));
+    };
+    int fd1 = -1, fd2 = -1;
+    const int port1 = receiver("127.0.0.1", fd1), port2 = receiver("127.0.0.2", fd2);
+    UDPIO o;
+    ASSERT_EQ(o.initSendReceive("targets.test", 0, 9, nullptr), 0);
+    auto got = [](int fd) {
+        char buf[16];
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);  // loopback delivers within the send
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(o.sendData("one", 3, "127.0.0.1", port1), 0);
+        ASSERT_EQ(o.sendData("two", 3, "127.0.0.2", port2), 0);
+        EXPECT_EQ(got(fd1), "one");
+        EXPECT_EQ(got(fd2), "two");
+    }
+    // Texts that are not addresses: refused (255.255.255.255 without broadcast), never
+    // sent to the address of the text before.
+    EXPECT_EQ(o.sendData("one", 3, "127.0.0.1", port1), 0);
+    EXPECT_EQ(o.sendData("bad", 3, "127.0.0.1.too.long.to.keep", port1), 10);
+    EXPECT_EQ(o.sendData("bad", 3, "", port1), 10);
+    EXPECT_EQ(got(fd1), "one");
+    EXPECT_EQ(got(fd1), "");
+    close(fd1);
+    close(fd2);
 }
 
 TEST_F(ConsoleBound, OtherLinesAreNotBounded) {
