@@ -4,8 +4,9 @@
 # turn in user space (callgrind, with the functions that take most). The simulator
 # runs in a network namespace of its own with standard input a FIFO held open (as
 # in a fleet); lcctl plays from it, and RATE announcements a second of other devices
-# arrive on its group, as in a fleet of RATE devices. A turn is one clock_nanosleep
-# (strace) or one call of TurnPacer::pause (callgrind).
+# arrive on its group, as in a fleet of RATE devices. A turn is one wait: a ppoll
+# (strace; a clock_nanosleep for builds that sleep apart from their readiness test)
+# or one call of ReadinessTest::waitUntil (callgrind; TurnPacer::pause for those).
 # Usage: scripts/turn-cost.sh [--bin PATH] [--rate N] [--seconds S] [--callgrind] [--out DIR]
 #   --bin       the simulator (default the build's), e.g. an older build
 #   --rate      announcements a second from other devices (default 150)
@@ -92,8 +93,8 @@ if [[ $mode == strace ]]; then
         $NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "syscall" && $NF != "total" { calls[$NF] = $4 }
         $NF == "total" { all = $(NF - 2) }
         END {
-            turns = calls["clock_nanosleep"]
-            if (!turns) { print "no clock_nanosleep seen: the simulator did not run"; exit 1 }
+            turns = calls["ppoll"] ? calls["ppoll"] : calls["clock_nanosleep"]
+            if (!turns) { print "no ppoll or clock_nanosleep seen: the simulator did not run"; exit 1 }
             printf "%d turns, %d announcements/s: %.3f system calls per turn\n", turns, rate, all / turns
             for (s in calls) printf "  %-16s %.3f\n", s, calls[s] / turns | "sort -k2 -rn"
         }' "$out/strace.txt"
@@ -105,7 +106,7 @@ else
         /^summary:/ { total = $2 }
         /^fn=/ { fn = substr($0, 4); next }
         /^cfn=/ { cfn = substr($0, 5); next }
-        /^calls=/ { skip = 1; c = $1; sub(/calls=/, "", c); if (cfn ~ /TurnPacer::pause/) turns += c; next }
+        /^calls=/ { skip = 1; c = $1; sub(/calls=/, "", c); if (cfn ~ /ReadinessTest::waitUntil|TurnPacer::pause/) turns += c; next }
         /^[0-9+-]/ { if (skip) { skip = 0; next } self[fn] += $2 }
         END {
             if (!turns) { print "no turn seen: the simulator did not run"; exit 1 }

@@ -247,12 +247,60 @@ ReadinessTest::ReadinessTest() {
     for (pollfd& p : fds_) p = pollfd{-1, POLLIN, 0};
 }
 
-void ReadinessTest::watch(int slot, int fd) { fds_[slot].fd = fd; }
+void ReadinessTest::watch(int slot, int fd) {
+    if (fds_[slot].fd != fd) quietAtDue_ = false;  // the last wait did not watch this one
+    fds_[slot].fd = fd;
+}
 
 void ReadinessTest::run() {
+    if (quietAtDue_) {
+        quietAtDue_ = false;
+        for (pollfd& p : fds_) p.revents = 0;
+        return;
+    }
     if (poll(fds_, kSlots, 0) < 0) {
         for (pollfd& p : fds_) p.revents = 0;
     }
+}
+
+namespace {
+
+void sleepUntil(int64_t dueNs) {
+    timespec ts{static_cast<time_t>(dueNs / 1000000000LL), static_cast<long>(dueNs % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        if (stopRequested()) return;
+    }
+}
+
+}  // namespace
+
+void ReadinessTest::waitUntil(int64_t dueNs) {
+    quietAtDue_ = false;
+    pollfd w[kSlots];
+    bool all = true;
+    for (int i = 0; i < kSlots; ++i) {
+        w[i] = fds_[i];
+        w[i].revents = 0;
+        // A FIFO without a writer reports a hang-up at once and until a writer comes:
+        // it would end every wait. The turn's own test asks about it instead.
+        if (w[i].fd >= 0 && fds_[i].revents == POLLHUP) {
+            w[i].fd = -1;
+            all = false;
+        }
+    }
+    for (;;) {
+        int64_t left = dueNs - TurnPacer::monotonicNs();
+        if (left <= 0) return;
+        timespec t{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        int n = ppoll(w, kSlots, &t, nullptr);
+        if (n == 0) {
+            quietAtDue_ = all;
+            return;
+        }
+        if (n > 0 || errno != EINTR) break;
+        if (stopRequested()) return;
+    }
+    sleepUntil(dueNs);
 }
 
 int64_t TurnPacer::monotonicNs() {
@@ -272,10 +320,3 @@ int64_t TurnPacer::next(int64_t nowNs) {
     return due;
 }
 
-void TurnPacer::pause() {
-    int64_t due = next(monotonicNs());
-    timespec ts{static_cast<time_t>(due / 1000000000LL), static_cast<long>(due % 1000000000LL)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-        if (stopRequested()) return;
-    }
-}

@@ -51,13 +51,19 @@ bool outputClosed();  // the stop came from SIGPIPE
 void requestStop();
 
 // The turn's one readiness test: which watched descriptors can be read now, asked
-// of the kernel in a single call that does not wait.
+// of the kernel in a single call that does not wait, or known from the wait before.
 class ReadinessTest {
 public:
     static constexpr int kSlots = 3;
     ReadinessTest();
     void watch(int slot, int fd);  // fd below 0: not watched
     void run();
+    // Waits until dueNs on the monotonic clock (a stop signal ends it early) while
+    // watching the descriptors. When the time comes with nothing waiting on any of
+    // them, the next run() knows it without asking: a quiet turn costs one call for
+    // its wait and its test. Whatever comes before the time waits for the turn, which
+    // still starts when due.
+    void waitUntil(int64_t dueNs);
     // Data, end of file or an error waits on the slot's descriptor: a read will not block.
     bool readable(int slot) const { return fds_[slot].revents != 0; }
     // The same less a hang-up alone: a FIFO without a writer has nothing to read until
@@ -66,6 +72,7 @@ public:
 
 private:
     pollfd fds_[kSlots];
+    bool quietAtDue_ = false;  // the last wait ended at its time with nothing waiting
 };
 
 // Fixed schedule of turns on the monotonic clock: turn k is due at t0 + k * period.
@@ -78,8 +85,6 @@ public:
     // Advances to the next turn and returns when it is due; a turn more than
     // kMaxLagNs late restarts the schedule at nowNs (no burst to catch up).
     int64_t next(int64_t nowNs);
-    // Waits on the monotonic clock until the next turn is due.
-    void pause();
     static int64_t monotonicNs();
 
 private:

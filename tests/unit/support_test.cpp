@@ -334,4 +334,78 @@ TEST(TurnPacer, LateTurnsWaitNotButOnlyLongStallsRestart) {
     EXPECT_EQ(pacer.next(now), now + 10000000);
 }
 
+// The wait between turns watches the descriptors: it never ends before its time,
+// whatever arrives, and the next test reports what arrived; a wait that ended at its
+// time with nothing waiting spares the next test its call, unless what is watched
+// changed since.
+TEST(ReadinessWait, EndsWhenDueAndTheNextTestSeesWhatCame) {
+    int a[2], b[2];
+    ASSERT_EQ(pipe(a), 0);
+    ASSERT_EQ(pipe(b), 0);
+    ReadinessTest ready;
+    ready.watch(0, a[0]);
+    ready.watch(1, b[0]);
+    auto waitMs = [&](int ms) {
+        const int64_t due = TurnPacer::monotonicNs() + ms * 1000000LL;
+        ready.waitUntil(due);
+        return TurnPacer::monotonicNs() >= due;
+    };
+    // Nothing comes.
+    EXPECT_TRUE(waitMs(5));
+    ready.run();
+    EXPECT_FALSE(ready.readable(0));
+    EXPECT_FALSE(ready.readable(1));
+    // Something waits before the wait, or comes during it: the wait goes on to its time.
+    ASSERT_EQ(write(a[1], "x", 1), 1);
+    EXPECT_TRUE(waitMs(5));
+    ready.run();
+    EXPECT_TRUE(ready.readable(0));
+    EXPECT_FALSE(ready.readable(1));
+    char c;
+    ASSERT_EQ(read(a[0], &c, 1), 1);
+    pid_t writer = fork();
+    if (writer == 0) {
+        usleep(2000);
+        _exit(write(b[1], "y", 1) == 1 ? 0 : 1);
+    }
+    EXPECT_TRUE(waitMs(20));
+    ready.run();
+    EXPECT_FALSE(ready.readable(0));
+    EXPECT_TRUE(ready.readable(1));
+    ASSERT_EQ(read(b[0], &c, 1), 1);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    // A quiet wait, then a new descriptor with data is watched: the test asks the kernel.
+    EXPECT_TRUE(waitMs(2));
+    int k[2];
+    ASSERT_EQ(pipe(k), 0);
+    ASSERT_EQ(write(k[1], "k", 1), 1);
+    ready.watch(2, k[0]);
+    ready.run();
+    EXPECT_TRUE(ready.inputWaiting(2));
+    for (int fd : {a[0], a[1], b[0], b[1], k[0], k[1]}) close(fd);
+}
+
+// A pipe whose writer has gone reports a hang-up at once and forever: the wait still
+// lasts until its time, and every test still reports the hang-up and a writer's data.
+TEST(ReadinessWait, AHungUpPipeNeitherEndsTheWaitNorHidesLaterData) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[1]);
+    ReadinessTest ready;
+    ready.watch(2, p[0]);
+    ready.run();
+    ASSERT_TRUE(ready.readable(2));
+    ASSERT_FALSE(ready.inputWaiting(2));
+    for (int turn = 0; turn < 3; ++turn) {
+        const int64_t due = TurnPacer::monotonicNs() + 3000000;
+        ready.waitUntil(due);
+        EXPECT_GE(TurnPacer::monotonicNs(), due) << turn;
+        ready.run();
+        EXPECT_TRUE(ready.readable(2)) << turn;
+        EXPECT_FALSE(ready.inputWaiting(2)) << turn;
+    }
+    close(p[0]);
+}
+
 }  // namespace

@@ -144,7 +144,7 @@ void runLoop(Endpoints& ep, LoopState& ls) {
     for (;;) {
         TurnEnd end = turn(readinessStep(ready), ep.ohello, ep.omain, ls, records);
         if (end == TurnEnd::Quit) break;
-        if (end == TurnEnd::Pause) pacer.pause();
+        if (end == TurnEnd::Pause) ready.waitUntil(pacer.next(TurnPacer::monotonicNs()));
     }
 }
 
