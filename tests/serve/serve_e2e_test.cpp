@@ -191,6 +191,28 @@ TEST_F(ServeTest, RefusalsChangeNothing) {
     EXPECT_EQ(readText(env_.stateDir('a') + "/lab.events").find("\"type\":\"fault\""), std::string::npos);
     // The server is still there.
     EXPECT_EQ(get("/api/v1/health").status, 200);
+
+    // A second server of the same fleet is refused and leaves the first one's token;
+    // so does one that cannot have its address.
+    for (const std::string& listen : {std::string("127.0.0.1:0"), "127.0.0.1:" + p}) {
+        const std::string out = env_.baseDir() + "/second.out";
+        pid_t second = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "serve", "--listen", listen}, out);
+        int status = 0;
+        ASSERT_EQ(waitpid(second, &status, 0), second);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << " " << readText(out);
+        EXPECT_NE(readText(out).find("another lcfleet serve is serving the fleet of"), std::string::npos)
+            << readText(out);
+        EXPECT_EQ(readText(env_.stateDir('a') + "/api.token"), token_ + "\n");
+    }
+    EXPECT_EQ(change("PUT", "/api/v1/devices/1/faults/input_off").status, 200);
+
+    // A hang-up (its terminal closed) ends it as cleanly as SIGTERM.
+    kill(server_, SIGHUP);
+    int status = 0;
+    ASSERT_EQ(waitpid(server_, &status, 0), server_);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    server_ = -1;
+    EXPECT_FALSE(pathExists(env_.stateDir('a') + "/api.token"));
 }
 
 TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
@@ -232,6 +254,14 @@ TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
     up();
     EXPECT_TRUE(events.readUntil(
         [](const std::string& t) { return t.find("{\"type\":\"fleet\",\"state\":\"up\"}") != std::string::npos; },
+        5000))
+        << events.text();
+    // A fleet that came while the server ran is told from its first events.
+    EXPECT_TRUE(events.readUntil(
+        [](const std::string& t) {
+            size_t up = t.find("{\"type\":\"fleet\",\"state\":\"up\"}");
+            return up != std::string::npos && t.find("\"type\":\"started\"", up) != std::string::npos;
+        },
         5000))
         << events.text();
     EXPECT_TRUE(waitUntil([&] { return body(get("/api/v1/devices")).size() == 3; }, milliseconds(3000)));

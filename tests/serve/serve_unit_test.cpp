@@ -120,6 +120,8 @@ TEST_F(ApiTest, BodiesAreCheckedBeforeAnythingChanges) {
         {"frozen", "{\"on\": true}", 400},
         {"frozen", "null", 400},
         {"melted", "{}", 404},
+        {"loss", "{\"percent\": 0}", 400},  // DELETE ends a fault here
+        {"delay", "{\"ms\": 0}", 400},
     };
     for (const auto& c : cases)
         EXPECT_EQ(statusOf(change("PUT", "/api/v1/devices/1/faults/" + c.kind, c.body)), c.status)
@@ -135,6 +137,21 @@ TEST_F(ApiTest, BodiesAreCheckedBeforeAnythingChanges) {
     big.bodyTooLarge = true;
     EXPECT_EQ(statusOf(big), 413);
     EXPECT_EQ(backend.changes, 0);
+
+    // Changes that take no values take no body, or {}.
+    for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+             {"POST", "/api/v1/devices/1/restart"},
+             {"DELETE", "/api/v1/devices/1/faults"},
+             {"DELETE", "/api/v1/devices/1/faults/frozen"}}) {
+        for (const char* bad : {"garbage", "{\"all\": true}", "[]", "null"})
+            EXPECT_EQ(statusOf(change(method, path, bad)), 400) << method << " " << path << " " << bad;
+        EXPECT_EQ(backend.changes, 0) << path;
+    }
+    EXPECT_EQ(statusOf(change("POST", "/api/v1/devices/1/restart", "{}")), 200);
+    EXPECT_EQ(statusOf(change("DELETE", "/api/v1/devices/1/faults/frozen", " {} ")), 200);
+    EXPECT_EQ(bodyOf(api.handle(change("PUT", "/api/v1/devices/1/faults/loss", "{\"percent\": 0}")))["error"],
+              "loss: \"percent\" must be a whole number from 1 to 100, not 0 (DELETE ends the loss)");
+    backend.changes = 0;
 
     Request charset = change("PUT", "/api/v1/devices/1/faults/loss", "{\"percent\": 5}");
     charset.headers["content-type"] = "Application/JSON; charset=utf-8";
@@ -203,7 +220,12 @@ TEST_F(ApiTest, ReadsPathsAndMethods) {
         Request r = get("/api/v1/devices");
         r.method = method;
         EXPECT_EQ(statusOf(r), 405) << method;
+        r.path = "/api/v1/nothing";  // a path that is not there is not there for any method
+        EXPECT_EQ(statusOf(r), 404) << method;
     }
+    // An unknown fault kind is no path, whatever the method.
+    for (const char* method : {"GET", "PUT", "DELETE", "POST"})
+        EXPECT_EQ(statusOf(change(method, "/api/v1/devices/1/faults/nope")), 404) << method;
     EXPECT_EQ(backend.changes, 0);
 }
 

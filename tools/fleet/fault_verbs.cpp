@@ -106,10 +106,13 @@ Error pressKey(const Fleet& f, uint64_t n, bool off) {
                               std::string(off ? "input muted" : "input unmuted") + "'; its input may have changed"};
 }
 
-bool waitState(const Fleet& f, pid_t pid, bool stopped) {
+// The signal is sent: the wait for the kernel to show it is not cancelled (a cancel
+// would only turn a freeze made into one reported as failed).
+bool waitState(pid_t pid, bool stopped) {
+    Call plain;
     for (int waited = 0; waited < 1000; waited += 5) {
         if ((processState(pid) == 'T') == stopped) return true;
-        f.call.sleep(5);
+        plain.sleep(5);
     }
     return false;
 }
@@ -198,7 +201,7 @@ Error apply(const Fleet& f, uint64_t n, const FaultChange& c, DeviceFaults& cur,
     case FaultKind::Frozen:
         if (Error e = needRunning(f, n)) return e;
         kill(f.devicePid(n), c.on ? SIGSTOP : SIGCONT);
-        if (!waitState(f, f.devicePid(n), c.on) && c.on) {
+        if (!waitState(f.devicePid(n), c.on) && c.on) {
             kill(f.devicePid(n), SIGCONT);
             return {Errc::Failed, dev(n) + " did not stop"};
         }
@@ -240,7 +243,7 @@ bool undo(const Fleet& f, uint64_t n, FaultKind kind, const DeviceFaults& was, c
     case FaultKind::Frozen:
         if (was.frozen == cur.frozen) return true;
         kill(f.devicePid(n), was.frozen ? SIGSTOP : SIGCONT);
-        return waitState(f, f.devicePid(n), was.frozen);
+        return waitState(f.devicePid(n), was.frozen);
     case FaultKind::Unplugged:
         return was.unplugged == cur.unplugged || !setLink(f, n, !was.unplugged);
     case FaultKind::Loss:

@@ -205,23 +205,45 @@ function setDevice(d) {
   schedule(d.instance);
 }
 
+// Loads are coalesced: events that come while a load is out ask for one more load
+// after it, not one each (150 devices streaming at page open would otherwise ask
+// for every device on its own).
+let listInFlight = false;
+let listAgain = false;
+const deviceInFlight = new Set();
+const deviceAgain = new Set();
+const absent = new Set();     // instances the server said it does not have, until the next list
+
 async function loadDevices() {
+  if (listInFlight) { listAgain = true; return; }
+  listInFlight = true;
   try {
     const r = await fetch(`${API}/devices`);
-    if (!r.ok) return;
-    const list = await r.json();
-    const seen = new Set(list.map((d) => d.instance));
-    for (const n of [...devices.keys()]) if (!seen.has(n)) { devices.delete(n); schedule(n); }
-    for (const d of list) setDevice(d);
-    renderHeader();
+    if (r.ok) {
+      const list = await r.json();
+      const seen = new Set(list.map((d) => d.instance));
+      absent.clear();
+      for (const n of [...devices.keys()]) if (!seen.has(n)) { devices.delete(n); schedule(n); }
+      for (const d of list) setDevice(d);
+      renderHeader();
+    }
   } catch (e) { /* the stream's error handler says the server is gone */ }
+  listInFlight = false;
+  if (listAgain) { listAgain = false; loadDevices(); }
 }
 
 async function loadDevice(n) {
+  if (listInFlight) { listAgain = true; return; }
+  if (absent.has(n)) return;
+  if (deviceInFlight.has(n)) { deviceAgain.add(n); return; }
+  deviceInFlight.add(n);
   try {
     const r = await fetch(`${API}/devices/${n}`);
     if (r.ok) setDevice(await r.json());
+    else if (r.status === 404) absent.add(n);
   } catch (e) { /* as above */ }
+  deviceInFlight.delete(n);
+  if (deviceAgain.delete(n)) loadDevice(n);
 }
 
 // What a device event changes in the device's record.

@@ -83,14 +83,17 @@ bool onlyKeys(const json& body, std::initializer_list<const char*> keys, std::st
 // Reads the values of a fault from the body of a PUT; error names what is wrong.
 bool faultValues(FaultKind kind, const json& body, FaultValues& v, std::string& error) {
     switch (kind) {
+    // Here a fault is ended by DELETE, not by a value of 0 as on the command line.
     case FaultKind::Loss:
-        return onlyKeys(body, {"percent"}, error) && takeInt(body, "percent", 0, 100, true, v.lossPercent, error);
-    case FaultKind::Delay:
-        if (!onlyKeys(body, {"ms", "jitter_ms"}, error) || !takeInt(body, "ms", 0, kMaxDelayMs, true, v.delayMs, error) ||
-            !takeInt(body, "jitter_ms", 0, kMaxDelayMs, false, v.jitterMs, error))
+        if (!onlyKeys(body, {"percent"}, error) || !takeInt(body, "percent", 1, 100, true, v.lossPercent, error)) {
+            error += " (DELETE ends the loss)";
             return false;
-        if (v.delayMs == 0 && v.jitterMs != 0) {
-            error = "a delay of 0 ms ends the delay and takes no jitter";
+        }
+        return true;
+    case FaultKind::Delay:
+        if (!onlyKeys(body, {"ms", "jitter_ms"}, error) || !takeInt(body, "ms", 1, kMaxDelayMs, true, v.delayMs, error) ||
+            !takeInt(body, "jitter_ms", 0, kMaxDelayMs, false, v.jitterMs, error)) {
+            error += " (DELETE ends the delay)";
             return false;
         }
         return true;
@@ -115,7 +118,16 @@ constexpr StaticFile kStaticFiles[] = {
     {"/style.css", "style.css", "text/css; charset=utf-8"},
 };
 
-bool isRead(const std::string& method) { return method == "GET" || method == "HEAD"; }
+// A change that takes no values takes no body, or an empty object: anything else is
+// a mistake of the client's, refused before anything changes.
+std::optional<Response> noValues(const Request& r) {
+    if (r.body.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
+    json body = json::parse(r.body, nullptr, false);
+    if (body.is_discarded()) return errorResponse(400, "the body is not JSON");
+    if (!body.is_object() || !body.empty())
+        return errorResponse(400, r.method + " " + r.path + " takes no values: no body, or {}");
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -141,7 +153,7 @@ Api::Api(Backend& backend, AccessPolicy policy, std::string dashboardDir)
 
 Response Api::handle(const Request& r) {
     const bool change = isChange(r.method);
-    if (auto refused = refuseAccess(r, change)) return *refused;
+    if (auto refused = refuseAccess(r)) return *refused;
     if (r.path.empty() || r.path[0] != '/') return errorResponse(404, "nothing at " + r.path);
     const std::vector<std::string> p = splitPath(r.path);
     auto allow = [&](std::initializer_list<const char*> methods) -> std::optional<Response> {
@@ -171,28 +183,28 @@ Response Api::handle(const Request& r) {
     const std::optional<uint64_t> n = parseInstance(p[3]);
     if (!n) return errorResponse(404, "no device '" + p[3] + "': devices are named by their instance number");
     if (p.size() == 4) return guarded({"GET"}, [&] { return device(*n); });
-    if (p.size() == 5 && p[4] == "restart") return guarded({"POST"}, [&] { return restart(*n); });
-    if (p.size() == 5 && p[4] == "faults") return guarded({"DELETE"}, [&] { return deleteFaults(*n); });
+    if (p.size() == 5 && p[4] == "restart")
+        return guarded({"POST"}, [&] { return noValues(r) ? *noValues(r) : restart(*n); });
+    if (p.size() == 5 && p[4] == "faults")
+        return guarded({"DELETE"}, [&] { return noValues(r) ? *noValues(r) : deleteFaults(*n); });
     if (p.size() == 6 && p[4] == "faults") {
+        if (!faultKindFromName(p[5]))
+            return errorResponse(404, "no fault '" + p[5] + "' (input_off, frozen, unplugged, loss, delay)");
         return guarded({"PUT", "DELETE"}, [&] {
-            return r.method == "PUT" ? putFault(*n, p[5], r) : deleteFault(*n, p[5]);
+            if (r.method == "PUT") return putFault(*n, p[5], r);
+            return noValues(r) ? *noValues(r) : deleteFault(*n, p[5]);
         });
     }
     return errorResponse(404, "nothing at " + r.path);
 }
 
 // Host on every request (a page elsewhere reaching this through DNS rebinding names
-// its own host), the size limit, and the method's kind.
-std::optional<Response> Api::refuseAccess(const Request& r, bool change) const {
+// its own host), and the size limit.
+std::optional<Response> Api::refuseAccess(const Request& r) const {
     const std::string* host = r.header("host");
     if (!host || !policy_.hosts.count(lower(*host)))
         return errorResponse(421, "this server answers to Host " + *policy_.hosts.begin() + ", not " +
                                       (host ? "'" + *host + "'" : "a request without one"));
-    if (!change && !isRead(r.method)) {
-        Response e = errorResponse(405, r.method + " is not allowed here (GET, HEAD, PUT, DELETE, POST)");
-        e.headers.push_back({"Allow", "GET, HEAD, PUT, DELETE, POST"});
-        return e;
-    }
     if (r.bodyTooLarge) return errorResponse(413, "a body of more than 65536 bytes is refused");
     return std::nullopt;
 }

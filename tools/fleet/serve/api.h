@@ -60,7 +60,7 @@ public:
     Response handle(const Request& request);
 
 private:
-    std::optional<Response> refuseAccess(const Request& r, bool change) const;
+    std::optional<Response> refuseAccess(const Request& r) const;
     std::optional<Response> refuseChange(const Request& r) const;
     Response health();
     Response devices();

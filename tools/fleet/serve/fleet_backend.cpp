@@ -116,32 +116,33 @@ void FleetBackend::refresh() {
     // The stamp is taken before the read: a change that lands during it leaves the
     // cache stamped older than the files, and the next read reads again.
     const Stamp before = stamp();
+    const auto at = std::chrono::steady_clock::now();
     auto s = lab_.status({}, call());
     std::vector<DeviceView> fresh;
     for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
     std::lock_guard<std::mutex> lock(cacheMu_);
     cache_ = std::move(fresh);
     cacheStamp_ = before;
+    cachedAt_ = at;
     cached_ = true;
 }
 
-void FleetBackend::keepFresh() {
-    std::unique_lock<std::mutex> lock(cacheMu_);
-    while (!stopping_) {
-        refreshCv_.wait_for(lock, kRefresh, [this] { return stopping_; });
-        if (stopping_) break;
-        lock.unlock();
-        refresh();
-        lock.lock();
-    }
+bool FleetBackend::cacheCurrent(std::vector<DeviceView>& out) {
+    const Stamp now = stamp();
+    std::lock_guard<std::mutex> lock(cacheMu_);
+    if (!cached_ || !(cacheStamp_ == now) || std::chrono::steady_clock::now() - cachedAt_ >= kRefresh) return false;
+    out = cache_;
+    return true;
 }
 
+// The fleet is read when a reader asks and the last read is older than 300 ms or a
+// change came since: a server nobody asks reads nothing, and many readers at once
+// share one read.
 std::vector<DeviceView> FleetBackend::devices() {
-    const Stamp now = stamp();
-    {
-        std::lock_guard<std::mutex> lock(cacheMu_);
-        if (cached_ && cacheStamp_ == now) return cache_;
-    }
+    std::vector<DeviceView> out;
+    if (cacheCurrent(out)) return out;
+    std::lock_guard<std::mutex> one(refreshMu_);
+    if (cacheCurrent(out)) return out;  // read by another reader meanwhile
     refresh();
     std::lock_guard<std::mutex> lock(cacheMu_);
     return cache_;
@@ -199,18 +200,11 @@ Outcome FleetBackend::restart(uint64_t n) {
 void FleetBackend::start(EventSink sink) {
     sink_ = std::move(sink);
     follower_ = std::thread([this] { follow(); });
-    refresher_ = std::thread([this] { keepFresh(); });
 }
 
 void FleetBackend::stop() {
     cancel_.cancel();
-    {
-        std::lock_guard<std::mutex> lock(cacheMu_);
-        stopping_ = true;
-    }
-    refreshCv_.notify_all();
     if (follower_.joinable()) follower_.join();
-    if (refresher_.joinable()) refresher_.join();
 }
 
 // Follows the fleet's events as they are written. A fleet that goes (down) is told as
@@ -221,6 +215,9 @@ void FleetBackend::follow() {
     std::unique_ptr<lcfleet::EventFollower> follower;
     std::pair<ino_t, time_t> record{0, 0};
     bool up = false;
+    // A fleet found after this server saw none is new: its events are told from its
+    // first one. The fleet there at the start is followed from now on.
+    bool sawNone = false;
     auto tell = [&](bool nowUp) {
         if (up == nowUp) return;
         up = nowUp;
@@ -232,8 +229,9 @@ void FleetBackend::follow() {
         if (!follower) {
             follower = std::make_unique<lcfleet::EventFollower>(lab_);
             record = recordId(lab_.stateDir());
-            if (follower->open(false, c)) {
+            if (follower->open(sawNone, c)) {
                 follower.reset();
+                sawNone = true;
                 tell(false);
                 if (!c.sleep(kFleetPollMs)) break;
                 continue;
@@ -254,6 +252,7 @@ void FleetBackend::follow() {
         if (!batch.empty()) sink_(std::move(batch));
         if (follower->fleetGone() || recordId(lab_.stateDir()) != record) {
             follower.reset();
+            sawNone = true;
             tell(false);
         }
     }

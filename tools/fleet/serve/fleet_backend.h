@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -43,13 +42,13 @@ private:
     Outcome change(const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op);
     void follow();
     void refresh();
-    void keepFresh();
+    bool cacheCurrent(std::vector<DeviceView>& out);
 
     lcfleet::Lab lab_;
     lcfleet::Cancel cancel_;
     std::function<void()> onFleetUp_;
     EventSink sink_;
-    std::thread follower_, refresher_;
+    std::thread follower_;
 
     // What the fleet's record and its change log (lab.events) were when the fleet was
     // read: every change, by the CLI or the API, saves its device's faults first and
@@ -65,14 +64,12 @@ private:
     };
     Stamp stamp() const;
 
-    // The whole fleet as last read. One thread reads it again every 300 ms for what the
-    // devices' own events change (master, target, rate, level); a change of faults,
-    // a restart, an exit, a down or an up is seen at the next read through the stamp.
+    // The whole fleet as last read, when, and the stamp of its files then.
+    std::mutex refreshMu_;  // one read of the fleet at a time
     std::mutex cacheMu_;
-    std::condition_variable refreshCv_;
-    bool stopping_ = false;
     std::vector<DeviceView> cache_;
     Stamp cacheStamp_;
+    std::chrono::steady_clock::time_point cachedAt_;
     bool cached_ = false;
 };
 

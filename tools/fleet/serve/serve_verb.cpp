@@ -7,6 +7,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +64,27 @@ bool saveToken(const std::string& stateDir, const std::string& token, std::strin
     return false;
 }
 
+// The token file is removed only while it still holds this server's token.
+void removeToken(const std::string& stateDir, const std::string& token) {
+    const std::string path = stateDir + "/" + kTokenFile;
+    char text[80] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n > 0 && std::string(text, static_cast<size_t>(n)) == token + "\n") unlink(path.c_str());
+}
+
+// Descriptors 0, 1 and 2 that were closed at the start would be taken by the first
+// sockets, and a later message would go into one of them.
+void keepStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) close(null);  // a lower one was taken meanwhile
+    }
+}
+
 bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 // The addresses a client may name in Host: the one listened on, or every address of
@@ -107,11 +129,14 @@ int runServe(const std::string& stateDir, const std::string& listen) {
         complain(error);
         return 2;
     }
-    // The signals that end the server are taken by sigwait below, in this thread only.
+    keepStandardDescriptors();
+    // The signals that end the server are taken by sigwait below, in this thread only;
+    // SIGHUP (its terminal closed) ends it cleanly too.
     sigset_t ending;
     sigemptyset(&ending);
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
     const std::string token = makeToken();
@@ -127,8 +152,13 @@ int runServe(const std::string& stateDir, const std::string& listen) {
         complain(error);
         return 1;
     }
-    if (!saveToken(backend.stateDir(), token, error)) {
-        complain(error);
+    // One server per fleet: a second would replace the first one's token. The lock is
+    // the state folder's own (the fleet's commands lock a file inside it).
+    int dirFd = open(backend.stateDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
+        complain(dirFd < 0 ? "cannot open " + backend.stateDir() + ": " + std::strerror(errno)
+                           : "another lcfleet serve is serving the fleet of " + backend.stateDir());
+        if (dirFd >= 0) close(dirFd);
         return 1;
     }
     Broadcaster events;
@@ -137,9 +167,16 @@ int runServe(const std::string& stateDir, const std::string& listen) {
         complain(error);
         return 1;
     }
+    // Written once the address is ours: a server that cannot start leaves the token
+    // file as it was.
+    if (!saveToken(backend.stateDir(), token, error)) {
+        complain(error);
+        return 1;
+    }
     Api api(backend, policyFor(reachableAs(address), server.port(), token), dashboardDir());
     if (!server.start(api, error)) {
         complain(error);
+        removeToken(backend.stateDir(), token);
         return 1;
     }
     backend.start([&events](std::vector<Event> batch) { events.publish(std::move(batch)); });
@@ -157,7 +194,8 @@ int runServe(const std::string& stateDir, const std::string& listen) {
     }
     backend.stop();
     server.stop();
-    unlink((backend.stateDir() + "/" + kTokenFile).c_str());
+    removeToken(backend.stateDir(), token);
+    close(dirFd);
     return 0;
 }
 
