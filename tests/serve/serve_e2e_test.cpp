@@ -67,6 +67,14 @@ protected:
     static json body(const Reply& r) { return json::parse(r.body, nullptr, false); }
     json device(int n) { return body(get("/api/v1/devices/" + std::to_string(n))); }
     json faults(int n) { return device(n)["faults"]; }
+    // Ends the server with sig; its exit status (0 for a clean end).
+    int endServer(int sig) {
+        kill(server_, sig);
+        int status = -1;
+        if (waitpid(server_, &status, 0) != server_) return -1;
+        server_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     std::string faultsFile(int n) { return readText(env_.stateDir('a') + "/" + std::to_string(n) + ".faults"); }
 
     FleetEnv env_;
@@ -207,11 +215,7 @@ TEST_F(ServeTest, RefusalsChangeNothing) {
     EXPECT_EQ(change("PUT", "/api/v1/devices/1/faults/input_off").status, 200);
 
     // A hang-up (its terminal closed) ends it as cleanly as SIGTERM.
-    kill(server_, SIGHUP);
-    int status = 0;
-    ASSERT_EQ(waitpid(server_, &status, 0), server_);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    server_ = -1;
+    EXPECT_EQ(endServer(SIGHUP), 0);
     EXPECT_FALSE(pathExists(env_.stateDir('a') + "/api.token"));
 }
 
@@ -270,11 +274,7 @@ TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
     EXPECT_EQ(change("PUT", "/api/v1/devices/2/faults/unplugged").status, 200);
 
     // SIGTERM: exit 0, the stream ended cleanly, the token gone.
-    kill(server_, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(server_, &status, 0), server_);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    server_ = -1;
+    EXPECT_EQ(endServer(SIGTERM), 0);
     EXPECT_TRUE(events.readUntil([&](const std::string&) { return events.ended(); }, 3000));
     EXPECT_FALSE(pathExists(env_.stateDir('a') + "/api.token"));
 }
