@@ -607,7 +607,8 @@ TEST_F(LcctlE2E, PlayWithoutAStallLimitStartsARestartedDeviceAgain) {
     EXPECT_TRUE(sim->waitForOutput("start play to " + hosts->ctlAddr, 5s)) << sim->output();
     ASSERT_EQ(play.waitExit(10s), 0) << play.output() << play.errorOutput();
     std::string stall = jsonLine(play.output(), "stall");  // the frames came back after it
-    EXPECT_GT(number(stall, "seconds"), 1.0) << play.output();
+    // Start play goes out again once the stall reaches the play time-out (1 s).
+    EXPECT_GE(number(stall, "seconds"), 1.0) << play.output();
     std::string summary = jsonLine(play.output(), "summary");
     EXPECT_EQ(field(summary, "stopped"), "false") << summary;
 }
