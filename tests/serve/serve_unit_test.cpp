@@ -269,14 +269,21 @@ TEST(Listen, AddressesAndPorts) {
 
 // ---- The event ring.
 
+// A reader closes its client when it goes, as the server does when a stream ends:
+// the broadcaster then no longer calls back into it.
 struct Reader {
+    explicit Reader(Broadcaster& b) : broadcaster(b) {}
+    ~Reader() {
+        if (client) broadcaster.close(client);
+    }
+    Broadcaster& broadcaster;
     std::shared_ptr<Broadcaster::Client> client;
     int parks = 0, wakes = 0, cuts = 0;
     std::string text;
 };
 
 std::unique_ptr<Reader> openReader(Broadcaster& b, std::optional<uint64_t> filter = {}, const std::string& last = "") {
-    auto r = std::make_unique<Reader>();
+    auto r = std::make_unique<Reader>(b);
     Reader* p = r.get();
     p->client = b.open(filter, last, [p] { ++p->parks; }, [p] { ++p->wakes; }, [p] { ++p->cuts; });
     return r;
