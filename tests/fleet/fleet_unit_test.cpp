@@ -665,6 +665,76 @@ TEST(FleetEvents, StateComesFromTheLastEventsOfTheCurrentProcess) {
     EXPECT_EQ(fresh.serial, 529u);
 }
 
+// What a status shows of a device's events, as one text to compare.
+std::string shown(const EventState& s) {
+    std::ostringstream o;
+    o << s.any << s.announced << " serial " << (s.serial ? std::to_string(*s.serial) : "-") << " master " << s.master
+      << " target " << s.target << " input " << (s.inputOn ? std::to_string(*s.inputOn) : "-") << " level "
+      << (s.level ? std::to_string(*s.level) : "-") << " muted " << (s.muted ? std::to_string(*s.muted) : "-")
+      << " rate " << s.rate;
+    return o.str();
+}
+
+// A server follows the events files instead of reading their tails each time: at every
+// step (a line cut in two, a restart, a rotation by copy and truncate or by rename, a
+// file gone, more than a tail written at once) it must show what a fresh read shows.
+TEST_F(FleetLogRotation, FollowedEventsShowWhatAFreshReadShows) {
+    const std::string live = dir_ + "/3.events", old = live + ".1";
+    const std::string t = "2026-12-09T06:00:";
+    auto append = [](const std::string& path, const std::string& text) {
+        ASSERT_TRUE(appendFile(path, text)) << path;
+    };
+    auto freshRead = [&](double now) {
+        std::string text = readTail(live, kStateTailBytes);
+        if (text.size() < kStateTailBytes / 4) {
+            std::string rotated = readTail(old, kStateTailBytes - text.size());
+            if (!rotated.empty() && rotated.back() != '\n') rotated += '\n';
+            text = rotated + text;
+        }
+        return readEventState(text, now);
+    };
+    EventTails tails;
+    int step = 0;
+    auto same = [&](double now) {
+        ++step;
+        EXPECT_EQ(shown(tails.state(live, old, now)), shown(freshRead(now))) << "step " << step;
+    };
+    const std::string progress = R"("frames":200,"rate":199.5,"target":"198.18.0.1:5004")";
+    append(live, event(t + "00.000000Z", "started") + event(t + "00.500000Z", "configured", R"("master_ip":"198.18.0.1")"));
+    same(at(t + "01.000000Z"));
+    std::string line = event(t + "01.000000Z", "play_started", R"("target":"198.18.0.1:5004")");
+    append(live, line.substr(0, 20));  // half a line: not yet an event
+    same(at(t + "01.100000Z"));
+    append(live, line.substr(20) + event(t + "02.000000Z", "progress", progress));
+    same(at(t + "02.100000Z"));
+    for (int i = 3; i < 9; ++i) {
+        append(live, event(t + "0" + std::to_string(i) + ".000000Z", "progress", progress) +
+                         event(t + "0" + std::to_string(i) + ".500000Z", "status_sent", R"("input_on":true,"level":)" +
+                                                                                     std::to_string(i)));
+        same(at(t + "0" + std::to_string(i) + ".100000Z"));
+    }
+    same(at(t + "20.000000Z"));  // no progress for long: not streaming
+    // Rotated by copy and truncate, then written on.
+    ASSERT_EQ(std::system(("cp '" + live + "' '" + old + "' && : > '" + live + "'").c_str()), 0);
+    append(live, event(t + "09.000000Z", "input_muted", R"("muted":true)"));
+    same(at(t + "09.100000Z"));
+    // Rotated by rename; the new file begins with a restart.
+    ASSERT_EQ(rename(live.c_str(), old.c_str()), 0);
+    append(live, event(t + "10.000000Z", "started") + event(t + "10.100000Z", "announced", R"("master_ip":null)"));
+    same(at(t + "10.200000Z"));
+    // Gone: the rotated part is what there is.
+    ASSERT_EQ(unlink(live.c_str()), 0);
+    same(at(t + "11.000000Z"));
+    // More than a tail at once: the early lines are past what a fresh read sees.
+    append(live, event(t + "12.000000Z", "configured", R"("master_ip":"198.18.0.9")"));
+    same(at(t + "12.100000Z"));
+    std::string lots;
+    while (lots.size() < kStateTailBytes + 1000) lots += event(t + "13.000000Z", "status_sent", R"("input_on":false,"level":1)");
+    append(live, lots);
+    same(at(t + "13.100000Z"));
+    EXPECT_EQ(tails.state(live, old, at(t + "13.100000Z")).master, "") << "the configure fell out of the tail";
+}
+
 TEST(FleetEvents, TimeStampsReadBack) {
     double s = 0;
     ASSERT_TRUE(parseEventTime(eventTime(), s));

@@ -70,71 +70,131 @@ bool parseEventTime(const std::string& text, double& seconds) {
     return true;
 }
 
-EventState readEventState(const std::string& text, double now) {
-    EventState s;
-    struct Progress {
-        double at;
-        double rate;
-        bool first;
-    };
-    std::deque<Progress> progress;
-    bool streamBegun = false;  // the next progress is a stream's first
-    // A tail may begin inside a line: that piece is no JSON object and is skipped.
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (lines.eof()) break;  // no line feed yet: still being written
-        ojson e = ojson::parse(line, nullptr, false);
-        if (e.is_discarded() || !e.is_object()) continue;
-        const std::string type = textOf(e, "type");
-        if (type.empty()) continue;
-        s.any = true;
-        if (auto it = e.find("serial"); it != e.end() && it->is_number_unsigned()) s.serial = it->get<uint32_t>();
-        if (type == "started") {
-            EventState fresh;
-            fresh.any = true;
-            fresh.serial = s.serial;
-            s = fresh;
-            progress.clear();
-            streamBegun = false;
-        } else if (type == "announced") {
-            s.announced = true;
-            s.master = textOf(e, "master_ip");
-        } else if (type == "configured") {
-            s.master = textOf(e, "master_ip");
-        } else if (type == "play_started") {
-            s.target = textOf(e, "target");
-            progress.clear();
-            streamBegun = true;
-        } else if (type == "play_stopped" || type == "stopped") {
-            s.target.clear();
-            progress.clear();
-        } else if (type == "progress") {
-            std::string target = textOf(e, "target");
-            if (!target.empty()) s.target = target;
-            double at = 0;
-            auto r = e.find("rate");
-            if (parseEventTime(textOf(e, "time"), at) && r != e.end() && r->is_number())
-                progress.push_back({at, r->get<double>(), streamBegun});
-            streamBegun = false;
-        } else if (type == "status_sent" || type == "input_changed") {
-            if (auto it = e.find("input_on"); it != e.end() && it->is_boolean()) s.inputOn = it->get<bool>();
-            if (auto it = e.find("level"); it != e.end() && it->is_number_integer()) s.level = it->get<int>();
-        } else if (type == "input_muted") {
-            if (auto it = e.find("muted"); it != e.end() && it->is_boolean()) s.muted = it->get<bool>();
+void EventStateReader::feed(const std::string& line) {
+    ojson e = ojson::parse(line, nullptr, false);
+    if (e.is_discarded() || !e.is_object()) return;  // a tail may begin inside a line
+    const std::string type = textOf(e, "type");
+    if (type.empty()) return;
+    s_.any = true;
+    if (auto it = e.find("serial"); it != e.end() && it->is_number_unsigned()) s_.serial = it->get<uint32_t>();
+    if (type == "started") {
+        EventState fresh;
+        fresh.any = true;
+        fresh.serial = s_.serial;
+        s_ = fresh;
+        progress_.clear();
+        streamBegun_ = false;
+    } else if (type == "announced") {
+        s_.announced = true;
+        s_.master = textOf(e, "master_ip");
+    } else if (type == "configured") {
+        s_.master = textOf(e, "master_ip");
+    } else if (type == "play_started") {
+        s_.target = textOf(e, "target");
+        progress_.clear();
+        streamBegun_ = true;
+    } else if (type == "play_stopped" || type == "stopped") {
+        s_.target.clear();
+        progress_.clear();
+    } else if (type == "progress") {
+        std::string target = textOf(e, "target");
+        if (!target.empty()) s_.target = target;
+        double at = 0;
+        auto r = e.find("rate");
+        if (parseEventTime(textOf(e, "time"), at) && r != e.end() && r->is_number()) {
+            progress_.push_back({at, r->get<double>(), streamBegun_});
+            // Only the last 5 s count; what is older is dropped as it goes.
+            while (progress_.size() > 1 && at - progress_.front().at >= kRateWindow) progress_.pop_front();
         }
+        streamBegun_ = false;
+    } else if (type == "status_sent" || type == "input_changed") {
+        if (auto it = e.find("input_on"); it != e.end() && it->is_boolean()) s_.inputOn = it->get<bool>();
+        if (auto it = e.find("level"); it != e.end() && it->is_number_integer()) s_.level = it->get<int>();
+    } else if (type == "input_muted") {
+        if (auto it = e.find("muted"); it != e.end() && it->is_boolean()) s_.muted = it->get<bool>();
     }
-    if (!progress.empty() && now - progress.back().at <= kProgressStaleSeconds) {
+}
+
+EventState EventStateReader::state(double now) const {
+    EventState s = s_;
+    if (!progress_.empty() && now - progress_.back().at <= kProgressStaleSeconds) {
         double sum = 0;
         int count = 0;
-        for (const auto& p : progress) {
-            // The first progress of a stream counts only part of a second.
-            if (p.first || progress.back().at - p.at >= kRateWindow) continue;
+        for (const auto& p : progress_) {
+            if (p.first || progress_.back().at - p.at >= kRateWindow) continue;
             sum += p.rate;
             ++count;
         }
         if (count > 0) s.rate = sum / count;
     }
+    return s;
+}
+
+namespace {
+
+// Feeds the whole lines of text; what follows the last line feed is still being
+// written and is left in partial.
+void feedLines(EventStateReader& reader, std::string& partial, const std::string& text) {
+    partial += text;
+    size_t from = 0, nl;
+    while ((nl = partial.find('\n', from)) != std::string::npos) {
+        reader.feed(partial.substr(from, nl - from));
+        from = nl + 1;
+    }
+    partial.erase(0, from);
+}
+
+std::string readAt(int fd, uint64_t from, uint64_t to) {
+    std::string text(static_cast<size_t>(to - from), '\0');
+    ssize_t n = pread(fd, text.data(), text.size(), static_cast<off_t>(from));
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+EventState readEventState(const std::string& text, double now) {
+    EventStateReader reader;
+    std::string partial;
+    feedLines(reader, partial, text);
+    return reader.state(now);
+}
+
+EventState EventTails::state(const std::string& path, const std::string& rotated, double now) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
+        std::lock_guard<std::mutex> lock(mu_);
+        files_.erase(path);
+        return readEventState(readTail(rotated, kStateTailBytes), now);
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = files_.find(path);
+    if (it != files_.end() && it->second.inode == st.st_ino && size >= it->second.offset &&
+        size - it->second.offset <= kStateTailBytes) {
+        Followed& f = it->second;
+        if (size > f.offset) feedLines(f.reader, f.partial, readAt(fd, f.offset, size));
+        f.offset = size;
+        close(fd);
+        return f.reader.state(now);
+    }
+    // New to us, rotated (another file or emptied in place) or far ahead: its tail,
+    // after the rotated part when the live part is short.
+    Followed f;
+    f.inode = st.st_ino;
+    f.offset = size;
+    std::string text = readAt(fd, size > kStateTailBytes ? size - kStateTailBytes : 0, size);
+    close(fd);
+    if (text.size() < kStateTailBytes / 4) {
+        std::string old = readTail(rotated, kStateTailBytes - text.size());
+        if (!old.empty() && old.back() != '\n' && old.back() != '\r') old += '\n';
+        text = old + text;
+    }
+    feedLines(f.reader, f.partial, text);
+    EventState s = f.reader.state(now);
+    files_[path] = std::move(f);
     return s;
 }
 

@@ -67,6 +67,8 @@
 namespace lcfleet {
 
 // A cancel token: an eventfd that becomes readable at the first cancel().
+class EventTails;
+
 class Cancel {
 public:
     Cancel();
@@ -204,8 +206,11 @@ public:
     // there was none.
     Outcome<bool> down(int termWaitSeconds, const Call& call) const;
 
-    // Every device (or only those named; an unknown one is Errc::NotInFleet).
-    Outcome<FleetView> status(const std::vector<uint64_t>& only, const Call& call) const;
+    // Every device (or only those named; an unknown one is Errc::NotInFleet). With
+    // tails, the devices' events files are followed from the last status on (a
+    // reader that asks often); without, each status reads their last 64 KiB.
+    Outcome<FleetView> status(const std::vector<uint64_t>& only, const Call& call,
+                              EventTails* tails = nullptr) const;
     Outcome<DeviceInfo> device(uint64_t n, const Call& call) const;
 
     // The fault verbs: same checks, effect and record as lcfleet's verbs. input N off is

@@ -17,7 +17,7 @@ namespace lcfleet {
 
 namespace {
 
-constexpr uint64_t kTailBytes = 65536;
+constexpr uint64_t kTailBytes = kStateTailBytes;
 
 int secondOfDay() {
     time_t now = time(nullptr);
@@ -44,7 +44,7 @@ std::string rotatingTail(const Fleet& f, const std::string& name, const std::str
     return text;
 }
 
-DeviceInfo deviceOf(const Fleet& f, uint64_t n, int secondNow, double now) {
+DeviceInfo deviceOf(const Fleet& f, uint64_t n, int secondNow, double now, EventTails* tails) {
     DeviceInfo d;
     d.instance = n;
     d.ns = f.rec.nsName(n);
@@ -62,7 +62,8 @@ DeviceInfo deviceOf(const Fleet& f, uint64_t n, int secondNow, double now) {
     d.serial = static_cast<uint32_t>(429 + 100 * n);
     d.muted = d.faults.inputOff;
     if (f.rec.events) {
-        EventState s = readEventState(rotatingTail(f, eventsFile(n), eventsFile(n) + ".1"), now);
+        EventState s = tails ? tails->state(f.path(eventsFile(n)), f.path(eventsFile(n) + ".1"), now)
+                             : readEventState(rotatingTail(f, eventsFile(n), eventsFile(n) + ".1"), now);
         if (s.serial) d.serial = *s.serial;
         d.masterIp = s.master;
         d.playTarget = s.target;
@@ -91,7 +92,7 @@ std::string notInFleet(const FleetRecord& r, uint64_t n) {
 
 }  // namespace
 
-Outcome<FleetView> Lab::status(const std::vector<uint64_t>& only, const Call& call) const {
+Outcome<FleetView> Lab::status(const std::vector<uint64_t>& only, const Call& call, EventTails* tails) const {
     Outcome<FleetView> out;
     Fleet f;
     f.stateDir = stateDir_;
@@ -124,7 +125,7 @@ Outcome<FleetView> Lab::status(const std::vector<uint64_t>& only, const Call& ca
     double now = nowSeconds();
     std::vector<StatusRow> rates;
     for (uint64_t n : devices) {
-        v.devices.push_back(deviceOf(f, n, secondNow, now));
+        v.devices.push_back(deviceOf(f, n, secondNow, now, tails));
         const DeviceInfo& d = v.devices.back();
         v.anyDead = v.anyDead || d.state == DeviceState::Dead;
         StatusRow r;

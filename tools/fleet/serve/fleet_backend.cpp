@@ -117,7 +117,7 @@ void FleetBackend::refresh() {
     // cache stamped older than the files, and the next read reads again.
     const Stamp before = stamp();
     const auto at = std::chrono::steady_clock::now();
-    auto s = lab_.status({}, call());
+    auto s = lab_.status({}, call(), &tails_);
     std::vector<DeviceView> fresh;
     for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
     std::lock_guard<std::mutex> lock(cacheMu_);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "../events.h"  // the fleet library's, not the server's
 #include "backend.h"
 #include "lab.h"
 
@@ -45,6 +46,7 @@ private:
     bool cacheCurrent(std::vector<DeviceView>& out);
 
     lcfleet::Lab lab_;
+    lcfleet::EventTails tails_;  // each read of the fleet parses only the events since the last
     lcfleet::Cancel cancel_;
     std::function<void()> onFleetUp_;
     EventSink sink_;
