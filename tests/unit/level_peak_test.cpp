@@ -51,6 +51,12 @@ TEST(FramePeak, AgreesWithTheRuleSampleBySample) {
             ASSERT_EQ(framePeak(p.data(), bytes), referencePeak(p)) << bytes << " bytes, kind " << kind;
         }
     }
+    // Longer than the 16-bit lane counts could hold in one go.
+    std::vector<uint8_t> longest(2 * 600000);
+    for (size_t i = 0; i < longest.size(); i += 2)
+        lc::put_le16(&longest[i], static_cast<uint16_t>(i % 6 ? 3000 : -9000));
+    ASSERT_EQ(framePeak(longest.data(), static_cast<int>(longest.size())), referencePeak(longest));
+    ASSERT_EQ(framePeak(longest.data(), static_cast<int>(longest.size())), 9000);
     std::vector<uint8_t> loudest(960);
     for (size_t i = 0; i < loudest.size(); i += 2) lc::put_le16(&loudest[i], 0x8000);
     EXPECT_EQ(framePeak(loudest.data(), 960), 32767);
