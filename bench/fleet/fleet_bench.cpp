@@ -111,6 +111,13 @@ int64_t nowNs() {
     return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
 }
 
+// The clock of the kernel's receive time stamps (SO_TIMESTAMPNS).
+int64_t wallNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
+}
+
 // ---- the fleet ------------------------------------------------------------
 
 std::string fleetCommand(const Options& o, const std::string& args) {
@@ -278,8 +285,16 @@ public:
     void startAll(uint32_t hostIP);
     void keepAll();
     void stopAll();
-    // Receives until endNs; counted says whether arrivals go into the figures.
+    // Receives until endNs; counted says whether status reports go into the figures.
     void receive(int64_t endNs, bool counted);
+    // Frames count when the kernel stamped their arrival at or after fromWallNs and
+    // before toWallNs, whenever they are read: a benchmark busy elsewhere at the
+    // window's edges (reading the devices' counters) neither adds the frames that
+    // queued meanwhile nor loses those still queued at the end.
+    void countFrames(int64_t fromWallNs, int64_t toWallNs) {
+        countFromNs_ = fromWallNs;
+        countToNs_ = toWallNs;
+    }
     std::vector<DeviceStats>& stats() { return stats_; }
 
 private:
@@ -294,6 +309,7 @@ private:
     std::unordered_map<uint32_t, size_t> byAddress_;
     int epfd_ = -1;
     int64_t keepDueNs_ = 0;
+    int64_t countFromNs_ = INT64_MAX, countToNs_ = INT64_MIN;  // no frame counts
 };
 
 bool Receiver::open() {
@@ -304,6 +320,12 @@ bool Receiver::open() {
         int fd = boundSocket(host_, port);
         if (fd < 0) {
             std::fprintf(stderr, "cannot bind %s:%u: %s\n", host_.c_str(), port, std::strerror(errno));
+            return false;
+        }
+        const int one = 1;
+        if (i < devices_.size() && setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) != 0) {
+            std::fprintf(stderr, "cannot have receive time stamps: %s\n", std::strerror(errno));
+            close(fd);
             return false;
         }
         fds_.push_back(fd);
@@ -389,6 +411,7 @@ void Receiver::drain(size_t index, int64_t t, bool counted) {
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
     sockaddr_in from[kBatch];
+    alignas(cmsghdr) char control[kBatch][CMSG_SPACE(sizeof(timespec))];
     for (;;) {
         for (int k = 0; k < kBatch; ++k) {
             iov[k] = {buffers[k], sizeof buffers[k]};
@@ -397,14 +420,23 @@ void Receiver::drain(size_t index, int64_t t, bool counted) {
             msgs[k].msg_hdr.msg_iovlen = 1;
             msgs[k].msg_hdr.msg_name = &from[k];
             msgs[k].msg_hdr.msg_namelen = sizeof from[k];
+            msgs[k].msg_hdr.msg_control = control[k];
+            msgs[k].msg_hdr.msg_controllen = sizeof control[k];
         }
         int n = recvmmsg(fds_[index], msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0) return;
         for (int k = 0; k < n; ++k) {
             uint32_t src = ntohl(from[k].sin_addr.s_addr);
-            if (index < devices_.size())
-                onFrame(index, buffers[k], msgs[k].msg_len, src, counted);
-            else
+            if (index < devices_.size()) {
+                int64_t arrived = wallNs();  // read now, if the kernel gave no stamp
+                for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[k].msg_hdr); c; c = CMSG_NXTHDR(&msgs[k].msg_hdr, c)) {
+                    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+                    timespec ts;
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    arrived = static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
+                }
+                onFrame(index, buffers[k], msgs[k].msg_len, src, arrived >= countFromNs_ && arrived < countToNs_);
+            } else
                 onStatus(buffers[k], msgs[k].msg_len, src, t, counted);
         }
         if (n < kBatch) return;
@@ -607,18 +639,25 @@ bool measure(const Options& o, int kind, int count, Run& run) {
             int64_t start = nowNs();
             int64_t window = start + kNsPerSec;
             rx.receive(window, false);
+            // The window's frames are those that arrive from here on, by their
+            // kernel time stamps; the counters are read just after.
+            const int64_t wall0 = wallNs();
+            int64_t t0 = nowNs();
+            rx.countFrames(wall0, INT64_MAX);
             std::vector<ProcessCounters> before = readProcesses(pids);
             double self0 = selfCpuSeconds();
             HostCpu h0 = readHostCpu();
-            int64_t t0 = nowNs();
             pid_t hook = startHook(o, kind, pids);
             rx.receive(t0 + static_cast<int64_t>(o.seconds) * kNsPerSec, true);
             int64_t t1 = nowNs();
+            rx.countFrames(wall0, wall0 + (t1 - t0));
             run.deviceCounters = growth(before, readProcesses(pids));
             run.benchCpu = selfCpuSeconds() - self0;
             run.host = fleetbench::hostShares(h0, readHostCpu());
             run.windowSeconds = static_cast<double>(t1 - t0) / kNsPerSec;
             if (kind == kEvents) run.eventLines = eventLines(o);
+            // Frames that arrived in the window and still wait in their sockets.
+            rx.receive(nowNs() + kNsPerSec / 10, false);
             finishHook(hook, rx);
             rx.stopAll();
             run.stats = rx.stats();
