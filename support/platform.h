@@ -62,7 +62,8 @@ public:
     // watching the descriptors. When the time comes with nothing waiting on any of
     // them, the next run() knows it without asking: a quiet turn costs one call for
     // its wait and its test. Whatever comes before the time waits for the turn, which
-    // still starts when due.
+    // still starts when due. A time already past makes the same one call, without
+    // waiting.
     void waitUntil(int64_t dueNs);
     // Data, end of file or an error waits on the slot's descriptor: a read will not block.
     bool readable(int slot) const { return fds_[slot].revents != 0; }

@@ -408,4 +408,38 @@ TEST(ReadinessWait, AHungUpPipeNeitherEndsTheWaitNorHidesLaterData) {
     close(p[0]);
 }
 
+// A wait for a turn already due tests the descriptors at once and is that turn's
+// test: data waiting then is reported, data coming after it belongs to the next turn,
+// and a hung-up pipe left out of the wait is still asked about by the test.
+TEST(ReadinessWait, ATurnAlreadyDueIsTestedByItsWait) {
+    int a[2], p[2];
+    ASSERT_EQ(pipe(a), 0);
+    ASSERT_EQ(pipe(p), 0);
+    close(p[1]);
+    ReadinessTest ready;
+    ready.watch(0, a[0]);
+    auto late = [] { return TurnPacer::monotonicNs() - 1000000; };
+    ASSERT_EQ(write(a[1], "x", 1), 1);
+    ready.waitUntil(late());
+    ready.run();
+    EXPECT_TRUE(ready.readable(0));
+    char c;
+    ASSERT_EQ(read(a[0], &c, 1), 1);
+    ready.waitUntil(late());  // nothing waits: this was the test
+    ASSERT_EQ(write(a[1], "y", 1), 1);
+    ready.run();
+    EXPECT_FALSE(ready.readable(0));
+    ready.run();  // the next turn's test
+    EXPECT_TRUE(ready.readable(0));
+    ASSERT_EQ(read(a[0], &c, 1), 1);
+    ready.watch(2, p[0]);
+    ready.run();
+    ASSERT_FALSE(ready.inputWaiting(2));
+    ready.waitUntil(late());
+    ready.run();
+    EXPECT_TRUE(ready.readable(2));
+    EXPECT_FALSE(ready.readable(0));
+    for (int fd : {a[0], a[1], p[0]}) close(fd);
+}
+
 }  // namespace
