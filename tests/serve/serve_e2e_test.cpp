@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <future>
 #include <set>
 #include <string>
@@ -33,8 +34,15 @@ protected:
         ASSERT_EQ(harness::netnsUnavailableReason(), "");
         ctlNs_ = env_.makeNamespace('c');
         up();
+        startServer();
+    }
+    // Starts a server of the fleet (setup runs in its process before exec) and takes
+    // its port and token from what it prints.
+    void startServer(const std::function<void()>& setup = {}) {
         const std::string out = env_.baseDir() + "/serve.out";
-        server_ = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "serve", "--listen", "127.0.0.1:0"}, out);
+        unlink(out.c_str());
+        server_ = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "serve", "--listen", "127.0.0.1:0"}, out,
+                               setup);
         env_.track(server_);
         ASSERT_TRUE(waitUntil([&] { return readText(out).find("#token=") != std::string::npos; }, milliseconds(5000)))
             << readText(out);
@@ -217,6 +225,14 @@ TEST_F(ServeTest, RefusalsChangeNothing) {
     // A hang-up (its terminal closed) ends it as cleanly as SIGTERM.
     EXPECT_EQ(endServer(SIGHUP), 0);
     EXPECT_FALSE(pathExists(env_.stateDir('a') + "/api.token"));
+
+    // Started with hang-ups ignored (nohup), it keeps them ignored: a change after one
+    // is made and answered, and only SIGTERM ends it.
+    startServer([] { signal(SIGHUP, SIG_IGN); });
+    kill(server_, SIGHUP);
+    EXPECT_EQ(change("PUT", "/api/v1/devices/1/faults/frozen").status, 200);
+    EXPECT_FALSE(processGone(server_));
+    EXPECT_EQ(endServer(SIGTERM), 0);
 }
 
 TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
@@ -247,8 +263,10 @@ TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
     EXPECT_TRUE(std::set<int>({10, 60, 35, 80}).count(loss)) << loss;
     EXPECT_NE(faultsFile(1).find(std::to_string(loss)), std::string::npos) << faultsFile(1);
 
-    // A down and an up under the server: it goes on, and says so in the stream.
+    // A down and an up under the server: it goes on, and says so in the stream. The
+    // down removes the state folder its up made; the up makes a new one.
     ASSERT_EQ(env_.fleet('a', {"down"}).code, 0);
+    EXPECT_FALSE(pathExists(env_.stateDir('a')));
     EXPECT_TRUE(events.readUntil(
         [](const std::string& t) { return t.find("{\"type\":\"fleet\",\"state\":\"down\"}") != std::string::npos; },
         5000))
@@ -271,6 +289,14 @@ TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {
     EXPECT_TRUE(waitUntil([&] { return body(get("/api/v1/devices")).size() == 3; }, milliseconds(3000)));
     EXPECT_TRUE(waitUntil([&] { return readText(env_.stateDir('a') + "/api.token") == token_ + "\n"; },
                           milliseconds(3000)));
+    // The server holds the new folder as it held the first: a second one is refused.
+    const std::string out = env_.baseDir() + "/second.out";
+    pid_t second = startProgram({LCFLEET_BIN, "--state", env_.stateDir('a'), "serve", "--listen", "127.0.0.1:0"}, out);
+    env_.track(second);
+    EXPECT_TRUE(waitUntil([&] { return processGone(second); }, milliseconds(5000))) << readText(out);
+    EXPECT_NE(readText(out).find("another lcfleet serve is serving the fleet of"), std::string::npos)
+        << readText(out);
+    EXPECT_EQ(readText(env_.stateDir('a') + "/api.token"), token_ + "\n");
     EXPECT_EQ(change("PUT", "/api/v1/devices/2/faults/unplugged").status, 200);
 
     // SIGTERM: exit 0, the stream ended cleanly, the token gone.

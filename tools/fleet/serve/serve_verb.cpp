@@ -85,6 +85,44 @@ void keepStandardDescriptors() {
     }
 }
 
+// The server's hold on its fleet: a lock of the state folder itself (the fleet's
+// commands lock a file inside it). A down removes the folder its up made and the next
+// up makes a new one; the lock then moves to the new folder, so that a second server
+// is refused there as well and does not replace this one's token.
+class FolderLock {
+public:
+    FolderLock() = default;
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock() {
+        if (fd_ >= 0) close(fd_);
+    }
+    // Holds the lock of the folder now at dir (kept when it is the one held already);
+    // false with error when another server holds it or it cannot be opened.
+    bool take(const std::string& dir, std::string& error) {
+        struct stat now {}, held {};
+        if (fd_ >= 0 && stat(dir.c_str(), &now) == 0 && fstat(fd_, &held) == 0 && now.st_dev == held.st_dev &&
+            now.st_ino == held.st_ino)
+            return true;
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            error = "cannot open " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            error = "another lcfleet serve is serving the fleet of " + dir;
+            return false;
+        }
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 // The addresses a client may name in Host: the one listened on, or every address of
@@ -131,12 +169,16 @@ int runServe(const std::string& stateDir, const std::string& listen) {
     }
     keepStandardDescriptors();
     // The signals that end the server are taken by sigwait below, in this thread only;
-    // SIGHUP (its terminal closed) ends it cleanly too.
+    // SIGHUP (its terminal closed) ends it cleanly too. One the caller set to be ignored
+    // (nohup, a script's &) stays ignored, as for the other commands: a blocked signal
+    // would reach sigwait even so.
     sigset_t ending;
     sigemptyset(&ending);
-    sigaddset(&ending, SIGINT);
-    sigaddset(&ending, SIGTERM);
-    sigaddset(&ending, SIGHUP);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaddset(&ending, sig);
+    }
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
     const std::string token = makeToken();
@@ -144,21 +186,19 @@ int runServe(const std::string& stateDir, const std::string& listen) {
         complain("cannot make a token: no random numbers");
         return 1;
     }
+    FolderLock folder;
     FleetBackend backend(stateDir, [&] {
-        std::string ignored;
-        saveToken(backend.stateDir(), token, ignored);
+        std::string why;
+        if (!folder.take(backend.stateDir(), why)) complain(why + "; this server's token is not written there");
+        else if (!saveToken(backend.stateDir(), token, why)) complain(why);
     });
     if (!backend.fleetUp(error)) {
         complain(error);
         return 1;
     }
-    // One server per fleet: a second would replace the first one's token. The lock is
-    // the state folder's own (the fleet's commands lock a file inside it).
-    int dirFd = open(backend.stateDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0 || flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
-        complain(dirFd < 0 ? "cannot open " + backend.stateDir() + ": " + std::strerror(errno)
-                           : "another lcfleet serve is serving the fleet of " + backend.stateDir());
-        if (dirFd >= 0) close(dirFd);
+    // One server per fleet: a second would replace the first one's token.
+    if (!folder.take(backend.stateDir(), error)) {
+        complain(error);
         return 1;
     }
     Broadcaster events;
@@ -195,7 +235,6 @@ int runServe(const std::string& stateDir, const std::string& listen) {
     backend.stop();
     server.stop();
     removeToken(backend.stateDir(), token);
-    close(dirFd);
     return 0;
 }
 
