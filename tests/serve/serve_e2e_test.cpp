@@ -2,6 +2,7 @@
 // loopback, and the tests' own HTTP client. Every endpoint and fault kind, the
 // refusals (which change nothing), the CLI and the API on one fleet, concurrent
 // changes of one device, a down and an up under the server, and its clean end.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <functional>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -233,6 +235,38 @@ TEST_F(ServeTest, RefusalsChangeNothing) {
     EXPECT_EQ(change("PUT", "/api/v1/devices/1/faults/frozen").status, 200);
     EXPECT_FALSE(processGone(server_));
     EXPECT_EQ(endServer(SIGTERM), 0);
+}
+
+TEST_F(ServeTest, ARestartGoesThroughWhileTheServerHoldsManyConnections) {
+    // Started under the usual soft limit of 1024 descriptors, the server takes 995
+    // event streams and a restart still starts its device again.
+    rlimit mine {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
+    if (mine.rlim_max < 2048) GTEST_SKIP() << "this test needs 2048 descriptors";
+    mine.rlim_cur = mine.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &mine), 0);
+    ASSERT_EQ(endServer(SIGTERM), 0);
+    startServer([] {
+        rlimit usual{1024, 4096};
+        setrlimit(RLIMIT_NOFILE, &usual);
+    });
+    std::vector<std::unique_ptr<Stream>> held;
+    for (int i = 0; i < 995; ++i) {
+        held.push_back(std::make_unique<Stream>(port_, "/api/v1/events"));
+        ASSERT_TRUE(held.back()->readUntil([](const std::string& t) { return t.find("retry") != std::string::npos; },
+                                           5000))
+            << "stream " << i;
+    }
+    // Loss on two devices (nft and its pipes) while the third restarts.
+    std::vector<std::future<Reply>> changes;
+    for (int n : {1, 2})
+        changes.push_back(std::async(std::launch::async, [this, n] {
+            return change("PUT", "/api/v1/devices/" + std::to_string(n) + "/faults/loss", "{\"percent\": 20}");
+        }));
+    Reply restarted = change("POST", "/api/v1/devices/3/restart");
+    EXPECT_EQ(restarted.status, 200) << restarted.body;
+    for (auto& c : changes) EXPECT_EQ(c.get().status, 200);
+    EXPECT_EQ(device(3)["state"], "alive");
 }
 
 TEST_F(ServeTest, CliAndApiShareOneFleetThroughDownAndUp) {

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +124,19 @@ private:
     int fd_ = -1;
 };
 
+// Every connection takes a descriptor (up to 1000 of them), and the lab's own work
+// takes more beside them: the fleet's files, the pipes of nft and ip, a restarted
+// device's console. Under the usual soft limit of 1024 a server full of connections
+// had a restart kill its device and then fail to start it again; the soft limit is
+// raised towards the hard one, to a few thousand.
+void raiseDescriptorLimit() {
+    constexpr rlim_t kWanted = 4096;
+    rlimit r {};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur >= kWanted) return;
+    r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max > kWanted ? kWanted : r.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &r);
+}
+
 bool isLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 // The addresses a client may name in Host: the one listened on, or every address of
@@ -168,6 +182,7 @@ int runServe(const std::string& stateDir, const std::string& listen) {
         return 2;
     }
     keepStandardDescriptors();
+    raiseDescriptorLimit();
     // The signals that end the server are taken by sigwait below, in this thread only;
     // SIGHUP (its terminal closed) ends it cleanly too. One the caller set to be ignored
     // (nohup, a script's &) stays ignored, as for the other commands: a blocked signal
