@@ -146,6 +146,18 @@ TEST_F(ServeTest, EveryEndpointAndFaultKind) {
     EXPECT_EQ(body(cleared)["faults"], kNoFaults);
     EXPECT_EQ(body(cleared)["state"], "alive");
 
+    // A device that dies frozen with its input off: its faults can all be ended still,
+    // and it is restarted as usual.
+    ASSERT_EQ(change("PUT", "/api/v1/devices/1/faults/input_off").status, 200);
+    ASSERT_EQ(change("PUT", "/api/v1/devices/1/faults/frozen").status, 200);
+    ASSERT_EQ(change("PUT", "/api/v1/devices/1/faults/unplugged").status, 200);
+    ASSERT_EQ(kill(device(1)["pid"].get<pid_t>(), SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return device(1)["state"] == "dead"; }, milliseconds(3000)));
+    Reply ended = change("DELETE", "/api/v1/devices/1/faults");
+    EXPECT_EQ(ended.status, 200) << ended.body;
+    EXPECT_EQ(body(ended)["faults"], kNoFaults);
+    EXPECT_EQ(change("PUT", "/api/v1/devices/1/faults/frozen").status, 409);
+
     const json before = device(1);
     Reply restarted = change("POST", "/api/v1/devices/1/restart");
     ASSERT_EQ(restarted.status, 200) << restarted.body;

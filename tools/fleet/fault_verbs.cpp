@@ -193,6 +193,14 @@ Error setDelay(const Fleet& f, uint64_t n, int ms, int jitterMs) {
 // Applies one change; cur is updated to what is then in force, note says when there
 // was nothing to end.
 Error apply(const Fleet& f, uint64_t n, const FaultChange& c, DeviceFaults& cur, std::string& note) {
+    // A device that is not running has no input to turn on and nothing to thaw: those
+    // ends only leave its record (a restart starts it unfrozen with its input on), so
+    // that the faults of a device that died frozen can be ended. Nothing is signalled:
+    // its old pid may be another process's by now.
+    if (!c.on && (c.kind == FaultKind::InputOff || c.kind == FaultKind::Frozen) && !f.deviceRuns(n)) {
+        (c.kind == FaultKind::InputOff ? cur.inputOff : cur.frozen) = false;
+        return {};
+    }
     switch (c.kind) {
     case FaultKind::InputOff:
         if (Error e = pressKey(f, n, c.on)) return e;
@@ -239,9 +247,9 @@ Error apply(const Fleet& f, uint64_t n, const FaultChange& c, DeviceFaults& cur,
 bool undo(const Fleet& f, uint64_t n, FaultKind kind, const DeviceFaults& was, const DeviceFaults& cur) {
     switch (kind) {
     case FaultKind::InputOff:
-        return was.inputOff == cur.inputOff || !pressKey(f, n, was.inputOff);
+        return was.inputOff == cur.inputOff || !f.deviceRuns(n) || !pressKey(f, n, was.inputOff);
     case FaultKind::Frozen:
-        if (was.frozen == cur.frozen) return true;
+        if (was.frozen == cur.frozen || !f.deviceRuns(n)) return true;
         kill(f.devicePid(n), was.frozen ? SIGSTOP : SIGCONT);
         return waitState(f.devicePid(n), was.frozen);
     case FaultKind::Unplugged:
