@@ -64,6 +64,10 @@ TEST_F(HttpTest, AnswersOverTheSocket) {
                                "{\"percent\": 12}"));
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(json::parse(r.body)["faults"]["loss"], 12);
+    // Blanks after a header's value are no part of it.
+    r = ask(port, request("PUT", "/api/v1/devices/1/faults/frozen", port,
+                          {{"Host", "127.0.0.1:" + std::to_string(port) + " \t"}, {"Authorization", "Bearer " + kToken + " "}}));
+    EXPECT_EQ(r.status, 200) << r.body;
 }
 
 TEST_F(HttpTest, EveryChangeIsAnswered) {

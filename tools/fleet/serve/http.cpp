@@ -42,9 +42,14 @@ std::string lower(const char* text, size_t size) {
     return s;
 }
 
+// A header's value without the blanks around it (the library leaves those at its end):
+// "Host: 127.0.0.1:8474 " is the listened address all the same.
 MHD_Result takeHeader(void* cls, MHD_ValueKind, const char* key, size_t keySize, const char* value, size_t valueSize) {
     auto& headers = *static_cast<std::map<std::string, std::string>*>(cls);
-    headers.emplace(lower(key, keySize), value ? std::string(value, valueSize) : std::string());
+    std::string v = value ? std::string(value, valueSize) : std::string();
+    v.erase(v.find_last_not_of(" \t") + 1);
+    v.erase(0, v.find_first_not_of(" \t"));
+    headers.emplace(lower(key, keySize), std::move(v));
     return MHD_YES;
 }
 
