@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <future>
@@ -163,6 +164,13 @@ TEST_F(ServeTest, EveryEndpointAndFaultKind) {
     ASSERT_EQ(restarted.status, 200) << restarted.body;
     EXPECT_NE(body(restarted)["pid"], before["pid"]);
     EXPECT_EQ(body(restarted)["state"], "alive");
+    // The restarted device is the server's child: once it ends it is waited for, not
+    // left a zombie while the server serves.
+    const pid_t child = body(restarted)["pid"].get<pid_t>();
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    EXPECT_TRUE(waitUntil([&] { return kill(child, 0) != 0 && errno == ESRCH; }, milliseconds(5000)))
+        << "pid " << child << " is still there: a zombie of the server?";
+    ASSERT_EQ(change("POST", "/api/v1/devices/1/restart").status, 200);
 
     Reply unknown = change("PUT", "/api/v1/devices/9/faults/frozen");
     EXPECT_EQ(unknown.status, 404);

@@ -27,8 +27,7 @@ constexpr size_t kParallelReleases = 64;
 bool stopRequested(const Fleet& f) { return f.call.cancelCount() >= 2; }
 
 bool gone(pid_t pid) {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }  // devices of a failed up are this process's children
+    reapLaunched();  // devices of a failed up are this process's children
     char state = processState(pid);
     return state == 0 || state == 'Z' || state == 'X';
 }

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -157,6 +158,19 @@ std::string findProgram(const std::string& name) {
     return "";
 }
 
+namespace {
+
+// The programs launch() started and nobody has waited for yet.
+std::mutex gLaunchedMu;
+std::vector<pid_t> gLaunched;
+
+void forgetLaunched(pid_t pid) {
+    std::lock_guard<std::mutex> lock(gLaunchedMu);
+    gLaunched.erase(std::remove(gLaunched.begin(), gLaunched.end(), pid), gLaunched.end());
+}
+
+}  // namespace
+
 RunResult run(const std::vector<std::string>& argv, const std::string& netns, const std::string& input,
               bool capture) {
     RunResult r;
@@ -249,6 +263,7 @@ std::vector<int> runMany(const std::vector<std::pair<std::vector<std::string>, s
         int status = 0;
         pid_t done = waitpid(-1, &status, 0);
         if (done < 0 && errno != EINTR) break;
+        if (done > 0) forgetLaunched(done);  // a launched program that ended meanwhile
         for (auto it = running.begin(); it != running.end(); ++it) {
             if (it->first != done) continue;
             codes[it->second] = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -257,6 +272,17 @@ std::vector<int> runMany(const std::vector<std::pair<std::vector<std::string>, s
         }
     }
     return codes;
+}
+
+void reapLaunched() {
+    std::lock_guard<std::mutex> lock(gLaunchedMu);
+    // A zombie keeps its pid, so the pid waited for is still the one launched.
+    gLaunched.erase(std::remove_if(gLaunched.begin(), gLaunched.end(),
+                                   [](pid_t pid) {
+                                       pid_t r = waitpid(pid, nullptr, WNOHANG);
+                                       return r == pid || (r < 0 && errno == ECHILD);
+                                   }),
+                    gLaunched.end());
 }
 
 pid_t launch(const Launch& l, std::string& error) {
@@ -290,6 +316,8 @@ pid_t launch(const Launch& l, std::string& error) {
         waitpid(pid, nullptr, 0);
         return -1;
     }
+    std::lock_guard<std::mutex> lock(gLaunchedMu);
+    gLaunched.push_back(pid);
     return pid;
 }
 

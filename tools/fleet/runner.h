@@ -72,6 +72,11 @@ bool userCanRead(const User& user, const std::string& path, std::string& error);
 // Starts it in a session of its own and returns its pid once the program is executing;
 // -1 with the reason in error when any step before that failed.
 pid_t launch(const Launch& l, std::string& error);
+// Waits for the programs launch() started that have ended since: a caller that lives
+// on after starting them (the lab server restarting devices) would otherwise keep
+// each as a zombie until it ends. Only those pids are waited for, never any other
+// child's.
+void reapLaunched();
 
 // The process's one-letter state from /proc (R, S, T, Z, ...), 0 when there is none.
 char processState(pid_t pid);

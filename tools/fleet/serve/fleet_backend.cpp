@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "../events.h"  // the fleet library's, not the server's
+#include "../runner.h"
 
 namespace lcserve {
 
@@ -238,6 +239,9 @@ void FleetBackend::follow() {
             }
             tell(true);
         }
+        // Devices this server restarted are its children: those that ended are
+        // waited for here, or they would stay zombies while it serves.
+        lcfleet::reapLaunched();
         if (!follower->wait(kFollowWaitMs, c)) break;
         std::vector<Event> batch = follower->read();
         // What changes a device's row beyond its own events: the fleet is read again
