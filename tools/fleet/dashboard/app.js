@@ -90,9 +90,9 @@ function button(label, action, cls) {
   return b;
 }
 
-function numberInput(label, value, max) {
+function numberInput(label, value, min, max) {
   const i = el('input');
-  i.type = 'number'; i.min = 0; i.max = max; i.value = value; i.title = label;
+  i.type = 'number'; i.min = min; i.max = max; i.value = value; i.title = label;
   i.setAttribute('aria-label', label);
   i.addEventListener('click', (ev) => ev.stopPropagation());
   return i;
@@ -113,9 +113,9 @@ function buildTile(n) {
   bar.append(el('div', 'fill'));
   meter.append(el('span', 'input'), bar, el('span', 'level'));
   const actions = el('div', 'actions');
-  const loss = numberInput('loss percent', 20, 100);
-  const ms = numberInput('delay ms', 100, 60000);
-  const jit = numberInput('jitter ms', 0, 60000);
+  const loss = numberInput('loss percent', 20, 1, 100);
+  const ms = numberInput('delay ms', 100, 1, 60000);
+  const jit = numberInput('jitter ms', 0, 0, 60000);
   const lossGroup = el('span', 'group');
   lossGroup.append(button('loss', () => change(n, 'PUT', '/faults/loss', { percent: +loss.value }), 'act-loss'), loss,
                    button('×', () => change(n, 'DELETE', '/faults/loss'), 'act-loss-off'));
