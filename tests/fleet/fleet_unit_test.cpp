@@ -685,13 +685,7 @@ TEST_F(FleetLogRotation, FollowedEventsShowWhatAFreshReadShows) {
         ASSERT_TRUE(appendFile(path, text)) << path;
     };
     auto freshRead = [&](double now) {
-        std::string text = readTail(live, kStateTailBytes);
-        if (text.size() < kStateTailBytes / 4) {
-            std::string rotated = readTail(old, kStateTailBytes - text.size());
-            if (!rotated.empty() && rotated.back() != '\n') rotated += '\n';
-            text = rotated + text;
-        }
-        return readEventState(text, now);
+        return readEventState(afterRotated(readTail(live, kStateTailBytes), old, kStateTailBytes), now);
     };
     EventTails tails;
     int step = 0;

@@ -187,12 +187,7 @@ EventState EventTails::state(const std::string& path, const std::string& rotated
     f.offset = size;
     std::string text = readAt(fd, size > kStateTailBytes ? size - kStateTailBytes : 0, size);
     close(fd);
-    if (text.size() < kStateTailBytes / 4) {
-        std::string old = readTail(rotated, kStateTailBytes - text.size());
-        if (!old.empty() && old.back() != '\n' && old.back() != '\r') old += '\n';
-        text = old + text;
-    }
-    feedLines(f.reader, f.partial, text);
+    feedLines(f.reader, f.partial, afterRotated(text, rotated, kStateTailBytes));
     EventState s = f.reader.state(now);
     files_[path] = std::move(f);
     return s;

@@ -148,6 +148,13 @@ std::string readTail(const std::string& path, uint64_t bytes) {
     return text;
 }
 
+std::string afterRotated(const std::string& live, const std::string& rotatedPath, uint64_t bytes) {
+    if (live.size() >= bytes / 4) return live;
+    std::string old = readTail(rotatedPath, bytes - std::min<uint64_t>(live.size(), bytes));
+    if (!old.empty() && old.back() != '\n' && old.back() != '\r') old += '\n';
+    return old + live;
+}
+
 uint64_t fileSize(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

@@ -21,6 +21,9 @@ bool isDirectory(const std::string& path);
 bool readFile(const std::string& path, std::string& text);
 // The last bytes of a file (all of it when shorter); "" when it cannot be read.
 std::string readTail(const std::string& path, uint64_t bytes);
+// The end of a file that rotates: live (its last bytes as read), after the end of the
+// rotated part when live is shorter than a quarter of bytes; bytes in all at most.
+std::string afterRotated(const std::string& live, const std::string& rotatedPath, uint64_t bytes);
 // The bytes of a file from offset on (at most max); "" when there are none.
 std::string readFrom(const std::string& path, uint64_t offset, uint64_t max);
 uint64_t fileSize(const std::string& path);  // 0 when missing

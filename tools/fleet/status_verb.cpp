@@ -35,13 +35,7 @@ double nowSeconds() {
 // The end of a file that rotates to name.1: the live part, after the rotated part when
 // the live part is short.
 std::string rotatingTail(const Fleet& f, const std::string& name, const std::string& rotated) {
-    std::string text = readTail(f.path(name), kTailBytes);
-    if (text.size() < kTailBytes / 4) {
-        std::string old = readTail(f.path(rotated), kTailBytes - text.size());
-        if (!old.empty() && old.back() != '\n' && old.back() != '\r') old += '\n';
-        text = old + text;
-    }
-    return text;
+    return afterRotated(readTail(f.path(name), kTailBytes), f.path(rotated), kTailBytes);
 }
 
 DeviceInfo deviceOf(const Fleet& f, uint64_t n, int secondNow, double now, EventTails* tails) {

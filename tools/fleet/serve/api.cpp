@@ -184,15 +184,22 @@ Response Api::handle(const Request& r) {
     if (!n) return errorResponse(404, "no device '" + p[3] + "': devices are named by their instance number");
     if (p.size() == 4) return guarded({"GET"}, [&] { return device(*n); });
     if (p.size() == 5 && p[4] == "restart")
-        return guarded({"POST"}, [&] { return noValues(r) ? *noValues(r) : restart(*n); });
+        return guarded({"POST"}, [&] {
+            if (auto bad = noValues(r)) return *bad;
+            return restart(*n);
+        });
     if (p.size() == 5 && p[4] == "faults")
-        return guarded({"DELETE"}, [&] { return noValues(r) ? *noValues(r) : deleteFaults(*n); });
+        return guarded({"DELETE"}, [&] {
+            if (auto bad = noValues(r)) return *bad;
+            return deleteFaults(*n);
+        });
     if (p.size() == 6 && p[4] == "faults") {
         if (!faultKindFromName(p[5]))
             return errorResponse(404, "no fault '" + p[5] + "' (input_off, frozen, unplugged, loss, delay)");
         return guarded({"PUT", "DELETE"}, [&] {
             if (r.method == "PUT") return putFault(*n, p[5], r);
-            return noValues(r) ? *noValues(r) : deleteFault(*n, p[5]);
+            if (auto bad = noValues(r)) return *bad;
+            return deleteFault(*n, p[5]);
         });
     }
     return errorResponse(404, "nothing at " + r.path);
