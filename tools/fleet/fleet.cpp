@@ -396,8 +396,12 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
         for (uint64_t n : waiting) {
             if (!deviceRuns(n)) {
                 waitConsoleTaken(path(consoleFifo(n)), 500);  // its last words reach the log
+                // The keeper may have taken them from the FIFO and not yet written them.
+                std::string reason = firstErrorLine(readTail(path(logFile(n)), 4096));
+                for (int waited = 0; reason.empty() && waited < 500 && call.sleep(10); waited += 10)
+                    reason = firstErrorLine(readTail(path(logFile(n)), 4096));
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
-                         " stopped at once: " + firstErrorLine(readTail(path(logFile(n)), 4096));
+                         " stopped at once: " + reason;
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
                 still.push_back(n);
             }
