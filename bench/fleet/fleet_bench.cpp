@@ -949,8 +949,9 @@ void printTable(const Options& o, const Results& res, const std::string& command
     std::printf("\nCPU per device is time on a CPU (schedstat) in %% of one core, split by the tick counters; "
                 "softirq and stolen are shares of all CPUs over the window (/proc/stat). A window with more "
                 "than %.0f%% stolen is untrusted and left out of the medians; the CPU ratio pairs the two "
-                "programs' windows of the same round.\n",
-                fleetbench::kMaxTrustedStealPercent);
+                "programs' windows of the same round. Every program runs with lcfleet's timer slack of "
+                "%.0f us.\n",
+                fleetbench::kMaxTrustedStealPercent, lcfleet::kDeviceTimerSlackNs / 1000.0);
     std::fflush(stdout);
 }
 

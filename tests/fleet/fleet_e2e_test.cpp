@@ -39,6 +39,7 @@
 #include "fleet_e2e_support.h"
 #include "tools/fleet/fleet_status.h"
 #include "tools/fleet/record.h"
+#include "tools/fleet/runner.h"
 
 namespace {
 
@@ -716,6 +717,9 @@ TEST_F(FleetTest, DevicesRunUnprivilegedOnlyOnFilesThatRootAloneCanChange) {
     ASSERT_FALSE(uids.empty());
     std::istringstream fields(uids);
     for (std::string uid; fields >> uid;) EXPECT_NE(uid, "0") << uids;
+    // With the timer slack that lets the kernel wake several devices at once.
+    const std::string slack = std::to_string(lcfleet::kDeviceTimerSlackNs) + "\n";
+    EXPECT_EQ(readText("/proc/" + std::to_string(before[0].pid) + "/timerslack_ns"), slack);
     EXPECT_NE(readText(state_ + "/" + std::to_string(kFirst) + ".log").find("loaded " + rootDir + "/a.pcm with 20000"),
               std::string::npos);
 
@@ -742,6 +746,10 @@ TEST_F(FleetTest, DevicesRunUnprivilegedOnlyOnFilesThatRootAloneCanChange) {
     writeBytes(rootDir + "/a.pcm", 20000, 0644);
     out = fleet(restart, &rc);
     EXPECT_EQ(rc, 0) << out;
+    after = status();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after[0].pid, before[0].pid);
+    EXPECT_EQ(readText("/proc/" + std::to_string(after[0].pid) + "/timerslack_ns"), slack);  // a restart keeps it
     out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;
 }

@@ -314,6 +314,7 @@ bool Fleet::startDevice(uint64_t n, std::string& error) const {
     l.asUser = geteuid() == 0;
     l.uid = user.uid;
     l.gid = user.gid;
+    l.timerSlackNs = kDeviceTimerSlackNs;
     l.program = rec.bin;
     l.args = {std::to_string(n)};
     if (rec.events) {

@@ -97,6 +97,7 @@ int waitFor(pid_t pid) {
     if (in > 2) close(in);
     if (out > 2) close(out);
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // nothing lcfleet's caller left open reaches the device
+    if (l.timerSlackNs > 0 && prctl(PR_SET_TIMERSLACK, l.timerSlackNs, 0, 0, 0) != 0) fail("timer slack");
     if (!l.asUser) {
         execv(l.program.c_str(), argv.data());
         fail(("exec " + l.program).c_str());
