@@ -55,9 +55,8 @@ struct Launch {
     bool asUser = false;
     uid_t uid = 0;
     gid_t gid = 0;
-    // How late the kernel may end the program's timed waits (0: lcfleet's own, 50 us unless
-    // lcfleet inherited another).
-    // Inherited by what it starts; set before the change of user.
+    // How late the kernel may end the program's timed waits; 0 leaves lcfleet's own
+    // (50 us unless lcfleet inherited another). Set before the change of user.
     unsigned long timerSlackNs = 0;
 };
 
