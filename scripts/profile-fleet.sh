@@ -10,7 +10,8 @@
 #      and scheduler, console output, other kernel work and user space (our own
 #      code, libc), in microseconds per turn, plus the top symbols;
 #   3. `perf trace -s` on the devices (strace -c -f when perf trace fails):
-#      system calls per turn by kind; a turn is one wait: a ppoll, or a
+#      system calls per turn by kind; a turn is one wait: an epoll_pwait2, a
+#      ppoll (older builds, or a descriptor an epoll set refuses), or a
 #      clock_nanosleep for programs that sleep apart from their readiness test.
 # Tracing slows the devices, so the frame rates the benchmark prints in a profile
 # run are not benchmark figures.
@@ -96,9 +97,9 @@ report_syscalls() {
         $1 ~ /^[a-z_0-9]+$/ && $2 ~ /^[0-9]+$/ { calls[$1] += $2; next }          # perf trace
         NF >= 5 && $NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ { calls[$NF] += $4 }     # strace
         END {
-            waits = calls["ppoll"] ? "ppoll" : "clock_nanosleep"
+            waits = calls["epoll_pwait2"] ? "epoll_pwait2" : calls["ppoll"] ? "ppoll" : "clock_nanosleep"
             turns = calls[waits]
-            if (turns == 0) { print "no ppoll or clock_nanosleep seen: cannot count turns"; exit }
+            if (turns == 0) { print "no epoll_pwait2, ppoll or clock_nanosleep seen: cannot count turns"; exit }
             printf "turns                 %.1f/s per device (one %s per turn)\n", turns / t / n, waits
             all = 0
             for (s in calls) all += calls[s]
@@ -127,8 +128,8 @@ classify_samples() {
             # A readiness test that waits sleeps in it: that part counts as sleep.
             else if (chain ~ / (__x64_sys_clock_nanosleep|do_nanosleep|hrtimer_nanosleep|__schedule|schedule|finish_task_switch[a-z_.0-9]*|try_to_wake_up|hrtimer_interrupt|__sysvec_apic_timer_interrupt) /)
                 kind = "sleep, timers and scheduler"
-            else if (chain ~ / (do_sys_poll|__x64_sys_poll|__x64_sys_ppoll|do_select|__x64_sys_select|__x64_sys_pselect6) /)
-                kind = "readiness test (poll/select)"
+            else if (chain ~ / (do_sys_poll|__x64_sys_poll|__x64_sys_ppoll|do_select|__x64_sys_select|__x64_sys_pselect6|do_epoll_wait|ep_poll|__x64_sys_epoll_pwait2|__x64_sys_epoll_wait) /)
+                kind = "readiness test (poll/select/epoll)"
             else if (chain ~ / (__x64_sys_write|ksys_write|vfs_write|tty_write|pipe_write|file_tty_write[a-z_.0-9]*) /)
                 kind = "console output (write)"
             # On this VM a sample taken while interrupts are off lands where they come back
@@ -136,8 +137,8 @@ classify_samples() {
             # for that call.
             else if (leafsym ~ /^(clock_nanosleep|__clock_nanosleep)/)
                 kind = "sleep, timers and scheduler"
-            else if (leafsym ~ /^(__poll|poll|__libc_poll|ppoll|select)/)
-                kind = "readiness test (poll/select)"
+            else if (leafsym ~ /^(__poll|poll|__libc_poll|ppoll|select|epoll_pwait2|__epoll_pwait2|epoll_wait)/)
+                kind = "readiness test (poll/select/epoll)"
             else if (leafsym ~ /^(__libc_sendto|sendto|__send)/)
                 kind = "network: send path (sendto down to the veth)"
             else if (leafsym ~ /^(__libc_recvfrom|recvfrom)/)

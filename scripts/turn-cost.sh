@@ -4,8 +4,9 @@
 # turn in user space (callgrind, with the functions that take most). The simulator
 # runs in a network namespace of its own with standard input a FIFO held open (as
 # in a fleet); lcctl plays from it, and RATE announcements a second of other devices
-# arrive on its group, as in a fleet of RATE devices. A turn is one wait: a ppoll
-# (strace; a clock_nanosleep for builds that sleep apart from their readiness test)
+# arrive on its group, as in a fleet of RATE devices. A turn is one wait: an
+# epoll_pwait2 or a ppoll (strace; a clock_nanosleep for builds that sleep apart
+# from their readiness test)
 # or one call of ReadinessTest::waitUntil (callgrind; TurnPacer::pause for those).
 # Usage: scripts/turn-cost.sh [--bin PATH] [--rate N] [--seconds S] [--callgrind] [--out DIR]
 #   --bin       the simulator (default the build's), e.g. an older build
@@ -93,8 +94,8 @@ if [[ $mode == strace ]]; then
         $NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "syscall" && $NF != "total" { calls[$NF] = $4 }
         $NF == "total" { all = $(NF - 2) }
         END {
-            turns = calls["ppoll"] ? calls["ppoll"] : calls["clock_nanosleep"]
-            if (!turns) { print "no ppoll or clock_nanosleep seen: the simulator did not run"; exit 1 }
+            turns = calls["epoll_pwait2"] ? calls["epoll_pwait2"] : calls["ppoll"] ? calls["ppoll"] : calls["clock_nanosleep"]
+            if (!turns) { print "no epoll_pwait2, ppoll or clock_nanosleep seen: the simulator did not run"; exit 1 }
             printf "%d turns, %d announcements/s: %.3f system calls per turn\n", turns, rate, all / turns
             for (s in calls) printf "  %-16s %.3f\n", s, calls[s] / turns | "sort -k2 -rn"
         }' "$out/strace.txt"

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -243,8 +244,13 @@ bool stopRequested() { return gStop != 0; }
 bool outputClosed() { return gOutputClosed != 0; }
 void requestStop() { gStop = 1; }
 
-ReadinessTest::ReadinessTest() {
+ReadinessTest::ReadinessTest(Wait wait) {
     for (pollfd& p : fds_) p = pollfd{-1, POLLIN, 0};
+    if (wait == Wait::EpollSet) set_ = epoll_create1(EPOLL_CLOEXEC);
+}
+
+ReadinessTest::~ReadinessTest() {
+    if (set_ >= 0) close(set_);
 }
 
 void ReadinessTest::watch(int slot, int fd) {
@@ -274,6 +280,43 @@ void sleepUntil(int64_t dueNs) {
 
 }  // namespace
 
+// Brings the set in line with the descriptors this wait watches. False when one of
+// them cannot join it; the same descriptor is not offered again until it changes.
+bool ReadinessTest::joinSet(const pollfd (&wanted)[kSlots]) {
+    for (int i = 0; i < kSlots; ++i) {
+        const int fd = wanted[i].fd;
+        if (fd == inSet_[i]) continue;
+        if (inSet_[i] >= 0) epoll_ctl(set_, EPOLL_CTL_DEL, inSet_[i], nullptr);
+        inSet_[i] = -1;
+        if (fd < 0) continue;
+        if (fd == refused_[i]) return false;
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u32 = static_cast<uint32_t>(i);
+        if (epoll_ctl(set_, EPOLL_CTL_ADD, fd, &e) != 0) {
+            refused_[i] = fd;
+            return false;
+        }
+        refused_[i] = -1;
+        inSet_[i] = fd;
+    }
+    return true;
+}
+
+int ReadinessTest::waitInSet(int64_t dueNs) {
+    for (;;) {
+        int64_t left = dueNs - TurnPacer::monotonicNs();
+        if (left < 0) left = 0;
+        timespec t{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        epoll_event ready[kSlots];
+        int n = epoll_pwait2(set_, ready, kSlots, &t, nullptr);
+        if (n == 0) return 1;
+        if (n > 0) return 0;
+        if (errno == ENOSYS) return -1;  // a kernel before 5.11
+        if (errno != EINTR || stopRequested()) return 0;
+    }
+}
+
 void ReadinessTest::waitUntil(int64_t dueNs) {
     quietAtDue_ = false;
     pollfd w[kSlots];
@@ -286,6 +329,19 @@ void ReadinessTest::waitUntil(int64_t dueNs) {
         if (w[i].fd >= 0 && fds_[i].revents == POLLHUP) {
             w[i].fd = -1;
             all = false;
+        }
+    }
+    if (set_ >= 0 && joinSet(w)) {
+        int quiet = waitInSet(dueNs);
+        if (quiet < 0) {
+            close(set_);
+            set_ = -1;
+        } else if (quiet == 1 || stopRequested()) {
+            quietAtDue_ = quiet == 1 && all;
+            return;
+        } else {
+            if (TurnPacer::monotonicNs() < dueNs) sleepUntil(dueNs);
+            return;
         }
     }
     // A turn already due (the last one ran late) still makes its one ppoll, without

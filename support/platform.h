@@ -52,10 +52,19 @@ void requestStop();
 
 // The turn's one readiness test: which watched descriptors can be read now, asked
 // of the kernel in a single call that does not wait, or known from the wait before.
+// A watched descriptor stays open while it is watched.
 class ReadinessTest {
 public:
     static constexpr int kSlots = 3;
-    ReadinessTest();
+    // How the wait between turns watches the descriptors. An epoll set keeps them
+    // registered from one wait to the next, so a wait asks the kernel about none of
+    // them; where a descriptor cannot join such a set (a regular file, /dev/null) or
+    // the system has none, the wait asks about each with ppoll.
+    enum class Wait { EpollSet, PollEach };
+    explicit ReadinessTest(Wait wait = Wait::EpollSet);
+    ~ReadinessTest();
+    ReadinessTest(const ReadinessTest&) = delete;
+    ReadinessTest& operator=(const ReadinessTest&) = delete;
     void watch(int slot, int fd);  // fd below 0: not watched
     void run();
     // Waits until dueNs on the monotonic clock (a stop signal ends it early) while
@@ -72,8 +81,15 @@ public:
     bool inputWaiting(int slot) const { return (fds_[slot].revents & ~POLLHUP) != 0; }
 
 private:
+    bool joinSet(const pollfd (&wanted)[kSlots]);
+    // 1: ended at its time with nothing waiting, 0: something waits, -1: not supported.
+    int waitInSet(int64_t dueNs);
+
     pollfd fds_[kSlots];
     bool quietAtDue_ = false;  // the last wait ended at its time with nothing waiting
+    int set_ = -1;             // the epoll set, or -1 when waits use ppoll
+    int inSet_[kSlots] = {-1, -1, -1};   // the descriptor each slot has in the set
+    int refused_[kSlots] = {-1, -1, -1}; // the last descriptor the set would not take
 };
 
 // Fixed schedule of turns on the monotonic clock: turn k is due at t0 + k * period.

@@ -334,15 +334,24 @@ TEST(TurnPacer, LateTurnsWaitNotButOnlyLongStallsRestart) {
     EXPECT_EQ(pacer.next(now), now + 10000000);
 }
 
+// Both ways of waiting between turns: an epoll set kept across waits, and ppoll.
+class ReadinessWait : public ::testing::TestWithParam<ReadinessTest::Wait> {};
+
+INSTANTIATE_TEST_SUITE_P(BothWaits, ReadinessWait,
+                         ::testing::Values(ReadinessTest::Wait::EpollSet, ReadinessTest::Wait::PollEach),
+                         [](const ::testing::TestParamInfo<ReadinessTest::Wait>& p) {
+                             return std::string(p.param == ReadinessTest::Wait::EpollSet ? "EpollSet" : "PollEach");
+                         });
+
 // The wait between turns watches the descriptors: it never ends before its time,
 // whatever arrives, and the next test reports what arrived; a wait that ended at its
 // time with nothing waiting spares the next test its call, unless what is watched
 // changed since.
-TEST(ReadinessWait, EndsWhenDueAndTheNextTestSeesWhatCame) {
+TEST_P(ReadinessWait, EndsWhenDueAndTheNextTestSeesWhatCame) {
     int a[2], b[2];
     ASSERT_EQ(pipe(a), 0);
     ASSERT_EQ(pipe(b), 0);
-    ReadinessTest ready;
+    ReadinessTest ready(GetParam());
     ready.watch(0, a[0]);
     ready.watch(1, b[0]);
     auto waitMs = [&](int ms) {
@@ -397,11 +406,11 @@ TEST(ReadinessWait, EndsWhenDueAndTheNextTestSeesWhatCame) {
 
 // A pipe whose writer has gone reports a hang-up at once and forever: the wait still
 // lasts until its time, and every test still reports the hang-up and a writer's data.
-TEST(ReadinessWait, AHungUpPipeNeitherEndsTheWaitNorHidesLaterData) {
+TEST_P(ReadinessWait, AHungUpPipeNeitherEndsTheWaitNorHidesLaterData) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     close(p[1]);
-    ReadinessTest ready;
+    ReadinessTest ready(GetParam());
     ready.watch(2, p[0]);
     ready.run();
     ASSERT_TRUE(ready.readable(2));
@@ -420,12 +429,12 @@ TEST(ReadinessWait, AHungUpPipeNeitherEndsTheWaitNorHidesLaterData) {
 // A wait for a turn already due tests the descriptors at once and is that turn's
 // test: data waiting then is reported, data coming after it belongs to the next turn,
 // and a hung-up pipe left out of the wait is still asked about by the test.
-TEST(ReadinessWait, ATurnAlreadyDueIsTestedByItsWait) {
+TEST_P(ReadinessWait, ATurnAlreadyDueIsTestedByItsWait) {
     int a[2], p[2];
     ASSERT_EQ(pipe(a), 0);
     ASSERT_EQ(pipe(p), 0);
     close(p[1]);
-    ReadinessTest ready;
+    ReadinessTest ready(GetParam());
     ready.watch(0, a[0]);
     auto late = [] { return TurnPacer::monotonicNs() - 1000000; };
     ASSERT_EQ(write(a[1], "x", 1), 1);
@@ -449,6 +458,60 @@ TEST(ReadinessWait, ATurnAlreadyDueIsTestedByItsWait) {
     EXPECT_TRUE(ready.readable(2));
     EXPECT_FALSE(ready.readable(0));
     for (int fd : {a[0], a[1], p[0]}) close(fd);
+}
+
+// Descriptors that no epoll set takes (a regular file, /dev/null) are always ready
+// to read: the wait still lasts until its time, the next test reports them, and a
+// pipe watched beside them, or in their slot afterwards, is seen as before.
+TEST_P(ReadinessWait, DescriptorsThatAreAlwaysReadyAreReportedAfterEveryWait) {
+    char name[] = "/tmp/readiness-XXXXXX";
+    int file = mkstemp(name);
+    ASSERT_GE(file, 0);
+    unlink(name);
+    int devnull = open("/dev/null", O_RDONLY);
+    ASSERT_GE(devnull, 0);
+    int a[2], k[2];
+    ASSERT_EQ(pipe(a), 0);
+    ASSERT_EQ(pipe(k), 0);
+    ReadinessTest ready(GetParam());
+    ready.watch(0, a[0]);
+    auto waitMs = [&](int ms) {
+        const int64_t due = TurnPacer::monotonicNs() + ms * 1000000LL;
+        ready.waitUntil(due);
+        return TurnPacer::monotonicNs() >= due;
+    };
+    for (int fd : {devnull, file}) {
+        ready.watch(2, fd);
+        for (int turn = 0; turn < 2; ++turn) {
+            EXPECT_TRUE(waitMs(3)) << fd << " " << turn;
+            ready.run();
+            EXPECT_TRUE(ready.readable(2)) << fd << " " << turn;
+            EXPECT_FALSE(ready.readable(0)) << fd << " " << turn;
+        }
+        ASSERT_EQ(write(a[1], "x", 1), 1);
+        EXPECT_TRUE(waitMs(3));
+        ready.run();
+        EXPECT_TRUE(ready.readable(0)) << fd;
+        char c;
+        ASSERT_EQ(read(a[0], &c, 1), 1);
+    }
+    // The slot now holds a pipe: quiet waits are quiet, and data is seen.
+    ready.watch(2, k[0]);
+    for (int turn = 0; turn < 2; ++turn) {
+        EXPECT_TRUE(waitMs(3));
+        ready.run();
+        EXPECT_FALSE(ready.readable(2)) << turn;
+    }
+    ASSERT_EQ(write(k[1], "k", 1), 1);
+    EXPECT_TRUE(waitMs(3));
+    ready.run();
+    EXPECT_TRUE(ready.inputWaiting(2));
+    // And back to /dev/null, which the set refused before.
+    ready.watch(2, devnull);
+    EXPECT_TRUE(waitMs(3));
+    ready.run();
+    EXPECT_TRUE(ready.readable(2));
+    for (int fd : {file, devnull, a[0], a[1], k[0], k[1]}) close(fd);
 }
 
 }  // namespace
