@@ -30,6 +30,7 @@
 #include "lab.h"
 #include "options.h"
 #include "record.h"
+#include "runner.h"
 
 namespace lcfleet {
 namespace {
@@ -860,6 +861,32 @@ TEST_F(FleetEventMerge, EventsOfAllDevicesComeInTimeOrderAcrossARotation) {
     EXPECT_EQ(order(two.read()), "2p");
     EventFollower none(lab, {3});
     EXPECT_EQ(none.open(true, Call{}).code, Errc::NotInFleet);
+}
+
+// A launched program counts as running from the moment launch returns: the exec has
+// closed the report pipe by then, but its arguments, by which a device is told from
+// whatever took its pid, are in place only a little later. status and up's wait for
+// the devices' announcements read them at once (a loaded host showed "stopped at once"
+// for a device that ran).
+TEST(Launch, AProgramRunsByItsArgumentsAsSoonAsLaunchReturns) {
+    Launch l;
+    l.program = "/bin/sleep";
+    l.args = {"30"};
+    std::vector<pid_t> pids;
+    int notYet = 0;
+    for (int i = 0; i < 100; ++i) {
+        std::string error;
+        pid_t pid = launch(l, error);
+        ASSERT_GT(pid, 0) << error;
+        pids.push_back(pid);
+        if (!isRunning(pid, l.program)) ++notYet;
+        if (i % 20 == 19) {
+            for (pid_t p : pids) kill(p, SIGKILL);
+            for (pid_t p : pids) waitpid(p, nullptr, 0);
+            pids.clear();
+        }
+    }
+    EXPECT_EQ(notYet, 0) << "of 100 launches";
 }
 
 }  // namespace

@@ -317,6 +317,14 @@ pid_t launch(const Launch& l, std::string& error) {
         waitpid(pid, nullptr, 0);
         return -1;
     }
+    // The exec closes the pipe before the kernel has put the program's arguments in
+    // place, and a device is told from whatever takes its pid later by them: until
+    // they show, isRunning would call it gone (a loaded host saw "stopped at once").
+    for (int waited = 0; waited < 2000000 && commandLine(pid).empty(); waited += 100) {
+        char state = processState(pid);
+        if (state == 0 || state == 'Z' || state == 'X') break;
+        usleep(100);
+    }
     std::lock_guard<std::mutex> lock(gLaunchedMu);
     gLaunched.push_back(pid);
     return pid;
