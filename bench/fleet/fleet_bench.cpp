@@ -9,10 +9,13 @@
 // CPU stolen from the VM. The two programs take turns (simulator, baseline,
 // simulator, ...) for a number of rounds per fleet size, each window after the same
 // pause, and each size ends with the median and range of every figure over its
-// rounds; a window with more than 2% stolen is left out of them. Then the largest
-// fleets holding 200 frames/s within 0.5% and 0.1% are searched for (deciding on the
-// medians), and a table of the medians closes the run. The controller side lives in
-// a network namespace of the benchmark's own.
+// rounds; a window with more than 2% stolen is left out of them. With --mixed each
+// round adds a shared window: one fleet runs the simulator on its odd instances and
+// the baseline (or the compared simulator) on its even ones, so the CPU ratio of its
+// two halves does not see the host's speed drifting from one window to the next. Then
+// the largest fleets holding 200 frames/s within 0.5% and 0.1% are searched for
+// (deciding on the medians), and a table of the medians closes the run. The
+// controller side lives in a network namespace of the benchmark's own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -63,11 +66,13 @@ constexpr int64_t kNsPerSec = 1000000000LL;
 constexpr int kHookGraceSeconds = 120;  // how long a --during command may outlast its window
 
 // The simulator, the baseline, with --events the simulator writing its events, and
-// with --compare another simulator (an older build).
-enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2, kCompare = 3 };
+// with --compare another simulator (an older build); with --mixed the shared window, in
+// which one fleet runs the simulator and one of the others (not one of the programs).
+enum Kind { kSimulator = 0, kBaseline = 1, kEvents = 2, kCompare = 3, kShared = 4 };
 constexpr int kKinds = fleetbench::kPrograms;
 const char* kindName(int kind) {
-    static const char* const names[kKinds] = {"simulator", "baseline", "simulator --events", "compared simulator"};
+    static const char* const names[kKinds + 1] = {"simulator", "baseline", "simulator --events", "compared simulator",
+                                                  "shared window"};
     return names[kind];
 }
 // The order of the windows in a round.
@@ -96,9 +101,15 @@ struct Options {
     std::string eventsBin;  // the simulator started with --events, through a launcher
     std::string quietBin;   // the simulator started without events, through a launcher
     std::string compare;    // --compare: another simulator, measured in every round as well
+    int mixed = -1;         // --mixed: kBaseline or kCompare, sharing a window with the simulator
+    std::string sharedBin;  // the launcher of the shared window
 };
 
+// The program on the even instances of a shared window (half 1).
+const char* sharedOtherName(const Options& o) { return kindName(o.mixed); }
+
 const std::string& binaryOf(const Options& o, int kind) {
+    if (kind == kShared) return o.sharedBin;
     return kind == kSimulator ? (o.quietBin.empty() ? o.bin : o.quietBin) : kind == kBaseline ? o.baseline : kind == kEvents ? o.eventsBin : o.compare;
 }
 
@@ -270,6 +281,7 @@ struct Run {
     double benchCpu = 0;
     double busyBefore = 0;  // host CPU busy in the second before the fleet came up
     long eventLines = -1;   // lines in the devices' events files (simulator --events)
+    std::vector<ProcessCounters> perDevice;  // growth over the window, in the order of stats
 };
 
 class Receiver {
@@ -477,7 +489,7 @@ pid_t startHook(const Options& o, int kind, const std::vector<pid_t>& pids) {
         setenv("FLEET_PIDS", pidList.c_str(), 1);
         // The program the devices run: the launchers exec the simulator, whose name a
         // profile looks for.
-        const bool launched = kind == kSimulator || kind == kEvents;
+        const bool launched = kind == kSimulator || kind == kEvents || kind == kShared;
         setenv("FLEET_BIN", (launched ? o.bin : binaryOf(o, kind)).c_str(), 1);
         execl("/bin/sh", "sh", "-c", o.during.c_str(), static_cast<char*>(nullptr));
         _exit(127);
@@ -570,6 +582,59 @@ int runEventsLauncher(int argc, char** argv) {
     return 127;
 }
 
+// The devices of a shared window start through this name: odd instances become the
+// simulator, even ones the program named in the file kSharedOther of the same folder,
+// whose first line says how it is called ("baseline": with the instance alone;
+// "simulator": as the simulator) and whose second line is its path.
+constexpr const char* kSharedName = "simlinecaster-shared";
+constexpr const char* kSharedOther = "shared-other";
+
+int runSharedLauncher(int argc, char** argv) {
+    std::string dir = folderOf(argv[0]);
+    std::string sim = readText(dir + "/" + kLauncherTarget);
+    while (!sim.empty() && sim.back() == '\n') sim.pop_back();
+    std::istringstream other(readText(dir + "/" + kSharedOther));
+    std::string role, path;
+    std::getline(other, role);
+    std::getline(other, path);
+    fleetbench::Launch launch;
+    if (sim.empty() || path.empty() || (role != "baseline" && role != "simulator") ||
+        !fleetbench::sharedLaunch(std::vector<std::string>(argv, argv + argc), sim, path, role == "baseline",
+                                  launch)) {
+        std::fprintf(stderr, "%s: no instance, or no %s/%s or %s/%s\n", kSharedName, dir.c_str(), kLauncherTarget,
+                     dir.c_str(), kSharedOther);
+        return 127;
+    }
+    std::vector<char*> args;
+    for (std::string& a : launch.args) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(launch.path.c_str(), args.data());
+    std::fprintf(stderr, "%s: cannot start %s: %s\n", kSharedName, launch.path.c_str(), std::strerror(errno));
+    return 127;
+}
+
+// The shared window's launcher beside the others, and the file that names the program
+// of its even instances.
+bool prepareShared(Options& o, const char* self) {
+    char other[PATH_MAX];
+    const std::string& path = o.mixed == kBaseline ? o.baseline : o.compare;
+    if (!realpath(path.c_str(), other)) {
+        std::fprintf(stderr, "--mixed: no program at %s\n", path.c_str());
+        return false;
+    }
+    o.sharedBin = o.eventsDir + "/" + kSharedName;
+    std::ofstream file(o.eventsDir + "/" + kSharedOther);
+    file << (o.mixed == kBaseline ? "baseline" : "simulator") << "\n" << other << "\n";
+    file.close();
+    int rc = 0;
+    fleet::runCommand("cp -f " + fleet::shellQuote(self) + " " + fleet::shellQuote(o.sharedBin), rc);
+    if (!file || rc != 0) {
+        std::fprintf(stderr, "--mixed: cannot write %s\n", o.sharedBin.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool prepareEvents(Options& o) {
     int rc = 0;
     if (o.eventsDir.empty()) o.eventsDir = o.state + "-launch";  // the quiet launcher alone
@@ -594,7 +659,34 @@ bool prepareEvents(Options& o) {
         std::fprintf(stderr, "--events: cannot write %s\n", o.eventsBin.c_str());
         return false;
     }
-    return true;
+    return o.mixed < 0 || prepareShared(o, self);
+}
+
+// Each device of a shared window runs the program of its half (/proc/<pid>/exe): a
+// launcher that chose wrong would give both halves the figures of one program. The
+// launchers exec at once; one still starting is given up to a second.
+bool sharedProgramsRight(const Options& o, const std::vector<fleet::Device>& devices) {
+    char sim[PATH_MAX], other[PATH_MAX];
+    if (!realpath(o.bin.c_str(), sim) || !realpath((o.mixed == kBaseline ? o.baseline : o.compare).c_str(), other))
+        return false;
+    for (int attempt = 0;; ++attempt) {
+        std::string wrong;
+        for (const auto& d : devices) {
+            char exe[PATH_MAX];
+            ssize_t n = readlink(("/proc/" + std::to_string(d.pid) + "/exe").c_str(), exe, sizeof exe - 1);
+            exe[n > 0 ? n : 0] = '\0';
+            const char* expected = fleetbench::sharedHalf(d.instance) == 0 ? sim : other;
+            if (std::strcmp(exe, expected) != 0)
+                wrong = "device " + std::to_string(d.instance) + " runs " + (n > 0 ? exe : "?") + ", not " + expected;
+        }
+        if (wrong.empty()) return true;
+        if (attempt == 20) {
+            std::fprintf(stderr, "shared window: %s\n", wrong.c_str());
+            return false;
+        }
+        timespec pause{0, 50000000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 // ---- one measurement --------------------------------------------------------
@@ -625,6 +717,11 @@ bool measure(const Options& o, int kind, int count, Run& run) {
         reapOrphans();
         return false;
     }
+    if (kind == kShared && !sharedProgramsRight(o, devices)) {
+        fleetDown(o);
+        reapOrphans();
+        return false;
+    }
     const std::string& host = o.hostAddress;
     bool ok = false;
     {
@@ -651,7 +748,10 @@ bool measure(const Options& o, int kind, int count, Run& run) {
             rx.receive(t0 + static_cast<int64_t>(o.seconds) * kNsPerSec, true);
             int64_t t1 = nowNs();
             rx.countFrames(wall0, wall0 + (t1 - t0));
-            run.deviceCounters = growth(before, readProcesses(pids));
+            std::vector<ProcessCounters> after = readProcesses(pids);
+            run.deviceCounters = growth(before, after);
+            for (size_t i = 0; i < before.size() && i < after.size(); ++i)
+                run.perDevice.push_back(after[i] - before[i]);
             run.benchCpu = selfCpuSeconds() - self0;
             run.host = fleetbench::hostShares(h0, readHostCpu());
             run.windowSeconds = static_cast<double>(t1 - t0) / kNsPerSec;
@@ -804,15 +904,72 @@ WindowFigures figuresOf(const Run& r) {
     return w;
 }
 
+// The halves of a shared window.
+fleetbench::SharedWindow sharedOf(const Run& r) {
+    std::vector<fleetbench::DeviceSample> samples;
+    for (size_t i = 0; i < r.stats.size() && i < r.instances.size(); ++i) {
+        fleetbench::DeviceSample d;
+        d.instance = r.instances[i];
+        d.frames = r.stats[i].frames;
+        if (i < r.perDevice.size()) d.growth = r.perDevice[i];
+        samples.push_back(d);
+    }
+    fleetbench::SharedWindow w = fleetbench::splitShared(samples, r.windowSeconds, kNominalRate);
+    w.round = r.round;
+    w.stealPercent = r.host.steal;
+    return w;
+}
+
+// A half's CPU per device split into user and system by its tick counters.
+DeviceCpu halfCpu(const fleetbench::HalfFigures& h) {
+    DeviceCpu d;
+    d.total = h.cpuMean;
+    double ticks = static_cast<double>(h.counters.utime + h.counters.stime);
+    if (ticks > 0) {
+        d.user = d.total * static_cast<double>(h.counters.utime) / ticks;
+        d.system = d.total * static_cast<double>(h.counters.stime) / ticks;
+    }
+    return d;
+}
+
+void reportShared(const Options& o, const Run& r) {
+    fleetbench::SharedWindow w = sharedOf(r);
+    for (int i = 0; i < fleetbench::kSharedHalves; ++i) {
+        const fleetbench::HalfFigures& h = w.half[i];
+        char label[32];
+        std::snprintf(label, sizeof label, "%s half", i == 0 ? "simulator" : sharedOtherName(o));
+        std::printf("%-24s %d devices on the %s instances", label, h.devices, i == 0 ? "odd" : "even");
+        if (h.devices == 0) {
+            std::printf("\n");
+            continue;
+        }
+        std::printf("; CPU per device median %.3f%%, mean %.3f%% of one core\n", h.cpuMedian, h.cpuMean);
+        std::printf("%-24s slowest device instance %d (%+.3f%%); within 0.1%%: %d of %d; within 0.5%%: %d of %d\n", "",
+                    h.slowestInstance, h.slowestErrorPercent, h.within01, h.devices, h.within05, h.devices);
+    }
+    double ratio = fleetbench::sharedRatio(w);
+    if (ratio > 0)
+        std::printf("CPU ratio in the window  simulator/%s %.3f (the halves' mean CPU per device)\n",
+                    sharedOtherName(o), ratio);
+    else
+        std::printf("CPU ratio in the window  - (a half without devices or CPU)\n");
+    std::fflush(stdout);
+}
+
 struct Results {
     std::vector<Run> runs;
     std::vector<WindowFigures> windows;
+    std::vector<fleetbench::SharedWindow> shared;
     std::map<int, bool> held[kKinds][2];  // [kind][0: within 0.5%, 1: within 0.1%] by fleet size, from the medians
 
     void add(const Run& r) {
         runs.push_back(r);
-        windows.push_back(figuresOf(r));
+        if (r.kind == kShared)
+            shared.push_back(sharedOf(r));
+        else
+            windows.push_back(figuresOf(r));
     }
+    fleetbench::SharedSummary sharedSummary(int devices) const { return fleetbench::summarizeShared(shared, devices); }
     SizeSummary summary(int devices) const { return fleetbench::summarize(windows, devices); }
     // The CPU ratio of a variant of the simulator to the simulator, per round.
     Spread toSimulator(int devices, int kind) const {
@@ -878,6 +1035,27 @@ void printSummary(const Options& o, const Results& res, int devices) {
             std::printf("CPU ratio %s/simulator per pair  %s; CPU ranges: %s\n", kindName(kind),
                         spreadText(r, "%.3f").c_str(), overlapWithSimulator(s, kind));
     }
+    fleetbench::SharedSummary sh = res.sharedSummary(devices);
+    if (sh.windows > 0) {
+        std::printf("shared window (simulator on %d odd instances, %s on %d even): %d of %d windows trusted%s\n",
+                    sh.halfDevices[0], sharedOtherName(o), sh.halfDevices[1], sh.trusted, sh.windows,
+                    sh.untrustedOnly ? "; none was, so these figures come from all of them (untrusted)" : "");
+        for (int i = 0; i < fleetbench::kSharedHalves; ++i) {
+            const fleetbench::ProgramSummary& p = sh.half[i];
+            if (p.windows == 0) continue;
+            std::printf("  %s half\n", i == 0 ? "simulator" : sharedOtherName(o));
+            std::printf("    CPU per device        %s %% of one core (the half's mean)\n",
+                        spreadText(p.cpu, "%.3f").c_str());
+            std::printf("    slowest device        %s %%\n", spreadText(p.slowest, "%+.3f").c_str());
+            std::printf("    devices within 0.1%%   %s of %d\n", spreadText(p.within01, "%g").c_str(),
+                        sh.halfDevices[i]);
+            std::printf("    devices within 0.5%%   %s of %d\n", spreadText(p.within05, "%g").c_str(),
+                        sh.halfDevices[i]);
+        }
+        std::printf("CPU ratio simulator/%s in the same window  %s (trusted windows); both halves meet the "
+                    "host alike, so this ratio holds while the windows' CPU moves with the host\n",
+                    sharedOtherName(o), spreadText(sh.ratio, "%.3f").c_str());
+    }
     std::fflush(stdout);
 }
 
@@ -895,6 +1073,45 @@ std::string largestText(const std::map<int, bool>& results) {
     return text;
 }
 
+// The program of a half of a shared window, as the tables name it.
+std::string halfName(const Options& o, int half, int devices, int of) {
+    return std::string(half == 0 ? "simulator" : sharedOtherName(o)) + " (" + std::to_string(devices) + " of " +
+           std::to_string(of) + ", shared window)";
+}
+
+// A row of the table of every window for each half of a shared window.
+void printSharedRows(const Options& o, const Run& r) {
+    fleetbench::SharedWindow w = sharedOf(r);
+    for (int i = 0; i < fleetbench::kSharedHalves; ++i) {
+        const fleetbench::HalfFigures& h = w.half[i];
+        if (h.devices == 0) continue;
+        DeviceCpu cpu = halfCpu(h);
+        std::printf("| %d | %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%%%s |\n",
+                    r.devices, r.round, halfName(o, i, h.devices, r.devices).c_str(), h.within01, h.within05,
+                    h.slowestErrorPercent, cpu.total, cpu.user, cpu.system,
+                    static_cast<double>(h.counters.voluntary) / r.windowSeconds / h.devices, r.host.softirq,
+                    r.host.steal, fleetbench::trustedWindow(r.host.steal) ? "" : " untrusted");
+    }
+}
+
+// The rows of the table of medians for the halves of the shared windows of a size.
+void printSharedMedians(const Options& o, const Results& res, int n) {
+    fleetbench::SharedSummary s = res.sharedSummary(n);
+    if (s.windows == 0) return;
+    for (int i = 0; i < fleetbench::kSharedHalves; ++i) {
+        const fleetbench::ProgramSummary& p = s.half[i];
+        if (p.windows == 0) continue;
+        std::string ratio = i == 0 ? spreadText(s.ratio, "%.3f") + " in the same window" +
+                                         (o.mixed == kBaseline ? "" : " (to the compared simulator)")
+                                   : "";
+        std::printf("| %d | %s | %d of %d%s | %s | %s | %s | %s | %s | %s |\n", n,
+                    halfName(o, i, s.halfDevices[i], n).c_str(), p.trusted, p.windows,
+                    s.untrustedOnly ? " (untrusted)" : "", spreadText(p.cpu, "%.3f").c_str(),
+                    spreadText(p.slowest, "%+.3f").c_str(), spreadText(p.within01, "%g").c_str(),
+                    spreadText(p.within05, "%g").c_str(), ratio.c_str(), i == 0 ? "-" : "");
+    }
+}
+
 void printTable(const Options& o, const Results& res, const std::string& command) {
     std::vector<const Run*> rows;
     for (const auto& r : res.runs) rows.push_back(&r);
@@ -907,6 +1124,10 @@ void printTable(const Options& o, const Results& res, const std::string& command
                 "(user + system) | wake-ups/s per device | softirq | stolen |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Run* r : rows) {
+        if (r->kind == kShared) {
+            printSharedRows(o, *r);
+            continue;
+        }
         DeviceCpu cpu = deviceCpu(*r);
         std::printf("| %d | %d | %s | %d | %d | %+.2f%% | %.2f%% (%.2f + %.2f) | %.0f | %.1f%% | %.1f%%%s |\n",
                     r->devices, r->round, kindName(r->kind), devicesWithin(*r, 0.1), devicesWithin(*r, 0.5),
@@ -937,6 +1158,7 @@ void printTable(const Options& o, const Results& res, const std::string& command
                         : isVariant(kind)  ? overlapWithSimulator(s, kind)
                                            : "");
         }
+        printSharedMedians(o, res, n);
     }
     std::printf("\nLargest fleet in which every device holds 200 frames/s in the median window%s:\n\n",
                 o.findLargest ? "" : " (from the sizes measured; no search)");
@@ -952,6 +1174,13 @@ void printTable(const Options& o, const Results& res, const std::string& command
                 "programs' windows of the same round. Every program runs with lcfleet's timer slack of "
                 "%.0f us.\n",
                 fleetbench::kMaxTrustedStealPercent, lcfleet::kDeviceTimerSlackNs / 1000.0);
+    if (!res.shared.empty())
+        std::printf("\nA shared window runs the simulator on the odd instances of one fleet and the %s on its even "
+                    "ones, so both halves meet the host in the same state: their CPU ratio in the same window (the "
+                    "halves' mean CPU per device) is the figure that holds on a host whose speed drifts from one "
+                    "window to the next, while each window's CPU per device, and the ratio that pairs two windows, "
+                    "move with the host.\n",
+                    sharedOtherName(o));
     std::fflush(stdout);
 }
 
@@ -959,11 +1188,17 @@ void printTable(const Options& o, const Results& res, const std::string& command
 
 bool measureAndReport(const Options& o, int kind, int count, int round, Results& res, double cores) {
     Run r;
-    std::printf("\n-- %s fleet of %d devices, round %d of %d\n", kindName(kind), count, round, o.rounds);
+    if (kind == kShared)
+        std::printf("\n-- shared window of %d devices, the simulator on odd instances and the %s on even ones, "
+                    "round %d of %d\n",
+                    count, sharedOtherName(o), round, o.rounds);
+    else
+        std::printf("\n-- %s fleet of %d devices, round %d of %d\n", kindName(kind), count, round, o.rounds);
     std::fflush(stdout);
     if (!measure(o, kind, count, r)) return false;
     r.round = round;
     report(r, cores);
+    if (kind == kShared) reportShared(o, r);
     if (!fleetbench::trustedWindow(r.host.steal))
         std::printf("untrusted window: %.1f%% of the CPUs stolen (more than %.0f%%); left out of the medians\n",
                     r.host.steal, fleetbench::kMaxTrustedStealPercent);
@@ -972,14 +1207,17 @@ bool measureAndReport(const Options& o, int kind, int count, int round, Results&
 }
 
 // The rounds of one step: each round a simulator window of size[kSimulator] devices,
-// then a baseline window of size[kBaseline] (0: that program has nothing to measure);
-// then the medians of each size decide what held.
-bool measureRounds(const Options& o, const int size[kKinds], Results& res, double cores) {
+// then a baseline window of size[kBaseline] (0: that program has nothing to measure),
+// and with --mixed a shared window of sharedSize; then the medians of each size decide
+// what held.
+bool measureRounds(const Options& o, const int size[kKinds], Results& res, double cores, int sharedSize = 0) {
     for (int round = 1; round <= o.rounds; ++round) {
         for (int kind : kRoundOrder) {
             if (o.kinds[kind] && size[kind] > 0 && !measureAndReport(o, kind, size[kind], round, res, cores))
                 return false;
         }
+        if (o.mixed >= 0 && sharedSize > 0 && !measureAndReport(o, kShared, sharedSize, round, res, cores))
+            return false;
     }
     std::vector<int> sizes;
     for (int kind : kRoundOrder) {
@@ -987,16 +1225,18 @@ bool measureRounds(const Options& o, const int size[kKinds], Results& res, doubl
         res.decide(kind, size[kind]);
         if (std::find(sizes.begin(), sizes.end(), size[kind]) == sizes.end()) sizes.push_back(size[kind]);
     }
+    if (o.mixed >= 0 && sharedSize > 0 && std::find(sizes.begin(), sizes.end(), sharedSize) == sizes.end())
+        sizes.push_back(sharedSize);
     for (int n : sizes) printSummary(o, res, n);
     return true;
 }
 
-// Each listed size: the rounds of every program (simulator --events only here, not in
-// the search).
+// Each listed size: the rounds of every program (simulator --events and the shared
+// window only here, not in the search).
 bool measureSizes(const Options& o, Results& res, double cores) {
     for (int n : o.sizes) {
         int size[kKinds] = {n, n, n, n};
-        if (!measureRounds(o, size, res, cores)) return false;
+        if (!measureRounds(o, size, res, cores, n)) return false;
     }
     return true;
 }
@@ -1045,6 +1285,12 @@ void usage(FILE* out) {
         "                       every round of the listed sizes (not the search), with its CPU\n"
         "                       set against the simulator's of the same round\n"
         "  --compare PATH       add another simulator (an older build) in the same way\n"
+        "  --mixed [baseline|compare]  add a shared window to every round of the listed sizes\n"
+        "                       (not the search): one fleet that runs the simulator on its odd\n"
+        "                       instances and the baseline (compare: the --compare simulator)\n"
+        "                       on its even ones, with each half's figures and their CPU ratio\n"
+        "                       in the same window, which holds on a host whose speed drifts\n"
+        "                       from one window to the next (default baseline)\n"
         "  --during COMMAND     run COMMAND (sh -c) at the start of every window, with\n"
         "                       FLEET_KIND, FLEET_DEVICES, FLEET_SECONDS, FLEET_PIDS and\n"
         "                       FLEET_BIN in its environment; the fleet streams until it ends\n"
@@ -1109,6 +1355,10 @@ int parseOptions(int argc, char** argv, Options& o, int& badAt) {
         } else if (a == "--events") {
             o.eventsDir = value();
             if (o.eventsDir.empty()) return -1;
+        } else if (a == "--mixed") {
+            o.mixed = kBaseline;
+            if (i + 1 < argc && (std::strcmp(argv[i + 1], "baseline") == 0 || std::strcmp(argv[i + 1], "compare") == 0))
+                o.mixed = std::strcmp(argv[++i], "compare") == 0 ? kCompare : kBaseline;
         }
         else if (a == "--first") {
             if (!fleetbench::parseNumber(value(), 0, INT_MAX, o.first)) return -1;
@@ -1133,6 +1383,11 @@ int parseOptions(int argc, char** argv, Options& o, int& badAt) {
     o.kinds[kEvents] = !o.eventsDir.empty();
     o.kinds[kCompare] = !o.compare.empty();
     if ((o.kinds[kEvents] || o.kinds[kCompare]) && only) o.kinds[kSimulator] = true;
+    if (o.mixed == kCompare && o.compare.empty()) {
+        std::fprintf(stderr, "fleet_bench: --mixed compare needs --compare PATH\n");
+        badAt = 0;
+        return -1;
+    }
     return 1;
 }
 
@@ -1145,8 +1400,8 @@ bool programsRunnable(const Options& o) {
         ok = false;
     };
     check(o.script, "--script");
-    if (o.kinds[kSimulator] || o.kinds[kEvents]) check(o.bin, "--bin");
-    if (o.kinds[kBaseline]) check(o.baseline, "--baseline");
+    if (o.kinds[kSimulator] || o.kinds[kEvents] || o.mixed >= 0) check(o.bin, "--bin");
+    if (o.kinds[kBaseline] || o.mixed == kBaseline) check(o.baseline, "--baseline");
     if (o.kinds[kCompare]) check(o.compare, "--compare");
     return ok;
 }
@@ -1173,6 +1428,7 @@ std::string commandLine(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc > 0 && isEventsLauncher(argv[0])) return runEventsLauncher(argc, argv);
+    if (argc > 0 && baseName(argv[0]) == kSharedName) return runSharedLauncher(argc, argv);
     Options o;
     int badAt = 0;
     int parsed = parseOptions(argc, argv, o, badAt);
@@ -1194,7 +1450,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (!programsRunnable(o)) return 1;
-    if ((o.kinds[kSimulator] || o.kinds[kEvents]) && !prepareEvents(o)) return 1;
+    if ((o.kinds[kSimulator] || o.kinds[kEvents] || o.mixed >= 0) && !prepareEvents(o)) return 1;
     if (!enterOwnNetns()) return 1;
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 
@@ -1202,6 +1458,8 @@ int main(int argc, char** argv) {
                 o.rounds, o.bin.c_str(), o.baseline.c_str(), loadAverage().c_str());
     if (o.kinds[kCompare]) std::printf("compared simulator: %s\n", o.compare.c_str());
     if (o.kinds[kEvents]) std::printf("simulator --events: events files in %s\n", o.eventsDir.c_str());
+    if (o.mixed >= 0)
+        std::printf("shared window: the simulator on odd instances, the %s on even ones\n", sharedOtherName(o));
     std::fflush(stdout);
     Results res;
     bool complete = measureSizes(o, res, cores);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -209,6 +211,96 @@ Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int num
             ratios.push_back(a->cpuPerDevice / it->second->cpuPerDevice);
     }
     return spreadOf(ratios);
+}
+
+SharedWindow splitShared(const std::vector<DeviceSample>& devices, double seconds, double nominalRate) {
+    SharedWindow w;
+    w.devices = static_cast<int>(devices.size());
+    std::vector<double> cpu[kSharedHalves];
+    uint64_t fewest[kSharedHalves] = {};
+    for (const DeviceSample& d : devices) {
+        HalfFigures& h = w.half[sharedHalf(d.instance)];
+        std::vector<double>& c = cpu[sharedHalf(d.instance)];
+        h.counters += d.growth;
+        c.push_back(seconds > 0 ? static_cast<double>(d.growth.runNs) / 1e9 / seconds * 100.0 : 0.0);
+        double error = seconds > 0 ? (static_cast<double>(d.frames) / seconds - nominalRate) / nominalRate * 100.0 : -100.0;
+        h.within01 += std::abs(error) <= 0.1 ? 1 : 0;
+        h.within05 += std::abs(error) <= 0.5 ? 1 : 0;
+        uint64_t& least = fewest[sharedHalf(d.instance)];
+        if (h.devices == 0 || d.frames < least) {
+            least = d.frames;
+            h.slowestInstance = d.instance;
+            h.slowestErrorPercent = error;
+        }
+        ++h.devices;
+    }
+    for (int i = 0; i < kSharedHalves; ++i) {
+        if (cpu[i].empty()) continue;
+        double sum = 0;
+        for (double c : cpu[i]) sum += c;
+        w.half[i].cpuMean = sum / static_cast<double>(cpu[i].size());
+        w.half[i].cpuMedian = spreadOf(cpu[i]).median;
+    }
+    return w;
+}
+
+double sharedRatio(const SharedWindow& w) {
+    if (w.half[0].devices == 0 || w.half[1].devices == 0 || w.half[1].cpuMean <= 0) return 0;
+    return w.half[0].cpuMean / w.half[1].cpuMean;
+}
+
+SharedSummary summarizeShared(const std::vector<SharedWindow>& windows, int devices) {
+    SharedSummary s;
+    s.devices = devices;
+    std::vector<WindowFigures> halves[kSharedHalves], trustedHalves[kSharedHalves];
+    std::vector<double> ratios;
+    for (const SharedWindow& w : windows) {
+        if (w.devices != devices) continue;
+        ++s.windows;
+        bool trusted = trustedWindow(w.stealPercent);
+        s.trusted += trusted ? 1 : 0;
+        if (trusted && sharedRatio(w) > 0) ratios.push_back(sharedRatio(w));
+        for (int i = 0; i < kSharedHalves; ++i) {
+            const HalfFigures& h = w.half[i];
+            s.halfDevices[i] = h.devices;
+            WindowFigures f;
+            f.program = i;
+            f.round = w.round;
+            f.devices = h.devices;
+            f.cpuPerDevice = h.cpuMean;
+            f.slowestErrorPercent = h.slowestErrorPercent;
+            f.within01 = h.within01;
+            f.within05 = h.within05;
+            f.stealPercent = w.stealPercent;
+            if (h.devices == 0) continue;
+            halves[i].push_back(f);
+            if (trusted) trustedHalves[i].push_back(f);
+        }
+    }
+    s.untrustedOnly = s.windows > 0 && s.trusted == 0;
+    for (int i = 0; i < kSharedHalves; ++i) {
+        std::vector<const WindowFigures*> use;
+        for (const WindowFigures& f : s.untrustedOnly ? halves[i] : trustedHalves[i]) use.push_back(&f);
+        s.half[i] = summarizeProgram(use);
+        s.half[i].windows = static_cast<int>(halves[i].size());
+        s.half[i].trusted = static_cast<int>(trustedHalves[i].size());
+    }
+    s.ratio = spreadOf(ratios);
+    return s;
+}
+
+bool sharedLaunch(const std::vector<std::string>& argv, const std::string& simulator, const std::string& other,
+                  bool otherTakesInstance, Launch& out) {
+    size_t first = 1;  // lcfleet's own events files are left out
+    while (first + 1 < argv.size() && argv[first] == "--events") first += 2;
+    if (argv.empty() || first >= argv.size()) return false;
+    int instance = 0;
+    bool simulatorHalf = !parseNumber(argv[first], 0, INT_MAX, instance) || sharedHalf(instance) == 0;
+    out.path = simulatorHalf ? simulator : other;
+    out.args = {argv[0]};
+    size_t last = !simulatorHalf && otherTakesInstance ? first + 1 : argv.size();
+    for (size_t i = first; i < last; ++i) out.args.push_back(argv[i]);
+    return true;
 }
 
 bool heldByMedian(const Spread& within, int devices) { return within.count > 0 && within.median >= devices; }

@@ -110,6 +110,70 @@ Spread pairRatio(const std::vector<WindowFigures>& windows, int devices, int num
 // (false when it has no figures): the search decides on this.
 bool heldByMedian(const Spread& within, int devices);
 
+// ---- a shared window: two programs in one fleet -----------------------------------
+
+// A window's speed of the host drifts from the next one's, so two programs measured in
+// windows of their own differ by the host as well. In a shared window one fleet runs
+// both: the simulator on its odd instances (half 0) and the program set against it on
+// its even ones (half 1).
+constexpr int kSharedHalves = 2;
+inline int sharedHalf(int instance) { return instance % 2 != 0 ? 0 : 1; }
+
+// One device over a window.
+struct DeviceSample {
+    int instance = 0;
+    ProcessCounters growth;  // of its counters over the window
+    uint64_t frames = 0;     // that arrived inside the window
+};
+
+// One half of a shared window.
+struct HalfFigures {
+    int devices = 0;
+    ProcessCounters counters;           // summed over the half's devices
+    double cpuMedian = 0, cpuMean = 0;  // time on a CPU per device, % of one core
+    int slowestInstance = -1;           // the device with the fewest frames
+    double slowestErrorPercent = 0;     // its rate's error
+    int within01 = 0, within05 = 0;     // devices within ±0.1% and ±0.5%
+};
+
+struct SharedWindow {
+    int round = 0;
+    int devices = 0;
+    HalfFigures half[kSharedHalves];
+    double stealPercent = 0;
+};
+// Splits a window's devices by the parity of their instance; rates are set against
+// nominalRate (frames per second) over seconds.
+SharedWindow splitShared(const std::vector<DeviceSample>& devices, double seconds, double nominalRate);
+// The in-window CPU ratio: half 0's mean CPU per device over half 1's (0 when a half has
+// none).
+double sharedRatio(const SharedWindow& w);
+
+// The shared windows of one size: each half as a program over the trusted windows
+// (all of them, marked, when none was), and the in-window ratio over the trusted ones.
+struct SharedSummary {
+    int devices = 0;
+    int windows = 0, trusted = 0;
+    bool untrustedOnly = false;
+    int halfDevices[kSharedHalves] = {};
+    ProgramSummary half[kSharedHalves];  // cpu: the half's mean CPU per device
+    Spread ratio;
+};
+SharedSummary summarizeShared(const std::vector<SharedWindow>& windows, int devices);
+
+// What a device of a shared window runs. lcfleet starts every device as
+// "ARGV0 [--events FILE]... N [PCM]"; an odd N runs the simulator with "N [PCM]" (without
+// lcfleet's events file), an even N the other program: with otherTakesInstance (the
+// baseline) "N" alone, else (a compared simulator) what the simulator gets. Anything but
+// an instance (--help) goes to the simulator. argv[0] stays as it came. False when
+// nothing follows the events files.
+struct Launch {
+    std::string path;
+    std::vector<std::string> args;  // argv, argv[0] first
+};
+bool sharedLaunch(const std::vector<std::string>& argv, const std::string& simulator, const std::string& other,
+                  bool otherTakesInstance, Launch& out);
+
 // ---- options and files ---------------------------------------------------------------
 
 // A whole decimal number from low to high; false for anything else ("3x", "1e3", "1.5",

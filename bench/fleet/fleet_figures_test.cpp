@@ -1,4 +1,5 @@
-// The fleet benchmark's /proc readers and its search for the largest fleet.
+// The fleet benchmark's /proc readers, its search for the largest fleet, and the
+// figures and launches of a window shared by two programs.
 #include "fleet_figures.h"
 
 #include <fcntl.h>
@@ -290,6 +291,152 @@ TEST(SizeSummary, TheMedianWindowDecidesWhetherAFleetHeld) {
     EXPECT_TRUE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
     windows[2].within05 = 148;
     EXPECT_FALSE(heldByMedian(summarize(windows, 150).program[0].within05, 150));
+}
+
+// A device of a shared window: cpuPercent of one core over a 10 s window, and its frames.
+DeviceSample device(int instance, double cpuPercent, uint64_t frames, uint64_t wakeUps = 0) {
+    DeviceSample d;
+    d.instance = instance;
+    d.growth.runNs = static_cast<uint64_t>(cpuPercent / 100.0 * 10.0 * 1e9 + 0.5);
+    d.growth.voluntary = wakeUps;
+    d.frames = frames;
+    return d;
+}
+
+TEST(SharedWindow, OddInstancesAreTheSimulatorWhateverTheOrderAndTheFirstInstance) {
+    // 11 devices from instance 1, listed out of order: 6 odd (simulator), 5 even. The
+    // simulator's CPU is 1.0 but for instance 9 (3.0), so its mean and median differ.
+    std::vector<DeviceSample> devices = {
+        device(2, 0.50, 2000, 10), device(1, 1.0, 2000, 1), device(4, 0.40, 1999, 10), device(3, 1.0, 2001, 1),
+        device(6, 0.60, 1990, 10), device(5, 1.0, 2000, 1), device(8, 0.50, 2000, 10), device(7, 1.0, 1995, 1),
+        device(10, 0.50, 2000, 10), device(9, 3.0, 1998, 1), device(11, 1.0, 2000, 1),
+    };
+    SharedWindow w = splitShared(devices, 10.0, 200.0);
+    EXPECT_EQ(w.devices, 11);
+    EXPECT_EQ(w.half[0].devices, 6);
+    EXPECT_EQ(w.half[1].devices, 5);
+    EXPECT_EQ(w.half[0].counters.voluntary, 6u) << "the simulator's half sums its own devices' counters";
+    EXPECT_EQ(w.half[1].counters.voluntary, 50u);
+    EXPECT_NEAR(w.half[0].cpuMean, 8.0 / 6, 1e-9);
+    EXPECT_NEAR(w.half[0].cpuMedian, 1.0, 1e-9);
+    EXPECT_NEAR(w.half[1].cpuMean, 2.5 / 5, 1e-9);
+    EXPECT_NEAR(w.half[1].cpuMedian, 0.5, 1e-9);
+    // Frames over 10 s at 200/s: 1995 is -0.25%, 1990 -0.5%, 1999 -0.05%, 2001 +0.05%.
+    EXPECT_EQ(w.half[0].slowestInstance, 7);
+    EXPECT_NEAR(w.half[0].slowestErrorPercent, -0.25, 1e-9);
+    EXPECT_EQ(w.half[0].within01, 5);
+    EXPECT_EQ(w.half[0].within05, 6);
+    EXPECT_EQ(w.half[1].slowestInstance, 6);
+    EXPECT_NEAR(w.half[1].slowestErrorPercent, -0.5, 1e-9);
+    EXPECT_EQ(w.half[1].within01, 4);
+    EXPECT_EQ(w.half[1].within05, 5) << "a device exactly 0.5% off is within 0.5%";
+    // The ratio is that of the means, not of the medians (1.0 / 0.5).
+    EXPECT_NEAR(sharedRatio(w), (8.0 / 6) / 0.5, 1e-9);
+
+    // From instance 2, 11 devices take instances 2 to 12: the even half has one more.
+    std::vector<DeviceSample> fromTwo;
+    for (int n = 2; n <= 12; ++n) fromTwo.push_back(device(n, n % 2 ? 2.0 : 1.0, 2000));
+    SharedWindow two = splitShared(fromTwo, 10.0, 200.0);
+    EXPECT_EQ(two.half[0].devices, 5);
+    EXPECT_EQ(two.half[1].devices, 6);
+    EXPECT_NEAR(sharedRatio(two), 2.0, 1e-9);
+}
+
+TEST(SharedWindow, AFleetWithAnEmptyHalfHasNoRatio) {
+    SharedWindow one = splitShared({device(1, 1.0, 2000)}, 10.0, 200.0);
+    EXPECT_EQ(one.half[0].devices, 1);
+    EXPECT_EQ(one.half[1].devices, 0);
+    EXPECT_EQ(one.half[1].slowestInstance, -1);
+    EXPECT_EQ(sharedRatio(one), 0.0);
+    SharedWindow idle = splitShared({device(1, 1.0, 2000), device(2, 0.0, 2000)}, 10.0, 200.0);
+    EXPECT_EQ(sharedRatio(idle), 0.0) << "no CPU in the other half: no ratio rather than infinity";
+}
+
+SharedWindow sharedWindow(int round, int devices, double simulatorCpu, double otherCpu, double steal = 0.0) {
+    SharedWindow w;
+    w.round = round;
+    w.devices = devices;
+    w.half[0].devices = (devices + 1) / 2;
+    w.half[1].devices = devices / 2;
+    w.half[0].cpuMean = simulatorCpu;
+    w.half[0].cpuMedian = simulatorCpu / 2;  // not what the summary takes
+    w.half[1].cpuMean = otherCpu;
+    w.half[0].slowestErrorPercent = -simulatorCpu;
+    w.half[0].within01 = round;
+    w.half[1].within05 = w.half[1].devices;
+    w.stealPercent = steal;
+    return w;
+}
+
+TEST(SharedSummary, RatioOverTheTrustedWindowsOfOneSize) {
+    // The host's speed moves both halves alike: CPU from 0.7 to 1.3, ratio near 1.2.
+    std::vector<SharedWindow> windows = {
+        sharedWindow(1, 11, 0.84, 0.70), sharedWindow(2, 11, 1.56, 1.30),
+        sharedWindow(3, 11, 3.00, 1.00, 6.0),  // stolen: left out, else the ratio's median would be 1.21
+        sharedWindow(4, 11, 1.10, 0.90), sharedWindow(1, 20, 9.0, 1.0),
+    };
+    SharedSummary s = summarizeShared(windows, 11);
+    EXPECT_EQ(s.windows, 4);
+    EXPECT_EQ(s.trusted, 3);
+    EXPECT_FALSE(s.untrustedOnly);
+    EXPECT_EQ(s.halfDevices[0], 6);
+    EXPECT_EQ(s.halfDevices[1], 5);
+    EXPECT_EQ(s.ratio.count, 3);
+    EXPECT_NEAR(s.ratio.median, 1.2, 1e-9);
+    EXPECT_NEAR(s.ratio.low, 1.2, 1e-9);
+    EXPECT_NEAR(s.ratio.high, 1.10 / 0.90, 1e-9);
+    EXPECT_EQ(s.half[0].windows, 4);
+    EXPECT_EQ(s.half[0].trusted, 3);
+    EXPECT_NEAR(s.half[0].cpu.median, 1.10, 1e-9) << "the halves' means, over the trusted windows";
+    EXPECT_NEAR(s.half[0].cpu.high, 1.56, 1e-9);
+    EXPECT_NEAR(s.half[1].cpu.median, 0.90, 1e-9);
+    EXPECT_NEAR(s.half[0].slowest.low, -1.56, 1e-9);
+    EXPECT_NEAR(s.half[0].within01.median, 2, 1e-9);
+    EXPECT_NEAR(s.half[1].within05.median, 5, 1e-9);
+    EXPECT_EQ(summarizeShared(windows, 20).ratio.count, 1);
+    EXPECT_EQ(summarizeShared(windows, 10).windows, 0);
+}
+
+TEST(SharedSummary, OnlyUntrustedWindowsGiveMarkedFiguresButNoRatio) {
+    std::vector<SharedWindow> windows = {sharedWindow(1, 10, 1.2, 1.0, 3.0), sharedWindow(2, 10, 0.6, 0.5, 2.5)};
+    SharedSummary s = summarizeShared(windows, 10);
+    EXPECT_TRUE(s.untrustedOnly);
+    EXPECT_EQ(s.trusted, 0);
+    EXPECT_EQ(s.ratio.count, 0);
+    EXPECT_EQ(s.half[0].cpu.count, 2);
+    EXPECT_NEAR(s.half[0].cpu.median, 0.9, 1e-9);
+    // A half without devices (a fleet of one) is no program with figures of zero.
+    SharedSummary one = summarizeShared({sharedWindow(1, 1, 1.0, 0.0)}, 1);
+    EXPECT_EQ(one.half[0].windows, 1);
+    EXPECT_EQ(one.half[1].windows, 0);
+    EXPECT_EQ(one.half[1].cpu.count, 0);
+    EXPECT_EQ(one.ratio.count, 0);
+}
+
+TEST(SharedLaunch, OddInstancesRunTheSimulatorEvenOnesTheOtherProgram) {
+    const std::string argv0 = "/run/x-launch/simlinecaster-shared";
+    Launch l;
+    // lcfleet's events file is left out for both halves; argv[0] stays the launcher's.
+    ASSERT_TRUE(sharedLaunch({argv0, "--events", "/run/x/7.events", "7", "tone.pcm"}, "/sim", "/base", true, l));
+    EXPECT_EQ(l.path, "/sim");
+    EXPECT_EQ(l.args, (std::vector<std::string>{argv0, "7", "tone.pcm"}));
+    ASSERT_TRUE(sharedLaunch({argv0, "--events", "/run/x/8.events", "8", "tone.pcm"}, "/sim", "/base", true, l));
+    EXPECT_EQ(l.path, "/base");
+    EXPECT_EQ(l.args, (std::vector<std::string>{argv0, "8"})) << "the baseline takes its instance alone";
+    ASSERT_TRUE(sharedLaunch({argv0, "--events", "/run/x/8.events", "8", "tone.pcm"}, "/sim", "/old", false, l));
+    EXPECT_EQ(l.path, "/old");
+    EXPECT_EQ(l.args, (std::vector<std::string>{argv0, "8", "tone.pcm"})) << "a compared simulator gets the same";
+    ASSERT_TRUE(sharedLaunch({argv0, "12"}, "/sim", "/base", true, l));
+    EXPECT_EQ(l.path, "/base");
+    ASSERT_TRUE(sharedLaunch({argv0, "0"}, "/sim", "/base", true, l));
+    EXPECT_EQ(l.path, "/base");
+    // lcfleet asks the program for its help: the simulator answers.
+    ASSERT_TRUE(sharedLaunch({argv0, "--help"}, "/sim", "/base", true, l));
+    EXPECT_EQ(l.path, "/sim");
+    EXPECT_EQ(l.args, (std::vector<std::string>{argv0, "--help"}));
+    EXPECT_FALSE(sharedLaunch({argv0, "--events", "/run/x/1.events"}, "/sim", "/base", true, l));
+    EXPECT_FALSE(sharedLaunch({argv0}, "/sim", "/base", true, l));
+    EXPECT_FALSE(sharedLaunch({}, "/sim", "/base", true, l));
 }
 
 TEST(Options, NumbersAreWholeAndInRangeOrRefused) {
