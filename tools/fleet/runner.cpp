@@ -317,14 +317,6 @@ pid_t launch(const Launch& l, std::string& error) {
         waitpid(pid, nullptr, 0);
         return -1;
     }
-    // The exec closes the pipe before the kernel has put the program's arguments in
-    // place, and a device is told from whatever takes its pid later by them: until
-    // they show, isRunning would call it gone (a loaded host saw "stopped at once").
-    for (int waited = 0; waited < 2000000 && commandLine(pid).empty(); waited += 100) {
-        char state = processState(pid);
-        if (state == 0 || state == 'Z' || state == 'X') break;
-        usleep(100);
-    }
     std::lock_guard<std::mutex> lock(gLaunchedMu);
     gLaunched.push_back(pid);
     return pid;
@@ -378,12 +370,18 @@ std::string commandLine(pid_t pid) {
 }
 
 bool isRunning(pid_t pid, const std::string& program) {
-    char state = processState(pid);
-    if (state == 0 || state == 'Z' || state == 'X') return false;
-    std::ifstream f("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::string arg0;
-    std::getline(f, arg0, '\0');
-    return arg0 == program;
+    // A process in the middle of an exec has no arguments yet: the kernel puts them in
+    // place after it has closed the descriptors that end at an exec (a launch's report
+    // pipe). A device started through a launcher that execs it goes through that twice.
+    for (int tries = 0;; ++tries) {
+        char state = processState(pid);
+        if (state == 0 || state == 'Z' || state == 'X') return false;
+        std::ifstream f("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        std::string arg0;
+        std::getline(f, arg0, '\0');
+        if (!arg0.empty() || tries == 50) return arg0 == program;
+        usleep(1000);
+    }
 }
 
 bool inNetns(pid_t pid, const std::string& name) {
