@@ -82,7 +82,8 @@ public:
 
 private:
     bool joinSet(const pollfd (&wanted)[kSlots]);
-    // 1: ended at its time with nothing waiting, 0: something waits, -1: not supported.
+    // 1: ended at its time with nothing waiting, 0: something waits (or a stop came),
+    // -1: the set cannot wait here; waits use ppoll from then on.
     int waitInSet(int64_t dueNs);
 
     pollfd fds_[kSlots];
