@@ -101,6 +101,7 @@ struct Options {
     std::string eventsBin;  // the simulator started with --events, through a launcher
     std::string quietBin;   // the simulator started without events, through a launcher
     std::string compare;    // --compare: another simulator, measured in every round as well
+    bool launchDirOwn = false;  // the launchers' folder is the benchmark's own (no --events DIR)
     int mixed = -1;         // --mixed: kBaseline or kCompare, sharing a window with the simulator
     std::string sharedBin;  // the launcher of the shared window
 };
@@ -637,7 +638,10 @@ bool prepareShared(Options& o, const char* self) {
 
 bool prepareEvents(Options& o) {
     int rc = 0;
-    if (o.eventsDir.empty()) o.eventsDir = o.state + "-launch";  // the quiet launcher alone
+    if (o.eventsDir.empty()) {
+        o.eventsDir = o.state + "-launch";  // the quiet launcher alone
+        o.launchDirOwn = true;
+    }
     fleet::runCommand("mkdir -p " + fleet::shellQuote(o.eventsDir), rc);
     char real[PATH_MAX], self[PATH_MAX], sim[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -687,6 +691,16 @@ bool sharedProgramsRight(const Options& o, const std::vector<fleet::Device>& dev
         timespec pause{0, 50000000};
         nanosleep(&pause, nullptr);
     }
+}
+
+// The launchers go at the end of a run (3.5 MB each in a /run that lives in memory);
+// an --events folder keeps the events files, the benchmark's own folder goes.
+void removeLaunchers(const Options& o) {
+    if (o.eventsDir.empty()) return;
+    for (const std::string& f : {o.eventsBin, o.quietBin, o.sharedBin, o.eventsDir + "/" + kLauncherTarget,
+                                 o.eventsDir + "/" + kSharedOther})
+        if (!f.empty()) unlink(f.c_str());
+    if (o.launchDirOwn) rmdir(o.eventsDir.c_str());
 }
 
 // ---- one measurement --------------------------------------------------------
@@ -938,7 +952,8 @@ void reportShared(const Options& o, const Run& r) {
         const fleetbench::HalfFigures& h = w.half[i];
         char label[32];
         std::snprintf(label, sizeof label, "%s half", i == 0 ? "simulator" : sharedOtherName(o));
-        std::printf("%-24s %d devices on the %s instances", label, h.devices, i == 0 ? "odd" : "even");
+        std::printf("%-24s %d device%s on the %s instances", label, h.devices, h.devices == 1 ? "" : "s",
+                    i == 0 ? "odd" : "even");
         if (h.devices == 0) {
             std::printf("\n");
             continue;
@@ -1450,8 +1465,14 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (!programsRunnable(o)) return 1;
-    if ((o.kinds[kSimulator] || o.kinds[kEvents] || o.mixed >= 0) && !prepareEvents(o)) return 1;
-    if (!enterOwnNetns()) return 1;
+    if ((o.kinds[kSimulator] || o.kinds[kEvents] || o.mixed >= 0) && !prepareEvents(o)) {
+        removeLaunchers(o);
+        return 1;
+    }
+    if (!enterOwnNetns()) {
+        removeLaunchers(o);
+        return 1;
+    }
     double cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 
     std::printf("fleet benchmark: %d s windows, %d rounds; simulator %s; baseline %s; load average %s\n", o.seconds,
@@ -1467,5 +1488,6 @@ int main(int argc, char** argv) {
     if (gInterrupted || !complete) std::fprintf(stderr, "measurement failed or was interrupted\n");
     if (!res.runs.empty()) printTable(o, res, commandLine(argc, argv));
     reapOrphans();
+    removeLaunchers(o);
     return complete && !gInterrupted ? 0 : 1;
 }

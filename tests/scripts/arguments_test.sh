@@ -114,6 +114,15 @@ if [ "$(id -u)" -eq 0 ]; then
     [ "$rc" -eq 1 ] && grep -q "cannot run /nonexistent/simulator (--compare)" "$work/err" ||
         fail "fleet_bench --compare with no program: exit $rc; $(head -c 300 "$work/err")"
     grep -q "fleet of" "$work/out" && fail "fleet_bench measured before it found --compare missing"
+    # The launchers the devices start through (copies of the benchmark) go at the end
+    # of a run, a failed one too; an --events folder keeps only the events files.
+    mkdir -p "$work/ev"
+    for extra in "" "--events $work/ev"; do
+        timeout 60 "$3" --devices 1 --seconds 1 --rounds 1 --no-search --pause 0 --script /bin/false --mixed \
+            --state "$work/st" $extra </dev/null >"$work/out" 2>"$work/err"
+        [ -e "$work/st-launch" ] && fail "fleet_bench $extra left $work/st-launch: $(ls "$work/st-launch")"
+        [ -z "$(ls -A "$work/ev")" ] || fail "fleet_bench $extra left in $work/ev: $(ls "$work/ev")"
+    done
 fi
 
 # run.sh with a stand-in cmake that configures and builds into the scratch folder
