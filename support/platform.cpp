@@ -271,8 +271,16 @@ void ReadinessTest::run() {
 
 namespace {
 
+timespec toTimespec(int64_t ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
+
+// The time from now until dueNs, none when it has passed.
+timespec timeLeft(int64_t dueNs) {
+    int64_t left = dueNs - TurnPacer::monotonicNs();
+    return toTimespec(left < 0 ? 0 : left);
+}
+
 void sleepUntil(int64_t dueNs) {
-    timespec ts{static_cast<time_t>(dueNs / 1000000000LL), static_cast<long>(dueNs % 1000000000LL)};
+    timespec ts = toTimespec(dueNs);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         if (stopRequested()) return;
     }
@@ -305,9 +313,7 @@ bool ReadinessTest::joinSet(const pollfd (&wanted)[kSlots]) {
 
 int ReadinessTest::waitInSet(int64_t dueNs) {
     for (;;) {
-        int64_t left = dueNs - TurnPacer::monotonicNs();
-        if (left < 0) left = 0;
-        timespec t{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        timespec t = timeLeft(dueNs);
         epoll_event ready[kSlots];
         int n = epoll_pwait2(set_, ready, kSlots, &t, nullptr);
         if (n == 0) return 1;
@@ -348,9 +354,7 @@ void ReadinessTest::waitUntil(int64_t dueNs) {
     // A turn already due (the last one ran late) still makes its one ppoll, without
     // a time-out: it is the turn's readiness test, and profiles count turns by it.
     for (;;) {
-        int64_t left = dueNs - TurnPacer::monotonicNs();
-        if (left < 0) left = 0;
-        timespec t{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        timespec t = timeLeft(dueNs);
         int n = ppoll(w, kSlots, &t, nullptr);
         if (n == 0) {
             quietAtDue_ = all;

@@ -564,8 +564,8 @@ int runEventsLauncher(int argc, char** argv) {
     std::string dir = folderOf(argv[0]);
     std::string sim = readText(dir + "/" + kLauncherTarget);
     while (!sim.empty() && sim.back() == '\n') sim.pop_back();
-    int first = 1;  // lcfleet's own events file is left out
-    while (first + 1 < argc && std::strcmp(argv[first], "--events") == 0) first += 2;
+    // lcfleet's own events file is left out
+    int first = static_cast<int>(fleetbench::firstAfterEvents(std::vector<std::string>(argv, argv + argc)));
     if (first >= argc || sim.empty()) {
         std::fprintf(stderr, "%s: no instance, or no %s/%s\n", kLauncherName, dir.c_str(), kLauncherTarget);
         return 127;

@@ -217,7 +217,6 @@ SharedWindow splitShared(const std::vector<DeviceSample>& devices, double second
     SharedWindow w;
     w.devices = static_cast<int>(devices.size());
     std::vector<double> cpu[kSharedHalves];
-    uint64_t fewest[kSharedHalves] = {};
     for (const DeviceSample& d : devices) {
         HalfFigures& h = w.half[sharedHalf(d.instance)];
         std::vector<double>& c = cpu[sharedHalf(d.instance)];
@@ -226,9 +225,7 @@ SharedWindow splitShared(const std::vector<DeviceSample>& devices, double second
         double error = seconds > 0 ? (static_cast<double>(d.frames) / seconds - nominalRate) / nominalRate * 100.0 : -100.0;
         h.within01 += std::abs(error) <= 0.1 ? 1 : 0;
         h.within05 += std::abs(error) <= 0.5 ? 1 : 0;
-        uint64_t& least = fewest[sharedHalf(d.instance)];
-        if (h.devices == 0 || d.frames < least) {
-            least = d.frames;
+        if (h.devices == 0 || error < h.slowestErrorPercent) {
             h.slowestInstance = d.instance;
             h.slowestErrorPercent = error;
         }
@@ -289,10 +286,15 @@ SharedSummary summarizeShared(const std::vector<SharedWindow>& windows, int devi
     return s;
 }
 
+size_t firstAfterEvents(const std::vector<std::string>& argv) {
+    size_t first = 1;
+    while (first + 1 < argv.size() && argv[first] == "--events") first += 2;
+    return first;
+}
+
 bool sharedLaunch(const std::vector<std::string>& argv, const std::string& simulator, const std::string& other,
                   bool otherTakesInstance, Launch& out) {
-    size_t first = 1;  // lcfleet's own events files are left out
-    while (first + 1 < argv.size() && argv[first] == "--events") first += 2;
+    size_t first = firstAfterEvents(argv);
     if (argv.empty() || first >= argv.size()) return false;
     int instance = 0;
     bool simulatorHalf = !parseNumber(argv[first], 0, INT_MAX, instance) || sharedHalf(instance) == 0;

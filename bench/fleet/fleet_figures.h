@@ -167,6 +167,9 @@ SharedSummary summarizeShared(const std::vector<SharedWindow>& windows, int devi
 // baseline) "N" alone, else (a compared simulator) what the simulator gets. Anything but
 // an instance (--help) goes to the simulator. argv[0] stays as it came. False when
 // nothing follows the events files.
+// The first of lcfleet's arguments after the events files it hands a device
+// ("--events FILE", any number of times).
+size_t firstAfterEvents(const std::vector<std::string>& argv);
 struct Launch {
     std::string path;
     std::vector<std::string> args;  // argv, argv[0] first
