@@ -380,12 +380,13 @@ DeviceWatch::~DeviceWatch() {
     if (epoll_ >= 0) close(epoll_);
 }
 
-void DeviceWatch::refresh() {
+void DeviceWatch::refresh(const std::set<uint64_t>& only) {
     Fleet f;
     f.stateDir = lab_.stateDir();
     std::string error;
     if (!f.load(error)) return;
     for (uint64_t n = f.rec.first; n <= f.rec.last(); ++n) {
+        if (!only.empty() && only.count(n) == 0) continue;
         pid_t pid = f.devicePid(n);
         if (pid <= 0) continue;
         if (!f.deviceRuns(n)) {

@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "events.h"
@@ -134,7 +137,46 @@ void rotateEvents(const std::string& stateDir, const FleetRecord& r) {
               r.logLimit);
 }
 
-constexpr uint64_t kWatchSlot = UINT64_MAX;  // the pollfd of the device watch
+constexpr uint64_t kWatchSlot = UINT64_MAX;       // the pollfd of the device watch
+constexpr uint64_t kStartsSlot = UINT64_MAX - 1;  // the pollfd of the state directory's renames
+
+// Renames into the state directory: a device's pid file is written by one (at up and at
+// every restart), and the keeper watches that device from then on, not at its next look.
+int watchStarts(const std::string& stateDir) {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && inotify_add_watch(fd, stateDir.c_str(), IN_MOVED_TO) < 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;  // without it, devices are watched from the next look
+}
+
+// The instances whose pid files were renamed into place since the last call ("<n>.pid");
+// all is set when the kernel dropped some of the notices.
+std::set<uint64_t> startedDevices(int notify, bool& all) {
+    std::set<uint64_t> started;
+    alignas(inotify_event) char buf[8192];
+    ssize_t got;
+    while ((got = read(notify, buf, sizeof buf)) > 0) {
+        for (char* p = buf; p < buf + got;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            p += sizeof(inotify_event) + e->len;
+            if (e->mask & IN_Q_OVERFLOW) all = true;
+            if (e->len == 0) continue;
+            std::string name(e->name);  // padded with NULs to its length
+            size_t dot = name.find('.');
+            if (dot == 0 || dot > 15 || name.compare(dot, std::string::npos, ".pid") != 0 ||
+                name.find_first_not_of("0123456789") != dot)
+                continue;
+            started.insert(std::stoull(name.substr(0, dot)));
+        }
+    }
+    return started;
+}
+
+long msUntil(const timespec& when, const timespec& now) {
+    return (when.tv_sec - now.tv_sec) * 1000L + (when.tv_nsec - now.tv_nsec) / 1000000L;
+}
 
 }  // namespace
 
@@ -147,15 +189,17 @@ int keepLogs(const std::string& stateDir) {
     std::map<uint64_t, int> fifos;  // instance -> its console FIFO, open for reading
     std::vector<pollfd> polled;
     std::vector<uint64_t> instances;
-    timespec lastLook{0, 0};
+    timespec nextLook{0, 0};
     FleetRecord r;
     Lab lab(stateDir);
     DeviceWatch watch(lab);  // a pidfd per device: an exit wakes the keeper at once
+    int starts = watchStarts(stateDir);
     while (!gKeeperStop) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - lastLook.tv_sec >= kKeeperPeriodSeconds || polled.empty()) {
-            lastLook = now;
+        if (msUntil(nextLook, now) <= 0 || polled.empty()) {
+            nextLook = now;
+            nextLook.tv_sec += kKeeperPeriodSeconds;
             std::string text, why;
             FleetRecord read;
             if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, read, why)) break;
@@ -168,6 +212,10 @@ int keepLogs(const std::string& stateDir) {
             instances.clear();
             polled.push_back(pollfd{watch.fd(), POLLIN, 0});
             instances.push_back(kWatchSlot);
+            if (starts >= 0) {
+                polled.push_back(pollfd{starts, POLLIN, 0});
+                instances.push_back(kStartsSlot);
+            }
             for (uint64_t n = r.first; n <= r.last() && !gKeeperStop; ++n) {
                 auto it = fifos.find(n);
                 if (it == fifos.end()) {
@@ -194,11 +242,21 @@ int keepLogs(const std::string& stateDir) {
             nanosleep(&pause, nullptr);  // a stop signal cuts it short
             continue;
         }
-        if (poll(polled.data(), polled.size(), kKeeperPeriodSeconds * 1000) <= 0) continue;
+        long wait = std::max(0L, msUntil(nextLook, now));
+        if (poll(polled.data(), polled.size(), static_cast<int>(wait)) <= 0) continue;
         for (size_t i = 0; i < polled.size(); ++i) {
             if ((polled[i].revents & POLLIN) == 0) continue;
             uint64_t n = instances[i];
             if (n == kWatchSlot) {
+                recordExits(stateDir, watch);
+                continue;
+            }
+            if (n == kStartsSlot) {
+                bool all = false;
+                std::set<uint64_t> started = startedDevices(starts, all);
+                if (all) watch.refresh();
+                else if (!started.empty()) watch.refresh(started);
+                // One that ended between its start and this look is an exit too.
                 recordExits(stateDir, watch);
                 continue;
             }
@@ -213,6 +271,7 @@ int keepLogs(const std::string& stateDir) {
             relayConsole(polled[i].fd, joinPath(stateDir, logFile(instances[i])),
                      joinPath(stateDir, oldLogFile(instances[i])), r.logLimit);
     for (auto& [n, fd] : fifos) close(fd);
+    if (starts >= 0) close(starts);
     return 0;
 }
 

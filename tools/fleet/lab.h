@@ -266,7 +266,8 @@ public:
     // Takes a pidfd of each device whose pid file names a running simulator it does not
     // watch yet (call again after a restart or an up). A device whose pid file names a
     // process that ended before it was watched counts as an exit as well, once.
-    void refresh();
+    // With only given, just those instances are looked at (their pid files changed).
+    void refresh(const std::set<uint64_t>& only = {});
     // Readable when a watched device has ended.
     int fd() const { return epoll_; }
     struct Exit {
