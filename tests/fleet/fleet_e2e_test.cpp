@@ -557,10 +557,31 @@ TEST_F(FleetTest, ConsoleLogsStayBelowTheLimitAndStatusStillReadsThem) {
     EXPECT_FALSE(processGone(revived));
     keeper = revived;
 
+    // A keeper stopped by hand (Ctrl-Z, a debugger) ends with the fleet too, and down
+    // returns after it: what it writes at its end would keep the state directory.
+    // A fault set and cleared meanwhile leaves the keeper notices of files renamed
+    // into the state directory, which it must not take for a device's console.
+    auto watching = [&] {  // the renames, and the devices since its first look
+        std::string fds = "/proc/" + std::to_string(keeper) + "/fd";
+        std::set<std::string> kinds;
+        for (const auto& fd : entriesOf(fds)) {
+            char target[64] = {};
+            if (readlink((fds + "/" + fd).c_str(), target, sizeof target - 1) > 0) kinds.insert(target);
+        }
+        return kinds.count("anon_inode:inotify") && kinds.count("anon_inode:[pidfd]");
+    };
+    ASSERT_TRUE(waitUntil(watching, milliseconds(3000))) << "the keeper does not watch its directory";
+    ASSERT_EQ(kill(keeper, SIGSTOP), 0);
     int rc = 0;
+    for (const char* verb : {"freeze ", "thaw "}) {
+        std::string out = fleet(verb + std::to_string(d.instance), &rc);
+        EXPECT_EQ(rc, 0) << out;
+    }
     std::string out = fleet("down", &rc);
     EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(processGone(keeper)) << "down did not wait for the keeper to end";
     EXPECT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(3000))) << "down stops the keeper";
+    if (!processGone(keeper)) kill(keeper, SIGKILL);
     EXPECT_FALSE(pathExists(state_));
 }
 

@@ -48,8 +48,18 @@ std::set<pid_t> fleetProcesses(const Fleet& f) {
     return pids;
 }
 
+// The keeper writes into the state directory until it ends (what waits in the FIFOs,
+// a device's exit): down waits for it, or a log it writes after the files are removed
+// keeps the directory.
 void stopKeeper(Fleet& f) {
-    if (f.keeperRuns()) kill(readPid(f.path(kKeeperPidFile)), SIGTERM);
+    if (!f.keeperRuns()) return;
+    pid_t pid = readPid(f.path(kKeeperPidFile));
+    kill(pid, SIGCONT);  // a stopped keeper would not see its SIGTERM
+    kill(pid, SIGTERM);
+    for (int waited = 0; waited < kKillWaitMs && !gone(pid); waited += 10) {
+        Call plain;
+        plain.sleep(10);
+    }
 }
 
 // Each release takes dhclient about a second, so they run side by side.

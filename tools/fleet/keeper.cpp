@@ -266,11 +266,10 @@ int keepLogs(const std::string& stateDir) {
         nanosleep(&batch, nullptr);
     }
     // What waits in the FIFOs now is written before the keeper ends.
-    for (size_t i = 0; i < polled.size(); ++i)
-        if (instances[i] != kWatchSlot)
-            relayConsole(polled[i].fd, joinPath(stateDir, logFile(instances[i])),
-                     joinPath(stateDir, oldLogFile(instances[i])), r.logLimit);
-    for (auto& [n, fd] : fifos) close(fd);
+    for (auto& [n, fd] : fifos) {
+        relayConsole(fd, joinPath(stateDir, logFile(n)), joinPath(stateDir, oldLogFile(n)), r.logLimit);
+        close(fd);
+    }
     if (starts >= 0) close(starts);
     return 0;
 }
