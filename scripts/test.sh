@@ -18,25 +18,51 @@ scripts/install-deps.sh
 echo "== build and test =="
 scripts/build.sh build
 
-# The sanitizer build compiles while the plain suite runs: the suite mostly waits on
-# the network and the clock, and at nice 19 the compilers take only the CPU the
-# tests leave. Its own session, so that a failed suite or a Ctrl-C ends it too.
-asan_log=build/asan-build.log
-setsid nice -n 19 scripts/build.sh build-asan -DLC_SANITIZE=ON >"$asan_log" 2>&1 </dev/null &
-asan_build=$!
-stop_asan_build() { kill -TERM -- "-$asan_build" 2>/dev/null || true; }
-trap stop_asan_build EXIT
+# Runs "$@" in the background in a session of its own, so that it can be ended as a
+# whole; a watchdog in the session ends it when this script is gone, however it ended
+# (a kill of this script's process group does not reach another session).
+start_session() {
+    script=$$ setsid bash -c '
+        "$@" &
+        job=$!
+        while kill -0 "$job" 2>/dev/null; do
+            kill -0 "$script" 2>/dev/null || kill -TERM 0
+            sleep 1
+        done
+        wait "$job"' session "$@" &
+}
+asan_build= suite=
+end_sessions() {
+    for s in $asan_build $suite; do kill -TERM -- "-$s" 2>/dev/null || true; done
+}
+trap end_sessions EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# Each suite runs in the background and is waited for: a signal to this script acts at
+# once instead of after the suite.
+run_suite() {
+    start_session "$@"
+    suite=$!
+    wait "$suite"
+    suite=
+}
 
-(cd build && ctest --output-on-failure -j 3 --timeout 300)
+# The sanitizer build compiles while the plain suite runs: the suite mostly waits on
+# the network and the clock, and at nice 19 the compilers take only the CPU the
+# tests leave.
+asan_log=build/asan-build.log
+start_session nice -n 19 scripts/build.sh build-asan -DLC_SANITIZE=ON >"$asan_log" 2>&1 </dev/null
+asan_build=$!
+
+run_suite bash -c 'cd build && exec ctest --output-on-failure -j 3 --timeout 300'
 
 echo "== build and test under ASan+UBSan =="
 if ! wait "$asan_build"; then
+    asan_build=
     tail -n 60 "$asan_log" >&2
     echo "test.sh: the ASan+UBSan build failed (all of its output: $asan_log)" >&2
     exit 1
 fi
-trap - EXIT
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure -j 3 --timeout 300)
+asan_build=
+run_suite bash -c 'cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    exec ctest --output-on-failure -j 3 --timeout 300'

@@ -13,12 +13,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "core/codec.h"
 #include "harness.h"
@@ -236,6 +241,34 @@ bool pathExists(const std::string& path) {
 std::string readText(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+double stampSeconds(const std::string& stamp) {
+    tm t{};
+    const char* rest = strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
+    EXPECT_NE(rest, nullptr) << stamp;
+    return static_cast<double>(timegm(&t)) + (rest && *rest == '.' ? std::strtod(rest, nullptr) : 0.0);
+}
+
+double exitRecordedAt(const std::string& stateDir, pid_t pid, milliseconds timeout) {
+    double at = 0;
+    waitUntil(
+        [&] {
+            std::istringstream in(readText(stateDir + "/lab.events"));
+            std::string line;
+            while (std::getline(in, line)) {
+                auto e = nlohmann::json::parse(line, nullptr, false);
+                if (e.is_object() && e.value("type", "") == "exited" && e.value("pid", -1) == pid)
+                    at = stampSeconds(e.value("time", ""));
+            }
+            return at != 0;
+        },
+        timeout);
+    return at;
 }
 
 bool processGone(pid_t pid) {

@@ -71,6 +71,12 @@ std::string readText(const std::string& path);
 bool processGone(pid_t pid);
 // Polls cond every 20 ms until it holds or the time is up.
 bool waitUntil(const std::function<bool()>& cond, milliseconds timeout);
+// Seconds since the epoch: now, and of an event's "time" ("2026-01-02T03:04:05.678901Z").
+double wallSeconds();
+double stampSeconds(const std::string& stamp);
+// The stamp (seconds since the epoch) of the "exited" event of pid in the fleet's
+// lab.events, waiting up to timeout for it; 0 when there is none.
+double exitRecordedAt(const std::string& stateDir, pid_t pid, milliseconds timeout);
 
 // One test's world. Ids: a two-letter tag, the pid in five base-36 digits, a role letter.
 class FleetEnv {

@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <functional>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -581,6 +583,24 @@ TEST_F(FleetTest, ConsoleLogsStayBelowTheLimitAndStatusStillReadsThem) {
     EXPECT_EQ(rc, 0) << out;
     EXPECT_TRUE(processGone(keeper)) << "down did not wait for the keeper to end";
     EXPECT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(3000))) << "down stops the keeper";
+    if (!processGone(keeper)) kill(keeper, SIGKILL);
+    EXPECT_FALSE(pathExists(state_));
+}
+
+TEST_F(FleetTest, DownEndsAKeeperThatADebuggerHolds) {
+    std::vector<fleet::Device> devices;
+    ASSERT_NO_FATAL_FAILURE(up(devices));
+    pid_t keeper = static_cast<pid_t>(std::atoi(readText(state_ + "/keeper.pid").c_str()));
+    ASSERT_GT(keeper, 0);
+    // Held as a debugger holds it: SIGCONT and SIGTERM wait until it is let go.
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, keeper, nullptr, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(ptrace(PTRACE_INTERRUPT, keeper, nullptr, nullptr), 0) << std::strerror(errno);
+    int status = 0;
+    ASSERT_EQ(waitpid(keeper, &status, __WALL), keeper);
+    int rc = 0;
+    std::string out = fleet("down", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(processGone(keeper)) << "the keeper outlived down";
     if (!processGone(keeper)) kill(keeper, SIGKILL);
     EXPECT_FALSE(pathExists(state_));
 }

@@ -473,6 +473,13 @@ TEST_F(FleetFaultsTest, AFaultThatCannotBeRecordedIsTakenBackAndARestartStillGet
     fleet::Device after = now(0);
     EXPECT_TRUE(after.alive);
     EXPECT_NE(after.pid, d.pid);
+    // The keeper watches it from its start all the same: its end is heard when it comes,
+    // not at the keeper's next look (2 s apart).
+    const double killedAt = wallSeconds();
+    ASSERT_EQ(kill(after.pid, SIGKILL), 0);
+    double heard = exitRecordedAt(env_.stateDir('a'), after.pid, milliseconds(5000));
+    ASSERT_NE(heard, 0) << readText(dir + "lab.events");
+    EXPECT_LT(heard - killedAt, 0.5);
 }
 
 TEST_F(FleetFaultsTest, AStatusThatCannotBeWrittenFails) {

@@ -50,16 +50,20 @@ std::set<pid_t> fleetProcesses(const Fleet& f) {
 
 // The keeper writes into the state directory until it ends (what waits in the FIFOs,
 // a device's exit): down waits for it, or a log it writes after the files are removed
-// keeps the directory.
+// keeps the directory. One that does not end (held by a debugger) is killed.
 void stopKeeper(Fleet& f) {
     if (!f.keeperRuns()) return;
     pid_t pid = readPid(f.path(kKeeperPidFile));
     kill(pid, SIGCONT);  // a stopped keeper would not see its SIGTERM
     kill(pid, SIGTERM);
-    for (int waited = 0; waited < kKillWaitMs && !gone(pid); waited += 10) {
-        Call plain;
-        plain.sleep(10);
+    for (int signal : {SIGTERM, SIGKILL}) {
+        if (signal == SIGKILL && !gone(pid)) kill(pid, SIGKILL);
+        for (int waited = 0; waited < kKillWaitMs && !gone(pid) && !stopRequested(f); waited += 10) {
+            Call plain;  // as for the devices: only a second interrupt ends the wait
+            plain.sleep(10);
+        }
     }
+    if (!gone(pid) && !stopRequested(f)) f.call.tell("the log keeper (pid " + std::to_string(pid) + ") did not end");
 }
 
 // Each release takes dhclient about a second, so they run side by side.

@@ -389,6 +389,9 @@ void DeviceWatch::refresh(const std::set<uint64_t>& only) {
         if (!only.empty() && only.count(n) == 0) continue;
         pid_t pid = f.devicePid(n);
         if (pid <= 0) continue;
+        bool known = false;
+        for (const auto& [fd, what] : watched_) known = known || (what.first == n && what.second == pid);
+        if (known) continue;  // its end, if it came, is told by take()
         if (!f.deviceRuns(n)) {
             // It ended before it was watched (between two looks): an exit all the same.
             if (reported_.insert({n, pid}).second) {
@@ -403,9 +406,6 @@ void DeviceWatch::refresh(const std::set<uint64_t>& only) {
             }
             continue;
         }
-        bool known = false;
-        for (const auto& [fd, what] : watched_) known = known || (what.first == n && what.second == pid);
-        if (known) continue;
         int fd = pidfdOpen(pid);
         if (fd < 0) continue;
         // Still our simulator now that it is held: the pid was not reused meanwhile.

@@ -138,20 +138,21 @@ void rotateEvents(const std::string& stateDir, const FleetRecord& r) {
 }
 
 constexpr uint64_t kWatchSlot = UINT64_MAX;       // the pollfd of the device watch
-constexpr uint64_t kStartsSlot = UINT64_MAX - 1;  // the pollfd of the state directory's renames
+constexpr uint64_t kStartsSlot = UINT64_MAX - 1;  // the pollfd of the state directory's writes
 
-// Renames into the state directory: a device's pid file is written by one (at up and at
-// every restart), and the keeper watches that device from then on, not at its next look.
+// Files written into the state directory: a device's pid file is renamed into place at
+// up and at every restart (rewritten in place when the disk is full), and the keeper
+// watches that device from then on, not at its next look.
 int watchStarts(const std::string& stateDir) {
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0 && inotify_add_watch(fd, stateDir.c_str(), IN_MOVED_TO) < 0) {
+    if (fd >= 0 && inotify_add_watch(fd, stateDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
         close(fd);
         fd = -1;
     }
     return fd;  // without it, devices are watched from the next look
 }
 
-// The instances whose pid files were renamed into place since the last call ("<n>.pid");
+// The instances whose pid files were written since the last call ("<n>.pid");
 // all is set when the kernel dropped some of the notices.
 std::set<uint64_t> startedDevices(int notify, bool& all) {
     std::set<uint64_t> started;
