@@ -13,39 +13,42 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "scripts/test.sh needs root: the end-to-end tests make network namespaces" >&2
     exit 1
 fi
-scripts/install-deps.sh
 
-echo "== build and test =="
-scripts/build.sh build
-
-# Runs "$@" in the background in a session of its own, so that it can be ended as a
-# whole; a watchdog in the session ends it when this script is gone, however it ended
-# (a kill of this script's process group does not reach another session).
+# Builds and suites run in the background, each in a session of its own, so that one
+# can be ended as a whole and a signal to this script acts at once. A watchdog in each
+# session ends it when this script is gone, however it ended: a kill of this script's
+# process group does not reach another session, and a killed script may stay a zombie
+# for long, so the watchdog looks for its own parent changing.
 start_session() {
     script=$$ setsid bash -c '
         "$@" &
         job=$!
         while kill -0 "$job" 2>/dev/null; do
-            kill -0 "$script" 2>/dev/null || kill -TERM 0
+            [ "$(ps -o ppid= -p $$ | tr -d " ")" = "$script" ] || kill -TERM 0
             sleep 1
         done
         wait "$job"' session "$@" &
 }
-asan_build= suite=
+asan_build= step=
 end_sessions() {
-    for s in $asan_build $suite; do kill -TERM -- "-$s" 2>/dev/null || true; done
+    for s in $asan_build $step; do kill -TERM -- "-$s" 2>/dev/null || true; done
 }
 trap end_sessions EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-# Each suite runs in the background and is waited for: a signal to this script acts at
-# once instead of after the suite.
-run_suite() {
+# One step in its session, waited for.
+run_step() {
     start_session "$@"
-    suite=$!
-    wait "$suite"
-    suite=
+    step=$!
+    wait "$step"
+    step=
 }
+
+# In the foreground: an interrupt waits for the package manager rather than break it.
+scripts/install-deps.sh
+
+echo "== build and test =="
+run_step scripts/build.sh build
 
 # The sanitizer build compiles while the plain suite runs: the suite mostly waits on
 # the network and the clock, and at nice 19 the compilers take only the CPU the
@@ -54,7 +57,7 @@ asan_log=build/asan-build.log
 start_session nice -n 19 scripts/build.sh build-asan -DLC_SANITIZE=ON >"$asan_log" 2>&1 </dev/null
 asan_build=$!
 
-run_suite bash -c 'cd build && exec ctest --output-on-failure -j 3 --timeout 300'
+run_step bash -c 'cd build && exec ctest --output-on-failure -j 3 --timeout 300'
 
 echo "== build and test under ASan+UBSan =="
 if ! wait "$asan_build"; then
@@ -64,5 +67,5 @@ if ! wait "$asan_build"; then
     exit 1
 fi
 asan_build=
-run_suite bash -c 'cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+run_step bash -c 'cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     exec ctest --output-on-failure -j 3 --timeout 300'

@@ -370,7 +370,9 @@ bool Fleet::startKeeper(std::string& error) const {
     keeper.args = {"--state", stateDir, "_keep-logs"};
     pid_t pid = launch(keeper, error);
     if (pid < 0) return false;
-    if (!writeFileAtomic(path(kKeeperPidFile), std::to_string(pid) + "\n")) {
+    // In place when no new file can be made (a full disk), as the devices' pid files.
+    if (!writeFileAtomic(path(kKeeperPidFile), std::to_string(pid) + "\n") &&
+        !rewritePidInPlace(path(kKeeperPidFile), pid)) {
         kill(pid, SIGTERM);
         error = "cannot write " + path(kKeeperPidFile);
         return false;
