@@ -54,14 +54,18 @@ std::set<pid_t> fleetProcesses(const Fleet& f) {
 void stopKeeper(Fleet& f) {
     if (!f.keeperRuns()) return;
     pid_t pid = readPid(f.path(kKeeperPidFile));
-    kill(pid, SIGCONT);  // a stopped keeper would not see its SIGTERM
-    kill(pid, SIGTERM);
-    for (int signal : {SIGTERM, SIGKILL}) {
-        if (signal == SIGKILL && !gone(pid)) kill(pid, SIGKILL);
+    auto waitGone = [&] {
         for (int waited = 0; waited < kKillWaitMs && !gone(pid) && !stopRequested(f); waited += 10) {
             Call plain;  // as for the devices: only a second interrupt ends the wait
             plain.sleep(10);
         }
+    };
+    kill(pid, SIGCONT);  // a stopped keeper would not see its SIGTERM
+    kill(pid, SIGTERM);
+    waitGone();
+    if (!gone(pid)) {
+        kill(pid, SIGKILL);
+        waitGone();
     }
     if (!gone(pid) && !stopRequested(f)) f.call.tell("the log keeper (pid " + std::to_string(pid) + ") did not end");
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <map>
@@ -175,10 +176,6 @@ std::set<uint64_t> startedDevices(int notify, bool& all) {
     return started;
 }
 
-long msUntil(const timespec& when, const timespec& now) {
-    return (when.tv_sec - now.tv_sec) * 1000L + (when.tv_nsec - now.tv_nsec) / 1000000L;
-}
-
 }  // namespace
 
 int keepLogs(const std::string& stateDir) {
@@ -190,17 +187,16 @@ int keepLogs(const std::string& stateDir) {
     std::map<uint64_t, int> fifos;  // instance -> its console FIFO, open for reading
     std::vector<pollfd> polled;
     std::vector<uint64_t> instances;
-    timespec nextLook{0, 0};
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point nextLook;  // the epoch: the first turn looks
     FleetRecord r;
     Lab lab(stateDir);
     DeviceWatch watch(lab);  // a pidfd per device: an exit wakes the keeper at once
     int starts = watchStarts(stateDir);
     while (!gKeeperStop) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (msUntil(nextLook, now) <= 0 || polled.empty()) {
-            nextLook = now;
-            nextLook.tv_sec += kKeeperPeriodSeconds;
+        Clock::time_point now = Clock::now();
+        if (now >= nextLook || polled.empty()) {
+            nextLook = now + std::chrono::seconds(kKeeperPeriodSeconds);
             std::string text, why;
             FleetRecord read;
             if (!readFile(joinPath(stateDir, kRecordFile), text) || !parseRecord(text, stateDir, read, why)) break;
@@ -243,8 +239,8 @@ int keepLogs(const std::string& stateDir) {
             nanosleep(&pause, nullptr);  // a stop signal cuts it short
             continue;
         }
-        long wait = std::max(0L, msUntil(nextLook, now));
-        if (poll(polled.data(), polled.size(), static_cast<int>(wait)) <= 0) continue;
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextLook - now).count();
+        if (poll(polled.data(), polled.size(), static_cast<int>(std::max<decltype(wait)>(wait, 0))) <= 0) continue;
         for (size_t i = 0; i < polled.size(); ++i) {
             if ((polled[i].revents & POLLIN) == 0) continue;
             uint64_t n = instances[i];
