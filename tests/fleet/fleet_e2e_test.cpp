@@ -302,6 +302,44 @@ TEST_F(FleetTest, FailedOrInterruptedUpLeavesNothingBehind) {
     EXPECT_FALSE(pathExists(state_));
 }
 
+TEST_F(FleetTest, DevicesThatEndAtOnceGiveTheirReasonAlsoWhenTheKeeperStartsLate) {
+    // The consoles reach the logs through the keeper, and a console FIFO no one holds open
+    // keeps nothing. The keeper is held stopped from its start, as a loaded machine may
+    // hold it: the devices must not start (and end) before it reads their consoles.
+    std::string pcm = state_ + "-short.pcm";
+    std::ofstream(pcm) << std::string(9999, 'x');
+    int rc = 0;
+    std::string out;
+    std::thread upper([&] {
+        out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up 3 --first " + std::to_string(kFirst) +
+                        " --bin " + SIMLINECASTER_BIN + " --pcm " + pcm,
+                    &rc);
+    });
+    pid_t keeper = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (keeper <= 0 && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream(state_ + "/keeper.pid") >> keeper;
+        if (keeper <= 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    bool stopped = keeper > 0 && kill(keeper, SIGSTOP) == 0;
+    std::this_thread::sleep_for(milliseconds(700));
+    if (stopped) kill(keeper, SIGCONT);
+    upper.join();
+    std::remove(pcm.c_str());
+    ASSERT_TRUE(stopped) << "no keeper seen: " << out;
+    EXPECT_NE(rc, 0) << out;
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_GE(count("stopped at once: "), 1u) << out;
+    EXPECT_EQ(count(" need at least 10 kbytes of data"), count("stopped at once: "))
+        << "each device's reason: " << out;
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(pathExists(state_));
+}
+
 TEST_F(FleetTest, UplinkAndAForeignMulticastRouteAreLeftAsTheyWere) {
     // Stand-ins (veth pairs) for a LAN interface and another interface that already routes multicast.
     ASSERT_EQ(std::system(("ip -n " + ctlNs_ + " link add lan0 type veth peer name lan1 && ip -n " + ctlNs_ +

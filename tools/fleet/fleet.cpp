@@ -364,6 +364,40 @@ bool Fleet::keeperRuns() const {
     return cmd.size() >= tail.size() && cmd.compare(cmd.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Waits until the keeper holds the consoles open. A FIFO that no one holds open keeps
+// nothing: a device that ended before the keeper's first look took its last words (the
+// reason up gives) with it. The keeper opens them in instance order, so the last one
+// tells for all; opening it for writing fails with ENXIO as long as it has no reader.
+bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
+    const std::string last = path(consoleFifo(rec.last()));
+    constexpr int kTimeoutMs = 10000;
+    for (int waited = 0;; waited += 5) {
+        int fd = open(last.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        if (errno == ENOENT) return true;  // devices that write their logs themselves
+        if (errno != ENXIO) {
+            error = "cannot open " + last + ": " + std::strerror(errno);
+            return false;
+        }
+        char state = processState(keeper);
+        if (state == 0 || state == 'Z' || state == 'X') {
+            error = "it ended at once";
+            return false;
+        }
+        if (waited >= kTimeoutMs) {
+            error = "it did not open the consoles within " + std::to_string(kTimeoutMs / 1000) + " s";
+            return false;
+        }
+        if (!call.sleep(5)) {
+            error = "interrupted";
+            return false;
+        }
+    }
+}
+
 bool Fleet::startKeeper(std::string& error) const {
     Launch keeper;
     keeper.program = selfPath();
@@ -377,7 +411,7 @@ bool Fleet::startKeeper(std::string& error) const {
         error = "cannot write " + path(kKeeperPidFile);
         return false;
     }
-    return true;
+    return waitKeeperReads(pid, error);
 }
 
 void Fleet::reviveKeeper(StateLock& lock) const {

@@ -121,9 +121,11 @@ struct Fleet {
     // Starts device n's simulator (its namespace, host name, hosts file, input FIFO
     // and log) as the devices' user, and records its pid.
     bool startDevice(uint64_t n, std::string& error) const;
-    // The log keeper: whether it runs, and starting it (its pid in keeper.pid).
+    // The log keeper: whether it runs, and starting it (its pid in keeper.pid); started
+    // once it holds the devices' consoles open.
     bool keeperRuns() const;
     bool startKeeper(std::string& error) const;
+    bool waitKeeperReads(pid_t keeper, std::string& error) const;
     // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
     // a notice; the caller holds the state lock.
     void reviveKeeper(StateLock& lock) const;
