@@ -271,6 +271,22 @@ double exitRecordedAt(const std::string& stateDir, pid_t pid, milliseconds timeo
     return at;
 }
 
+bool holdingNextKeeper(const std::string& stateDir, pid_t old, milliseconds hold, const std::function<void()>& what) {
+    std::thread doer(what);
+    pid_t keeper = 0;
+    // Polled often: the keeper is to be caught before its first look at the fleet.
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while ((keeper <= 0 || keeper == old) && Clock::now() < deadline) {
+        keeper = static_cast<pid_t>(std::atoi(readText(stateDir + "/keeper.pid").c_str()));
+        if (keeper <= 0 || keeper == old) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    bool stopped = keeper > 0 && keeper != old && kill(keeper, SIGSTOP) == 0;
+    std::this_thread::sleep_for(hold);
+    if (stopped) kill(keeper, SIGCONT);
+    doer.join();
+    return stopped;
+}
+
 bool processGone(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return true;

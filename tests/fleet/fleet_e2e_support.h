@@ -77,6 +77,10 @@ double stampSeconds(const std::string& stamp);
 // The stamp (seconds since the epoch) of the "exited" event of pid in the fleet's
 // lab.events, waiting up to timeout for it; 0 when there is none.
 double exitRecordedAt(const std::string& stateDir, pid_t pid, milliseconds timeout);
+// Runs what in a thread while it holds the fleet's next keeper (the first pid in keeper.pid
+// other than old) stopped for hold, as a loaded machine may hold it from its start; what
+// must start a keeper. False when none came within 20 s.
+bool holdingNextKeeper(const std::string& stateDir, pid_t old, milliseconds hold, const std::function<void()>& what);
 
 // One test's world. Ids: a two-letter tag, the pid in five base-36 digits, a role letter.
 class FleetEnv {

@@ -310,21 +310,11 @@ TEST_F(FleetTest, DevicesThatEndAtOnceGiveTheirReasonAlsoWhenTheKeeperStartsLate
     std::ofstream(pcm) << std::string(9999, 'x');
     int rc = 0;
     std::string out;
-    std::thread upper([&] {
+    bool stopped = holdingNextKeeper(state_, 0, milliseconds(700), [&] {
         out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up 3 --first " + std::to_string(kFirst) +
                         " --bin " + SIMLINECASTER_BIN + " --pcm " + pcm,
                     &rc);
     });
-    pid_t keeper = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (keeper <= 0 && std::chrono::steady_clock::now() < deadline) {
-        std::ifstream(state_ + "/keeper.pid") >> keeper;
-        if (keeper <= 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    bool stopped = keeper > 0 && kill(keeper, SIGSTOP) == 0;
-    std::this_thread::sleep_for(milliseconds(700));
-    if (stopped) kill(keeper, SIGCONT);
-    upper.join();
     std::remove(pcm.c_str());
     ASSERT_TRUE(stopped) << "no keeper seen: " << out;
     EXPECT_NE(rc, 0) << out;

@@ -528,6 +528,53 @@ TEST_F(FleetFaultsTest, ARestartWhoseSimulatorIsGoneLeavesTheDeviceRunning) {
     EXPECT_EQ(after[0].pid, before[0].pid);
 }
 
+TEST_F(FleetFaultsTest, ARestartThatStartsTheKeeperAgainStillGivesTheReasonItFailed) {
+    // The restart starts a killed keeper again, and that keeper is slow to begin. The
+    // restarted device ends at once; its words must reach its log all the same, although
+    // the last device runs on and holds its own console open.
+    const std::string pcm = env_.baseDir() + "/tone.pcm";
+    std::ofstream(pcm) << std::string(20000, 'x');
+    Result r = env_.fleet('b', {"--prefix", env_.prefix('b'), "--netns", ctlNs_, "--net", "198.19.0.0/16", "up", "2",
+                                "--bin", SIMLINECASTER_BIN, "--pcm", pcm});
+    ASSERT_EQ(r.code, 0) << r.all();
+    std::vector<fleet::Device> before = env_.status('b');
+    ASSERT_EQ(before.size(), 2u);
+    const std::string dir = env_.stateDir('b');
+    pid_t keeper = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
+    ASSERT_GT(keeper, 0);
+    ASSERT_EQ(kill(keeper, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
+    ASSERT_EQ(truncate(pcm.c_str(), 9999), 0);
+    bool held = holdingNextKeeper(dir, keeper, milliseconds(700), [&] {
+        r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+    });
+    ASSERT_TRUE(held) << "no new keeper seen: " << r.all();
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_NE(r.err.find("started it again"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" did not come back: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << r.err;
+
+    // A status interrupted while it waits for the new keeper says it did not start, and
+    // then no keeper that nobody knows of is left.
+    keeper = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
+    ASSERT_EQ(kill(keeper, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
+    const std::string said = env_.baseDir() + "/status.out";
+    int status = -1;
+    held = holdingNextKeeper(dir, keeper, milliseconds(1500), [&] {
+        pid_t st = startProgram({LCFLEET_BIN, "--state", dir, "status"}, said);
+        waitUntil([&] { return std::atoi(readText(dir + "/keeper.pid").c_str()) != keeper; }, milliseconds(5000));
+        std::this_thread::sleep_for(milliseconds(300));
+        kill(st, SIGINT);
+        waitpid(st, &status, 0);
+    });
+    ASSERT_TRUE(held) << readText(said);
+    EXPECT_NE(readText(said).find("the log keeper is not running and did not start: interrupted"), std::string::npos)
+        << readText(said);
+    pid_t left = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
+    EXPECT_TRUE(waitUntil([&] { return processGone(left); }, milliseconds(1000))) << "keeper " << left;
+}
+
 }  // namespace
 
 namespace {

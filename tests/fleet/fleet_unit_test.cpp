@@ -892,5 +892,46 @@ TEST(Launch, AProgramRunsByItsArgumentsThroughEveryExecOfItsStart) {
     }
 }
 
+// Whether the keeper reads a console is asked of its own descriptors: a FIFO is held
+// open by its device too, and another FIFO is not the one asked for.
+TEST(Launch, AFileIsHeldOpenByTheProcessThatHasItNotByAnother) {
+    char dir[] = "/tmp/lcfleet-holds-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/1.out", other = std::string(dir) + "/2.out";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_FALSE(holdsOpen(getpid(), st));
+    int held = open(other.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    EXPECT_FALSE(holdsOpen(getpid(), st)) << "another FIFO";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        pause();
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    bool childHolds = false;
+    for (int i = 0; i < 200 && !childHolds; ++i) {
+        childHolds = holdsOpen(child, st);
+        if (!childHolds) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(childHolds);
+    EXPECT_FALSE(holdsOpen(getpid(), st)) << "held by the child, not by this process";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(holdsOpen(child, st)) << "a process that is gone";
+    close(held);
+    int mine = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    EXPECT_TRUE(holdsOpen(getpid(), st));
+    close(mine);
+    EXPECT_FALSE(holdsOpen(getpid(), st));
+    unlink(fifo.c_str());
+    unlink(other.c_str());
+    rmdir(dir);
+}
+
 }  // namespace
 }  // namespace lcfleet

@@ -366,25 +366,20 @@ bool Fleet::keeperRuns() const {
 
 // Waits until the keeper holds the consoles open. A FIFO that no one holds open keeps
 // nothing: a device that ended before the keeper's first look took its last words (the
-// reason up gives) with it. The keeper opens them in instance order, so the last one
-// tells for all; opening it for writing fails with ENXIO as long as it has no reader.
+// reason up gives) with it. The keeper opens them in instance order, skipping what is no
+// FIFO, so the last FIFO there is tells for all. Its own descriptors are asked: a
+// running device holds its console open too.
 bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
-    const std::string last = path(consoleFifo(rec.last()));
+    struct stat fifo {};
+    bool any = false;
+    for (uint64_t n = rec.last(); !any && n >= rec.first && n > 0; --n)
+        any = lstat(path(consoleFifo(n)).c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode);
+    if (!any) return true;  // devices that write their logs themselves
     constexpr int kTimeoutMs = 10000;
-    for (int waited = 0;; waited += 5) {
-        int fd = open(last.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        if (errno == ENOENT) return true;  // devices that write their logs themselves
-        if (errno != ENXIO) {
-            error = "cannot open " + last + ": " + std::strerror(errno);
-            return false;
-        }
+    for (int waited = 0; !holdsOpen(keeper, fifo); waited += 5) {
         char state = processState(keeper);
         if (state == 0 || state == 'Z' || state == 'X') {
-            error = "it ended at once";
+            error = "it ended before it opened the consoles";
             return false;
         }
         if (waited >= kTimeoutMs) {
@@ -396,6 +391,7 @@ bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
             return false;
         }
     }
+    return true;
 }
 
 bool Fleet::startKeeper(std::string& error) const {
@@ -411,14 +407,16 @@ bool Fleet::startKeeper(std::string& error) const {
         error = "cannot write " + path(kKeeperPidFile);
         return false;
     }
-    return waitKeeperReads(pid, error);
+    if (waitKeeperReads(pid, error)) return true;
+    kill(pid, SIGKILL);  // no keeper that nobody knows of is left running
+    return false;
 }
 
 void Fleet::reviveKeeper(StateLock& lock) const {
     if (keeperRuns() || !lock.tryLockKeeper() || keeperRuns()) return;
     std::string error;
     if (startKeeper(error))
-        call.tell("the log keeper was not running (console logs grew unbounded); started it again");
+        call.tell("the log keeper was not running (the consoles went unread); started it again");
     else
         call.tell("the log keeper is not running and did not start: " + error);
 }

@@ -359,6 +359,24 @@ char processState(pid_t pid) {
     return text[close + 2];
 }
 
+bool holdsOpen(pid_t pid, const struct stat& file) {
+    if (pid <= 0) return false;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        struct stat st {};
+        if (e->d_name[0] != '.' && stat((dir + "/" + e->d_name).c_str(), &st) == 0 && st.st_dev == file.st_dev &&
+            st.st_ino == file.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
 std::string commandLine(pid_t pid) {
     if (pid <= 0) return "";
     std::ifstream f("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);

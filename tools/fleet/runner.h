@@ -3,6 +3,7 @@
 // few facts about processes lcfleet needs from /proc.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -93,6 +94,8 @@ char processState(pid_t pid);
 bool isRunning(pid_t pid, const std::string& program);
 // True when the process's network namespace is the named one.
 bool inNetns(pid_t pid, const std::string& name);
+// True when one of the process's descriptors is the file (same device and inode).
+bool holdsOpen(pid_t pid, const struct stat& file);
 // Its command line, arguments joined by blanks ("" when gone).
 std::string commandLine(pid_t pid);
 // Every process whose network namespace is one of the named ones.

@@ -362,7 +362,7 @@ bool makeHostsFiles(Fleet& f, std::string& error) {
 bool startDevices(Fleet& f, std::string& error) {
     // The keeper first: it writes the devices' consoles into their logs.
     if (!f.startKeeper(error)) {
-        error = "log keeper did not start: " + error;
+        if (!f.call.cancelled()) error = "log keeper did not start: " + error;
         return false;
     }
     std::vector<uint64_t> all;
