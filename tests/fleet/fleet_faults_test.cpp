@@ -544,7 +544,7 @@ TEST_F(FleetFaultsTest, ARestartThatStartsTheKeeperAgainStillGivesTheReasonItFai
     ASSERT_GT(keeper, 0);
     ASSERT_EQ(kill(keeper, SIGKILL), 0);
     ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
-    ASSERT_EQ(truncate(pcm.c_str(), 9999), 0);
+    ASSERT_EQ(truncate(pcm.c_str(), 9999), 0);  // a restart fails at once from now on
     bool held = holdingNextKeeper(dir, keeper, milliseconds(700), [&] {
         r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
     });
@@ -554,25 +554,49 @@ TEST_F(FleetFaultsTest, ARestartThatStartsTheKeeperAgainStillGivesTheReasonItFai
     EXPECT_NE(r.err.find(" did not come back: "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << r.err;
 
-    // A status interrupted while it waits for the new keeper says it did not start, and
-    // then no keeper that nobody knows of is left.
-    keeper = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
-    ASSERT_EQ(kill(keeper, SIGKILL), 0);
-    ASSERT_TRUE(waitUntil([&] { return processGone(keeper); }, milliseconds(2000)));
-    const std::string said = env_.baseDir() + "/status.out";
-    int status = -1;
+    auto killKeeper = [&] {
+        keeper = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
+        return keeper > 0 && kill(keeper, SIGKILL) == 0 && waitUntil([&] { return processGone(keeper); }, milliseconds(2000));
+    };
+    auto keeperStarted = [&] {
+        return waitUntil([&] { return std::atoi(readText(dir + "/keeper.pid").c_str()) != keeper; }, milliseconds(5000));
+    };
+    const std::string said = env_.baseDir() + "/other.out";
+
+    // Another command started the keeper and still waits for it: a restart meanwhile
+    // waits for it too.
+    ASSERT_TRUE(killKeeper());
     held = holdingNextKeeper(dir, keeper, milliseconds(1500), [&] {
         pid_t st = startProgram({LCFLEET_BIN, "--state", dir, "status"}, said);
-        waitUntil([&] { return std::atoi(readText(dir + "/keeper.pid").c_str()) != keeper; }, milliseconds(5000));
+        keeperStarted();
+        r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
+        waitpid(st, nullptr, 0);
+    });
+    ASSERT_TRUE(held) << readText(said);
+    EXPECT_NE(readText(said).find("started it again"), std::string::npos) << readText(said);
+    EXPECT_NE(r.err.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << r.err;
+
+    // A restart interrupted while it waits for the keeper it started leaves the device
+    // alone and no keeper that nobody knows of.
+    ASSERT_TRUE(killKeeper());
+    int status = -1;
+    held = holdingNextKeeper(dir, keeper, milliseconds(1500), [&] {
+        pid_t st = startProgram({LCFLEET_BIN, "--state", dir, "restart", std::to_string(before[1].instance)}, said);
+        keeperStarted();
         std::this_thread::sleep_for(milliseconds(300));
         kill(st, SIGINT);
         waitpid(st, &status, 0);
     });
     ASSERT_TRUE(held) << readText(said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << readText(said);
     EXPECT_NE(readText(said).find("the log keeper is not running and did not start: interrupted"), std::string::npos)
         << readText(said);
+    EXPECT_NE(readText(said).find("nothing changed"), std::string::npos) << readText(said);
     pid_t left = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
     EXPECT_TRUE(waitUntil([&] { return processGone(left); }, milliseconds(1000))) << "keeper " << left;
+    std::vector<fleet::Device> after = env_.status('b');  // (starts a keeper again)
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].pid, before[1].pid) << "restarted after the interrupt";
 }
 
 }  // namespace

@@ -324,7 +324,10 @@ Locked lockForChange(const std::string& stateDir, uint64_t n, const Call& call) 
                                          : "cannot lock " + dev(n) + ": " + std::strerror(errno)};
         return l;
     }
-    l.f.reviveKeeper(*l.lock);  // a confirmation comes through the keeper
+    // A confirmation, and the reason a restart failed, come through the keeper.
+    if (!l.f.reviveKeeper(*l.lock))
+        l.error = call.cancelled() ? Error{Errc::Cancelled, "interrupted while waiting; nothing changed"}
+                                   : Error{Errc::Failed, "no log keeper reads the consoles; nothing changed"};
     return l;
 }
 
@@ -354,7 +357,7 @@ Outcome<FaultResult> Lab::setFault(uint64_t n, const FaultChange& change, const 
     r.faults = cur;
     r.changed = r.note.empty();
     if (r.changed) recordChange(l.f, n, change.kind, cur);
-    l.f.reviveKeeper(*l.lock);
+    (void)l.f.reviveKeeper(*l.lock);
     return out;
 }
 
@@ -390,7 +393,7 @@ Outcome<FaultResult> Lab::clearFaults(uint64_t n, const Call& call) const {
     out.value.faults = cur;
     out.value.changed = !ended.empty();
     if (ended.empty() && !out.error) out.value.note = "no fault was in force on " + dev(n) + "; nothing to end";
-    l.f.reviveKeeper(*l.lock);
+    (void)l.f.reviveKeeper(*l.lock);
     return out;
 }
 
@@ -423,7 +426,7 @@ Outcome<FaultResult> Lab::restart(uint64_t n, const Call& call) const {
     }
     out.value.instance = n;
     out.value.faults = cur;
-    l.f.reviveKeeper(*l.lock);
+    (void)l.f.reviveKeeper(*l.lock);
     return out;
 }
 

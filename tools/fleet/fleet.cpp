@@ -92,7 +92,14 @@ bool lockByte(int fd, uint64_t at) {
 
 }  // namespace
 
-bool StateLock::tryLockKeeper() { return fd_ >= 0 && lockByte(fd_, kMaxInstance + 1); }
+bool StateLock::lockKeeper(const Call& call) {
+    if (fd_ < 0) return false;
+    auto tryLock = [&] { return lockByte(fd_, kMaxInstance + 1); };
+    bool cancelled = false;
+    bool locked = waitForLock(tryLock, call, "waiting for another lcfleet command to start the log keeper", cancelled);
+    interrupted_ = interrupted_ || cancelled;
+    return locked;
+}
 
 bool StateLock::lockDevice(uint64_t n, const Call& call) {
     if (fd_ < 0) return false;
@@ -372,8 +379,8 @@ bool Fleet::keeperRuns() const {
 bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
     struct stat fifo {};
     bool any = false;
-    for (uint64_t n = rec.last(); !any && n >= rec.first && n > 0; --n)
-        any = lstat(path(consoleFifo(n)).c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode);
+    for (uint64_t i = rec.count; !any && i-- > 0;)
+        any = lstat(path(consoleFifo(rec.first + i)).c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode);
     if (!any) return true;  // devices that write their logs themselves
     constexpr int kTimeoutMs = 10000;
     for (int waited = 0; !holdsOpen(keeper, fifo); waited += 5) {
@@ -412,13 +419,26 @@ bool Fleet::startKeeper(std::string& error) const {
     return false;
 }
 
-void Fleet::reviveKeeper(StateLock& lock) const {
-    if (keeperRuns() || !lock.tryLockKeeper() || keeperRuns()) return;
+bool Fleet::reviveKeeper(StateLock& lock) const {
     std::string error;
-    if (startKeeper(error))
-        call.tell("the log keeper was not running (the consoles went unread); started it again");
-    else
-        call.tell("the log keeper is not running and did not start: " + error);
+    if (!keeperRuns()) {
+        if (call.cancelled() || !lock.lockKeeper(call)) {
+            call.tell("the log keeper is not running; interrupted before it was started again");
+            return false;
+        }
+        if (!keeperRuns()) {
+            if (!startKeeper(error)) {
+                call.tell("the log keeper is not running and did not start: " + error);
+                return false;
+            }
+            call.tell("the log keeper was not running (the consoles went unread); started it again");
+            return true;
+        }
+    }
+    // Started by another command, which may still wait for it: its wait is this one's.
+    if (waitKeeperReads(readPid(path(kKeeperPidFile)), error)) return true;
+    call.tell("the log keeper does not read the consoles: " + error);
+    return false;
 }
 
 bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {

@@ -52,9 +52,9 @@ public:
     // Takes device n's lock as well, waiting for another change of it; false when
     // cancelled meanwhile.
     bool lockDevice(uint64_t n, const Call& call);
-    // The right to start the log keeper again, without waiting: false when another
-    // command is at it.
-    bool tryLockKeeper();
+    // The right to start the log keeper again, waiting while another command is at it;
+    // false when interrupted.
+    bool lockKeeper(const Call& call);
 
 private:
     int fd_ = -1;
@@ -127,8 +127,10 @@ struct Fleet {
     bool startKeeper(std::string& error) const;
     bool waitKeeperReads(pid_t keeper, std::string& error) const;
     // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
-    // a notice; the caller holds the state lock.
-    void reviveKeeper(StateLock& lock) const;
+    // a notice, and waits until the keeper holds the consoles (one another command has
+    // just started may not yet). False, with a notice, when no keeper reads them; the
+    // caller holds the state lock.
+    bool reviveKeeper(StateLock& lock) const;
 
     // Waits until each of the devices has announced itself or ended; false with the
     // reason (devices that ended, or did not announce by the deadline).
