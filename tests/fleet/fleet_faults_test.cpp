@@ -563,16 +563,21 @@ TEST_F(FleetFaultsTest, ARestartThatStartsTheKeeperAgainStillGivesTheReasonItFai
     };
     const std::string said = env_.baseDir() + "/other.out";
 
-    // Another command started the keeper and still waits for it: a restart meanwhile
-    // waits for it too.
+    // A status starts the keeper and does not wait for it (it only reads); a restart
+    // meanwhile waits for that keeper to read the consoles.
     ASSERT_TRUE(killKeeper());
-    held = holdingNextKeeper(dir, keeper, milliseconds(1500), [&] {
+    bool statusWaited = true;
+    held = holdingNextKeeper(dir, keeper, milliseconds(2500), [&] {
         pid_t st = startProgram({LCFLEET_BIN, "--state", dir, "status"}, said);
         keeperStarted();
+        pid_t started = static_cast<pid_t>(std::atoi(readText(dir + "/keeper.pid").c_str()));
+        bool ended = waitUntil([&] { return waitpid(st, nullptr, WNOHANG) == st; }, milliseconds(2000));
+        statusWaited = !ended || lcfleet::processState(started) != 'T';
         r = env_.fleet('b', {"restart", std::to_string(before[0].instance)});
-        waitpid(st, nullptr, 0);
+        if (!ended) waitpid(st, nullptr, 0);
     });
     ASSERT_TRUE(held) << readText(said);
+    EXPECT_FALSE(statusWaited) << "status waited for the keeper it started";
     EXPECT_NE(readText(said).find("started it again"), std::string::npos) << readText(said);
     EXPECT_NE(r.err.find(" need at least 10 kbytes of data"), std::string::npos) << "the reason: " << r.err;
 

@@ -92,13 +92,30 @@ bool lockByte(int fd, uint64_t at) {
 
 }  // namespace
 
-bool StateLock::lockKeeper(const Call& call) {
+bool StateLock::lockKeeper(const Call& call, bool& waited) {
     if (fd_ < 0) return false;
-    auto tryLock = [&] { return lockByte(fd_, kMaxInstance + 1); };
+    waited = false;
+    auto tryLock = [&] {
+        bool got = lockByte(fd_, kMaxInstance + 1);
+        waited = waited || !got;
+        return got;
+    };
     bool cancelled = false;
     bool locked = waitForLock(tryLock, call, "waiting for another lcfleet command to start the log keeper", cancelled);
     interrupted_ = interrupted_ || cancelled;
     return locked;
+}
+
+bool StateLock::tryLockKeeper() { return fd_ >= 0 && lockByte(fd_, kMaxInstance + 1); }
+
+void StateLock::unlockKeeper() {
+    if (fd_ < 0) return;
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(kMaxInstance + 1);
+    fl.l_len = 1;
+    fcntl(fd_, F_OFD_SETLK, &fl);
 }
 
 bool StateLock::lockDevice(uint64_t n, const Call& call) {
@@ -401,7 +418,7 @@ bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
     return true;
 }
 
-bool Fleet::startKeeper(std::string& error) const {
+bool Fleet::startKeeper(std::string& error, bool waitReads) const {
     Launch keeper;
     keeper.program = selfPath();
     keeper.args = {"--state", stateDir, "_keep-logs"};
@@ -414,31 +431,57 @@ bool Fleet::startKeeper(std::string& error) const {
         error = "cannot write " + path(kKeeperPidFile);
         return false;
     }
-    if (waitKeeperReads(pid, error)) return true;
+    if (!waitReads || waitKeeperReads(pid, error)) return true;
     kill(pid, SIGKILL);  // no keeper that nobody knows of is left running
     return false;
 }
 
-bool Fleet::reviveKeeper(StateLock& lock) const {
-    std::string error;
-    if (!keeperRuns()) {
-        if (call.cancelled() || !lock.lockKeeper(call)) {
-            call.tell("the log keeper is not running; interrupted before it was started again");
-            return false;
-        }
-        if (!keeperRuns()) {
-            if (!startKeeper(error)) {
-                call.tell("the log keeper is not running and did not start: " + error);
-                return false;
-            }
-            call.tell("the log keeper was not running (the consoles went unread); started it again");
-            return true;
-        }
+bool Fleet::reviveKeeper(StateLock& lock, bool wait) const {
+    if (keeperRuns()) {
+        if (!wait) return true;
+        // Started by another command, which may still wait for it: its wait is this one's.
+        std::string error;
+        if (waitKeeperReads(readPid(path(kKeeperPidFile)), error)) return true;
+        call.tell("the log keeper another command started does not read the consoles: " + error);
+        return false;
     }
-    // Started by another command, which may still wait for it: its wait is this one's.
-    if (waitKeeperReads(readPid(path(kKeeperPidFile)), error)) return true;
-    call.tell("the log keeper does not read the consoles: " + error);
-    return false;
+    if (!wait) {
+        // A reader does not wait: it starts the keeper when no other command is at it.
+        if (!lock.tryLockKeeper()) return false;
+        std::string error;
+        bool started = !keeperRuns() && startKeeper(error, false);
+        lock.unlockKeeper();
+        if (started) call.tell("the log keeper was not running (the consoles went unread); started it again");
+        else if (!error.empty()) call.tell("the log keeper is not running and did not start: " + error);
+        return started;
+    }
+    bool waited = false;
+    if (call.cancelled() || !lock.lockKeeper(call, waited)) {
+        call.tell("the log keeper is not running; interrupted before it was started again");
+        return false;
+    }
+    // The right to start it is held only while starting it: other commands go on as soon
+    // as it reads the consoles.
+    struct Unlock {
+        StateLock& l;
+        ~Unlock() { l.unlockKeeper(); }
+    } unlock{lock};
+    if (keeperRuns()) {  // started meanwhile: waited for as above
+        lock.unlockKeeper();
+        return reviveKeeper(lock, wait);
+    }
+    if (waited) {
+        // Another command tried and failed: one attempt is enough.
+        call.tell("the log keeper is not running; another command could not start it");
+        return false;
+    }
+    std::string error;
+    if (!startKeeper(error)) {
+        call.tell("the log keeper is not running and did not start: " + error);
+        return false;
+    }
+    call.tell("the log keeper was not running (the consoles went unread); started it again");
+    return true;
 }
 
 bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, std::string& error) const {

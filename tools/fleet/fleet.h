@@ -52,9 +52,12 @@ public:
     // Takes device n's lock as well, waiting for another change of it; false when
     // cancelled meanwhile.
     bool lockDevice(uint64_t n, const Call& call);
-    // The right to start the log keeper again, waiting while another command is at it;
-    // false when interrupted.
-    bool lockKeeper(const Call& call);
+    // The right to start the log keeper again: waiting while another command is at it
+    // (false when interrupted; waited tells whether it had to), or not waiting; and
+    // giving it back once the keeper is started.
+    bool lockKeeper(const Call& call, bool& waited);
+    bool tryLockKeeper();
+    void unlockKeeper();
 
 private:
     int fd_ = -1;
@@ -124,13 +127,13 @@ struct Fleet {
     // The log keeper: whether it runs, and starting it (its pid in keeper.pid); started
     // once it holds the devices' consoles open.
     bool keeperRuns() const;
-    bool startKeeper(std::string& error) const;
+    bool startKeeper(std::string& error, bool waitReads = true) const;
     bool waitKeeperReads(pid_t keeper, std::string& error) const;
     // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
-    // a notice, and waits until the keeper holds the consoles (one another command has
-    // just started may not yet). False, with a notice, when no keeper reads them; the
-    // caller holds the state lock.
-    bool reviveKeeper(StateLock& lock) const;
+    // a notice. With wait, also waits until the keeper holds the consoles (one another
+    // command has just started may not yet), and false, with a notice, when no keeper
+    // reads them; a reader (status) waits for nothing. The caller holds the state lock.
+    bool reviveKeeper(StateLock& lock, bool wait = true) const;
 
     // Waits until each of the devices has announced itself or ended; false with the
     // reason (devices that ended, or did not announce by the deadline).

@@ -134,7 +134,7 @@ Outcome<FleetView> Lab::status(const std::vector<uint64_t>& only, const Call& ca
         note.pop_back();
         v.problems.push_back(note);
     }
-    if (lock.held()) (void)f.reviveKeeper(lock);
+    if (lock.held()) (void)f.reviveKeeper(lock, false);
     return out;
 }
 
