@@ -328,6 +328,12 @@ TEST_F(FleetTest, DevicesThatEndAtOnceGiveTheirReasonAlsoWhenTheKeeperStartsLate
     EXPECT_EQ(count(" need at least 10 kbytes of data"), 1u) << "the reason: " << out;
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_FALSE(pathExists(state_));
+
+    // One that ends without a word says so, rather than giving an empty reason.
+    out = fleet("--prefix " + prefix_ + " --netns " + ctlNs_ + " up 1 --first 0 --bin /bin/true", &rc);
+    EXPECT_NE(rc, 0) << out;
+    EXPECT_NE(out.find("device 0 stopped at once: (it wrote nothing to its console)"), std::string::npos) << out;
+    EXPECT_FALSE(pathExists(state_));
 }
 
 TEST_F(FleetTest, UplinkAndAForeignMulticastRouteAreLeftAsTheyWere) {

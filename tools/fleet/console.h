@@ -32,6 +32,8 @@ std::string lastEntry(const std::string& text);
 // empty one nor a line of a normal start (its port, endpoints, file, announcement), so
 // the reason rather than the usage text after it; else the last entry.
 std::string firstErrorLine(const std::string& text);
+// Shown in place of a reason when the device's log holds nothing of its end.
+constexpr const char* kNoOutput = "(it wrote nothing to its console)";
 
 // The latest serial number the entries show, from announcement or SetSerial lines.
 bool latestSerial(const std::string& text, uint32_t& serial);

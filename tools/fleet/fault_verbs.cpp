@@ -150,8 +150,8 @@ Error restartDevice(const Fleet& f, uint64_t n) {
     }
     waitConsoleTaken(f.path(consoleFifo(n)), 500);
     std::string since = mark.since();
-    return {Errc::Failed,
-            dev(n) + " did not come back: " + (f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since))};
+    std::string why = f.deviceRuns(n) ? lastEntry(since) : firstErrorLine(since);
+    return {Errc::Failed, dev(n) + " did not come back: " + (why.empty() ? std::string(kNoOutput) : why)};
 }
 
 Error setLink(const Fleet& f, uint64_t n, bool up) {

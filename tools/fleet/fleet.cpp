@@ -400,13 +400,14 @@ bool Fleet::waitKeeperReads(pid_t keeper, std::string& error) const {
         any = lstat(path(consoleFifo(rec.first + i)).c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode);
     if (!any) return true;  // devices that write their logs themselves
     constexpr int kTimeoutMs = 10000;
-    for (int waited = 0; !holdsOpen(keeper, fifo); waited += 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+    while (!holdsOpen(keeper, fifo)) {
         char state = processState(keeper);
         if (state == 0 || state == 'Z' || state == 'X') {
             error = "it ended before it opened the consoles";
             return false;
         }
-        if (waited >= kTimeoutMs) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             error = "it did not open the consoles within " + std::to_string(kTimeoutMs / 1000) + " s";
             return false;
         }
@@ -441,8 +442,16 @@ bool Fleet::reviveKeeper(StateLock& lock, bool wait) const {
         if (!wait) return true;
         // Started by another command, which may still wait for it: its wait is this one's.
         std::string error;
-        if (waitKeeperReads(readPid(path(kKeeperPidFile)), error)) return true;
-        call.tell("the log keeper another command started does not read the consoles: " + error);
+        const pid_t keeper = readPid(path(kKeeperPidFile));
+        if (waitKeeperReads(keeper, error)) return true;
+        if (call.cancelled()) {
+            call.tell("interrupted while waiting for the log keeper to read the consoles");
+            return false;
+        }
+        // One that does not read them after all this time never will: the next command
+        // starts another.
+        if (processState(keeper) != 0) kill(keeper, SIGKILL);
+        call.tell("the log keeper does not read the consoles: " + error);
         return false;
     }
     if (!wait) {
@@ -499,7 +508,7 @@ bool Fleet::waitAnnounced(const std::vector<uint64_t>& devices, int timeoutMs, s
                 for (int waited = 0; reason.empty() && waited < 500 && call.sleep(10); waited += 10)
                     reason = firstErrorLine(readTail(path(logFile(n)), 4096));
                 ended += (ended.empty() ? "" : "; ") + std::string("device ") + std::to_string(n) +
-                         " stopped at once: " + reason;
+                         " stopped at once: " + (reason.empty() ? std::string(kNoOutput) : reason);
             } else if (readTail(path(logFile(n)), 65536).find("SNR #") == std::string::npos) {
                 still.push_back(n);
             }
