@@ -113,7 +113,12 @@ FleetBackend::Stamp FleetBackend::stamp() const {
     return s;
 }
 
-void FleetBackend::refresh() {
+std::vector<DeviceView> FleetBackend::refresh() {
+    uint64_t read;
+    {
+        std::lock_guard<std::mutex> lock(cacheMu_);
+        read = ++readsBegun_;
+    }
     // The stamp is taken before the read: a change that lands during it leaves the
     // cache stamped older than the files, and the next read reads again.
     const Stamp before = stamp();
@@ -122,10 +127,14 @@ void FleetBackend::refresh() {
     std::vector<DeviceView> fresh;
     for (const auto& d : s.value.devices) fresh.push_back(viewOf(d));
     std::lock_guard<std::mutex> lock(cacheMu_);
-    cache_ = std::move(fresh);
-    cacheStamp_ = before;
-    cachedAt_ = at;
-    cached_ = true;
+    if (read > cachedRead_) {
+        cache_ = fresh;
+        cacheStamp_ = before;
+        cachedAt_ = at;
+        cached_ = true;
+        cachedRead_ = read;
+    }
+    return fresh;
 }
 
 bool FleetBackend::cacheCurrent(std::vector<DeviceView>& out) {
@@ -144,9 +153,9 @@ std::vector<DeviceView> FleetBackend::devices() {
     if (cacheCurrent(out)) return out;
     std::lock_guard<std::mutex> one(refreshMu_);
     if (cacheCurrent(out)) return out;  // read by another reader meanwhile
-    refresh();
-    std::lock_guard<std::mutex> lock(cacheMu_);
-    return cache_;
+    // What this read found, not what the cache holds: the follower may have stored an
+    // older read of its own meanwhile.
+    return refresh();
 }
 
 Outcome FleetBackend::device(uint64_t n, DeviceView& out) {

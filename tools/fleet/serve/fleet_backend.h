@@ -42,7 +42,7 @@ private:
     lcfleet::Call call() const;
     Outcome change(const std::function<lcfleet::Outcome<lcfleet::FaultResult>()>& op);
     void follow();
-    void refresh();
+    std::vector<DeviceView> refresh();
     bool cacheCurrent(std::vector<DeviceView>& out);
 
     lcfleet::Lab lab_;
@@ -73,6 +73,9 @@ private:
     Stamp cacheStamp_;
     std::chrono::steady_clock::time_point cachedAt_;
     bool cached_ = false;
+    // Reads are numbered as they begin: one that began earlier (the follower's, beside a
+    // reader's) never replaces what a later one found.
+    uint64_t readsBegun_ = 0, cachedRead_ = 0;
 };
 
 // The server's view of one device of the lab.
