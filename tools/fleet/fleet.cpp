@@ -81,50 +81,46 @@ StateLock::~StateLock() {
 
 namespace {
 
-bool lockByte(int fd, uint64_t at) {
+// Locks (F_WRLCK) or unlocks (F_UNLCK) one byte of the lock file, without waiting.
+bool setByteLock(int fd, uint64_t at, short type) {
     struct flock fl {};
-    fl.l_type = F_WRLCK;
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = static_cast<off_t>(at);
     fl.l_len = 1;
     return fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
+constexpr uint64_t kKeeperByte = kMaxInstance + 1;  // beyond every device's byte
+
 }  // namespace
 
-bool StateLock::lockKeeper(const Call& call, bool& waited) {
+bool StateLock::waitForByte(uint64_t at, const Call& call, const std::string& notice, bool* waited) {
     if (fd_ < 0) return false;
-    waited = false;
     auto tryLock = [&] {
-        bool got = lockByte(fd_, kMaxInstance + 1);
-        waited = waited || !got;
+        bool got = setByteLock(fd_, at, F_WRLCK);
+        if (waited && !got) *waited = true;
         return got;
     };
     bool cancelled = false;
-    bool locked = waitForLock(tryLock, call, "waiting for another lcfleet command to start the log keeper", cancelled);
+    bool locked = waitForLock(tryLock, call, notice, cancelled);
     interrupted_ = interrupted_ || cancelled;
     return locked;
 }
 
-bool StateLock::tryLockKeeper() { return fd_ >= 0 && lockByte(fd_, kMaxInstance + 1); }
+bool StateLock::lockKeeper(const Call& call, bool& waited) {
+    waited = false;
+    return waitForByte(kKeeperByte, call, "waiting for another lcfleet command to start the log keeper", &waited);
+}
+
+bool StateLock::tryLockKeeper() { return fd_ >= 0 && setByteLock(fd_, kKeeperByte, F_WRLCK); }
 
 void StateLock::unlockKeeper() {
-    if (fd_ < 0) return;
-    struct flock fl {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = static_cast<off_t>(kMaxInstance + 1);
-    fl.l_len = 1;
-    fcntl(fd_, F_OFD_SETLK, &fl);
+    if (fd_ >= 0) setByteLock(fd_, kKeeperByte, F_UNLCK);
 }
 
 bool StateLock::lockDevice(uint64_t n, const Call& call) {
-    if (fd_ < 0) return false;
-    auto tryLock = [&] { return lockByte(fd_, n); };
-    bool cancelled = false;
-    bool locked = waitForLock(tryLock, call, "waiting for another change of device " + std::to_string(n), cancelled);
-    interrupted_ = interrupted_ || cancelled;
-    return locked;
+    return waitForByte(n, call, "waiting for another change of device " + std::to_string(n), nullptr);
 }
 
 HostLock::HostLock(const Call& call) {
@@ -437,27 +433,28 @@ bool Fleet::startKeeper(std::string& error, bool waitReads) const {
     return false;
 }
 
-bool Fleet::reviveKeeper(StateLock& lock, bool wait) const {
-    if (keeperRuns()) {
-        if (!wait) return true;
-        // Started by another command, which may still wait for it: its wait is this one's.
-        std::string error;
-        const pid_t keeper = readPid(path(kKeeperPidFile));
-        if (waitKeeperReads(keeper, error)) return true;
-        if (call.cancelled()) {
-            call.tell("interrupted while waiting for the log keeper to read the consoles");
-            return false;
-        }
-        // One that does not read them after all this time never will: the next command
-        // starts another.
-        if (processState(keeper) != 0) kill(keeper, SIGKILL);
-        call.tell("the log keeper does not read the consoles: " + error);
+bool Fleet::waitRunningKeeper() const {
+    std::string error;
+    const pid_t keeper = readPid(path(kKeeperPidFile));
+    if (waitKeeperReads(keeper, error)) return true;
+    if (call.cancelled()) {
+        call.tell("interrupted while waiting for the log keeper to read the consoles");
         return false;
     }
+    // One that does not read them after all this time never will: the next command
+    // starts another.
+    if (processState(keeper) != 0) kill(keeper, SIGKILL);
+    call.tell("the log keeper does not read the consoles: " + error);
+    return false;
+}
+
+bool Fleet::reviveKeeper(StateLock& lock, bool wait) const {
+    // Started by another command, which may still wait for it: its wait is this one's.
+    if (keeperRuns()) return !wait || waitRunningKeeper();
+    std::string error;
     if (!wait) {
         // A reader does not wait: it starts the keeper when no other command is at it.
         if (!lock.tryLockKeeper()) return false;
-        std::string error;
         bool started = !keeperRuns() && startKeeper(error, false);
         lock.unlockKeeper();
         if (started) call.tell("the log keeper was not running (the consoles went unread); started it again");
@@ -469,23 +466,18 @@ bool Fleet::reviveKeeper(StateLock& lock, bool wait) const {
         call.tell("the log keeper is not running; interrupted before it was started again");
         return false;
     }
-    // The right to start it is held only while starting it: other commands go on as soon
-    // as it reads the consoles.
-    struct Unlock {
-        StateLock& l;
-        ~Unlock() { l.unlockKeeper(); }
-    } unlock{lock};
-    if (keeperRuns()) {  // started meanwhile: waited for as above
-        lock.unlockKeeper();
-        return reviveKeeper(lock, wait);
-    }
+    // Another command that held the lock started the keeper, or tried and failed: one
+    // attempt is enough. The lock is held only while starting, so that other commands
+    // go on as soon as the keeper reads the consoles.
+    const bool runs = keeperRuns();
+    const bool started = !runs && !waited && startKeeper(error);
+    lock.unlockKeeper();
+    if (runs) return waitRunningKeeper();
     if (waited) {
-        // Another command tried and failed: one attempt is enough.
         call.tell("the log keeper is not running; another command could not start it");
         return false;
     }
-    std::string error;
-    if (!startKeeper(error)) {
+    if (!started) {
         call.tell("the log keeper is not running and did not start: " + error);
         return false;
     }

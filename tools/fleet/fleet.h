@@ -60,6 +60,10 @@ public:
     void unlockKeeper();
 
 private:
+    // Waits for one byte of the lock file, with the notice once; waited (when given) is
+    // set when the byte was taken by another command at first.
+    bool waitForByte(uint64_t at, const Call& call, const std::string& notice, bool* waited);
+
     int fd_ = -1;
     bool interrupted_ = false;
 };
@@ -129,6 +133,9 @@ struct Fleet {
     bool keeperRuns() const;
     bool startKeeper(std::string& error, bool waitReads = true) const;
     bool waitKeeperReads(pid_t keeper, std::string& error) const;
+    // Waits for the running keeper to hold the consoles; kills it when it never does.
+    // False, with a notice, when it does not.
+    bool waitRunningKeeper() const;
     // Starts the keeper again when it is gone (killed by hand or by the OOM killer), with
     // a notice. With wait, also waits until the keeper holds the consoles (one another
     // command has just started may not yet), and false, with a notice, when no keeper
